@@ -1,0 +1,35 @@
+# Two entry points on a fresh machine:
+#   make demo   build into .venv and run the example
+#   make test   build into .venv and run every test
+VENV   := .venv
+PY     := $(VENV)/bin/python
+PIP    := $(PY) -m pip
+BUILD_DEPS := scikit-build-core nanobind ninja cmake
+
+.PHONY: demo test install venv bench clean
+
+$(PY):
+	@interp=$$(tools/find-python.sh) || exit 1; \
+	echo "creating $(VENV) with $$interp"; \
+	"$$interp" -m venv $(VENV)
+	$(PIP) install -q --upgrade pip
+
+venv: $(PY)
+
+# Build dependencies live in the venv so rebuilds need no isolated env.
+install: $(PY)
+	$(PIP) install -q $(BUILD_DEPS)
+	$(PIP) install -q --no-build-isolation ".[test]"
+
+demo: install
+	$(PY) examples/serve_demo.py
+
+test: install
+	@$(PY) -m pytest -q tests; rc=$$?; \
+	if [ $$rc -eq 5 ]; then echo "no tests collected"; rc=0; fi; exit $$rc
+
+bench: install
+	@for b in benchmarks/bench_*.py; do echo "== $$b"; $(PY) $$b || exit 1; done
+
+clean:
+	rm -rf build dist *.egg-info

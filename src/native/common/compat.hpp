@@ -1,0 +1,38 @@
+// Small shims over C API differences between CPython 3.11, 3.12 and 3.13.
+#pragma once
+#include <Python.h>
+
+namespace corvid {
+
+// Attribute look-up that reports a miss without raising: 1 found (*result set),
+// 0 missing (*result null, no error), -1 error.
+inline int get_optional_attr(PyObject *obj, PyObject *name, PyObject **result) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyObject_GetOptionalAttr(obj, name, result);
+#else
+    return _PyObject_LookupAttr(obj, name, result);
+#endif
+}
+
+// Dictionary look-up returning a new reference: 1 found, 0 missing, -1 error.
+inline int dict_get_ref(PyObject *dict, PyObject *key, PyObject **result) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyDict_GetItemRef(dict, key, result);
+#else
+    PyObject *item = PyDict_GetItemWithError(dict, key);
+    if (item) {
+        Py_INCREF(item);
+        *result = item;
+        return 1;
+    }
+    *result = nullptr;
+    return PyErr_Occurred() ? -1 : 0;
+#endif
+}
+
+inline PyObject *new_ref(PyObject *obj) {
+    Py_INCREF(obj);
+    return obj;
+}
+
+}  // namespace corvid
