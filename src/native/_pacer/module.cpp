@@ -1,2 +1,0 @@
-#include <nanobind/nanobind.h>
-NB_MODULE(_pacer, m) { m.attr("X") = 1; }

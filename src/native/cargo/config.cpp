@@ -1,0 +1,7 @@
+#include "cargo/config.hpp"
+
+namespace corvid::cargo {
+
+void register_config(nb::module_ &m) {}
+
+}  // namespace corvid::cargo

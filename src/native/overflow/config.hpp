@@ -1,0 +1,8 @@
+#pragma once
+#include "overflow/common.hpp"
+
+namespace corvid::overflow {
+
+void register_config(nb::module_ &m);
+
+}  // namespace corvid::overflow

@@ -1,0 +1,8 @@
+#pragma once
+#include "overflow/common.hpp"
+
+namespace corvid::overflow {
+
+void register_discovery(nb::module_ &m);
+
+}  // namespace corvid::overflow

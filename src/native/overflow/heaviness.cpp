@@ -1,0 +1,7 @@
+#include "overflow/heaviness.hpp"
+
+namespace corvid::overflow {
+
+void register_heaviness(nb::module_ &m) {}
+
+}  // namespace corvid::overflow

@@ -1,0 +1,33 @@
+#include <nanobind/nanobind.h>
+
+#include "overflow/config.hpp"
+#include "overflow/discovery.hpp"
+#include "overflow/dispatch.hpp"
+#include "overflow/gateway.hpp"
+#include "overflow/heaviness.hpp"
+#include "overflow/load_gate.hpp"
+#include "overflow/monitor.hpp"
+#include "overflow/offload_gate.hpp"
+#include "overflow/remote.hpp"
+#include "overflow/safety.hpp"
+#include "overflow/wrappers.hpp"
+#include "overflow/writeback.hpp"
+
+namespace ov = corvid::overflow;
+
+// Order matters: constants first, then the wrapper types and the monitor
+// class, then the concerns that attach methods to the monitor.
+NB_MODULE(overflow, m) {
+    ov::register_config(m);
+    ov::register_wrappers(m);
+    ov::register_monitor(m);
+    ov::register_heaviness(m);
+    ov::register_load_gate(m);
+    ov::register_discovery(m);
+    ov::register_dispatch(m);
+    ov::register_offload_gate(m);
+    ov::register_safety(m);
+    ov::register_gateway(m);
+    ov::register_remote(m);
+    ov::register_writeback(m);
+}

@@ -1,0 +1,7 @@
+#include "overflow/monitor.hpp"
+
+namespace corvid::overflow {
+
+void register_monitor(nb::module_ &m) {}
+
+}  // namespace corvid::overflow

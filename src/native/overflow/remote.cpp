@@ -1,0 +1,7 @@
+#include "overflow/remote.hpp"
+
+namespace corvid::overflow {
+
+void register_remote(nb::module_ &m) {}
+
+}  // namespace corvid::overflow

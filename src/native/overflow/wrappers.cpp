@@ -1,0 +1,7 @@
+#include "overflow/wrappers.hpp"
+
+namespace corvid::overflow {
+
+void register_wrappers(nb::module_ &m) {}
+
+}  // namespace corvid::overflow
