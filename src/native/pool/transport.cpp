@@ -1,0 +1,118 @@
+#include "pool/transport.hpp"
+
+#include <string_view>
+
+#include "pool/auth.hpp"
+
+namespace corvid::pool {
+
+using namespace nb::literals;
+
+namespace {
+
+bool unreserved(unsigned char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+           c == '-' || c == '_' || c == '.' || c == '~';
+}
+
+std::string_view utf8_of(nb::handle text) {
+    Py_ssize_t size = 0;
+    const char *data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+    if (!data) throw nb::python_error();
+    return {data, static_cast<size_t>(size)};
+}
+
+// The error text of a failed response: the JSON `detail` when there is one,
+// else the raw body.
+nb::object error_detail(nb::handle resp) {
+    try {
+        nb::object body = resp.attr("json")();
+        return body.attr("get")("detail", resp.attr("text"));
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_Exception)) throw;
+    }
+    return resp.attr("text");
+}
+
+}  // namespace
+
+std::string path_segment(nb::handle ident, const char *what) {
+    nb::object text;
+    if (PyUnicode_Check(ident.ptr())) {
+        text = nb::borrow(ident);
+    } else if (PyLong_Check(ident.ptr()) && !PyBool_Check(ident.ptr())) {
+        text = nb::str(ident);
+    } else {
+        PyErr_Format(PyExc_TypeError, "%s must be a string, not %.100s", what,
+                     Py_TYPE(ident.ptr())->tp_name);
+        throw nb::python_error();
+    }
+    std::string_view raw = utf8_of(text);
+    if (raw.empty()) {
+        // An empty segment would address the collection itself.
+        PyErr_Format(PyExc_ValueError, "%s must not be empty", what);
+        throw nb::python_error();
+    }
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    const bool dot_segment = raw == "." || raw == "..";
+    std::string out;
+    out.reserve(raw.size() * 3);
+    for (unsigned char c : raw) {
+        if (unreserved(c) && !(dot_segment && c == '.')) {
+            out.push_back(static_cast<char>(c));
+        } else {
+            out.push_back('%');
+            out.push_back(kHex[c >> 4]);
+            out.push_back(kHex[c & 0xF]);
+        }
+    }
+    return out;
+}
+
+nb::object raise_for_status(nb::handle resp) {
+    nb::object code = resp.attr("status_code");
+    long status = PyLong_AsLong(code.ptr());
+    if (status == -1 && PyErr_Occurred()) throw nb::python_error();
+    if (status >= 400) {
+        // str() of the detail: services also answer with structured details
+        // (lists of validation errors), which must not turn into a TypeError.
+        nb::str detail = nb::str(error_detail(resp));
+        PyErr_Format(PyExc_RuntimeError, "Pool request failed (%ld): %U", status, detail.ptr());
+        throw nb::python_error();
+    }
+    // A success without a body (204 No Content) is a success, not a JSON error.
+    nb::object content = resp.attr("content");
+    if (status == 204 || !check(PyObject_IsTrue(content.ptr()))) return nb::none();
+    return resp.attr("json")();
+}
+
+nb::object send(const char *method, const std::string &path, const CallOptions &opts,
+                nb::handle params, nb::handle json) {
+    nb::module_ httpx = nb::module_::import_("httpx");
+    Credentials cred = resolve_auth(opts.api_key, opts.api_url);
+
+    std::string url{utf8_of(cred.base_url)};
+    url += path;
+    nb::dict headers;
+    headers["Authorization"] = nb::str("Bearer {}").format(cred.key);
+    nb::dict query = team_params(opts.org_id);
+    if (params.is_valid()) check(PyDict_Update(query.ptr(), params.ptr()));
+
+    nb::object call = httpx.attr(method);
+    nb::str url_text(url.data(), url.size());
+    nb::object resp =
+        json.is_valid()
+            ? call(url_text, "headers"_a = headers, "params"_a = query, "json"_a = json,
+                   "timeout"_a = opts.timeout)
+            : call(url_text, "headers"_a = headers, "params"_a = query, "timeout"_a = opts.timeout);
+    return raise_for_status(resp);
+}
+
+void register_transport(nb::module_ &m) {
+    m.def("_raise_for_status", [](nb::handle resp) { return raise_for_status(resp); },
+          nb::arg("resp"),
+          "Return the decoded JSON body of `resp`, or raise RuntimeError for a status of 400 or "
+          "above with the service's `detail` text.");
+}
+
+}  // namespace corvid::pool
