@@ -25,4 +25,35 @@ void def_offloader_method(nb::module_ &m, const char *name, Func &&f, const Extr
                                  nb::scope(cls), extra...));
 }
 
+// Module-level value of corvid.cargo, read at call time the way a Python
+// global is, so a value replaced on the module is seen by every route.
+inline nb::object module_value(const char *name) {
+    return nb::module_::import_("corvid.cargo").attr(name);
+}
+
+// Exceptions of the Exception family are the ones the routes turn into a
+// fallback; anything else (KeyboardInterrupt, SystemExit) keeps propagating.
+inline bool is_ordinary_error(nb::python_error &e) { return e.matches(PyExc_Exception); }
+
+// Call only inside a catch block: turns the exception in flight (Python or
+// C++) into the Python exception object when it belongs to the Exception
+// family, and rethrows anything else.
+inline nb::object caught_ordinary_error() {
+    restore_error_from_current_exception();
+    nb::python_error err;
+    if (!is_ordinary_error(err)) throw err;
+    return nb::borrow(err.value());
+}
+
+// Runs `f`; answers the Exception it raised (empty object when none).
+template <typename F>
+nb::object try_ordinary(F &&f) {
+    try {
+        f();
+        return {};
+    } catch (...) {
+        return caught_ordinary_error();
+    }
+}
+
 }  // namespace corvid::cargo
