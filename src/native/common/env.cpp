@@ -4,6 +4,8 @@
 #include <cctype>
 #include <cmath>
 
+#include <nanobind/stl/string.h>  // nb::cast<std::string> in env_text
+
 namespace corvid {
 
 static nb::object environ() {
