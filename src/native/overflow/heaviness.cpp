@@ -1,7 +1,608 @@
 #include "overflow/heaviness.hpp"
 
-namespace corvid::overflow {
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
 
-void register_heaviness(nb::module_ &m) {}
+namespace corvid::overflow {
+namespace {
+
+using namespace nb::literals;
+
+// ---------------------------------------------------------------------------
+// Interned attribute names. The strings are created once and kept for the life
+// of the process (interned strings are immortal from 3.12 on); no destructor
+// touches them after the interpreter is gone.
+
+nb::handle intern(const char *text) {
+    PyObject *s = PyUnicode_InternFromString(text);
+    if (!s) throw nb::python_error();
+    return s;
+}
+
+struct Interned {
+    nb::handle code = intern("__code__");
+    nb::handle globals = intern("__globals__");
+    nb::handle closure = intern("__closure__");
+    nb::handle name = intern("__name__");
+    nb::handle module = intern("__module__");
+    nb::handle file = intern("__file__");
+    nb::handle co_filename = intern("co_filename");
+    nb::handle co_qualname = intern("co_qualname");
+    nb::handle co_name = intern("co_name");
+    nb::handle co_firstlineno = intern("co_firstlineno");
+    nb::handle co_names = intern("co_names");
+    nb::handle co_freevars = intern("co_freevars");
+    nb::handle cell_contents = intern("cell_contents");
+    nb::handle lower = intern("lower");
+    nb::handle src_cache = intern("_src_cache");
+    nb::handle libref_cache = intern("_libref_cache");
+    nb::handle predict_cache = intern("_predict_cache");
+    nb::handle relaxed_cache = intern("_relaxed_cache");
+    nb::handle learned_heavy = intern("_learned_heavy");
+    nb::handle get_src = intern("_get_src");
+    nb::handle lib_hit = intern("_lib_hit");
+    nb::handle forward_open = intern("_forward_open");
+    nb::handle caller_globals = intern("_caller_globals");
+    nb::handle clock = intern("_clock");
+    nb::handle hook_started_at = intern("_hook_started_at");
+    nb::handle wrap_scope = intern("_wrap_scope");
+    nb::handle forward_pending = intern("_forward_pending");
+    nb::handle heavy_libs = intern("_HEAVY_LIBS");
+    nb::handle heavy_roots = intern("_HEAVY_ROOTS");
+    nb::handle compute_tokens = intern("_COMPUTE_TOKENS");
+    nb::handle name_tokens = intern("_NAME_TOKENS");
+    nb::handle global_scan_cap = intern("_GLOBAL_SCAN_CAP");
+    nb::handle hook_deadline = intern("_HOOK_DEADLINE");
+};
+
+const Interned &interned() {
+    static const Interned n;
+    return n;
+}
+
+// Name of this extension module, for reading its constants at call time.
+std::string g_module_name;
+
+nb::object this_module() {
+    nb::str name(g_module_name.c_str(), g_module_name.size());
+    PyObject *mod = PyImport_GetModule(name.ptr());
+    if (mod) return nb::steal(mod);
+    if (PyErr_Occurred()) throw nb::python_error();
+    return nb::steal(check(PyImport_Import(name.ptr())));
+}
+
+// ---------------------------------------------------------------------------
+// Small C API helpers.
+
+nb::object opt_attr(nb::handle obj, nb::handle name) {
+    PyObject *value = nullptr;
+    check(get_optional_attr(obj.ptr(), name.ptr(), &value));
+    return nb::steal(value);  // invalid when missing
+}
+
+// mapping[key] when present, else an invalid object. Dicts take the fast
+// path; other mappings go through the mapping protocol.
+nb::object mapping_get(nb::handle mapping, nb::handle key) {
+    if (PyDict_Check(mapping.ptr())) {
+        PyObject *value = nullptr;
+        check(dict_get_ref(mapping.ptr(), key.ptr(), &value));
+        return nb::steal(value);
+    }
+    PyObject *value = PyObject_GetItem(mapping.ptr(), key.ptr());
+    if (value) return nb::steal(value);
+    if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw nb::python_error();
+    PyErr_Clear();
+    return {};
+}
+
+void mapping_set(nb::handle mapping, nb::handle key, bool value) {
+    check(PyObject_SetItem(mapping.ptr(), key.ptr(), value ? Py_True : Py_False));
+}
+
+bool truthy(nb::handle obj) { return check(PyObject_IsTrue(obj.ptr())) != 0; }
+
+// Whether a Python error is an ordinary one (an Exception, not e.g.
+// KeyboardInterrupt), which the analysis may swallow.
+bool swallowable(const nb::python_error &e) { return e.matches(PyExc_Exception); }
+
+// UTF-8 bytes of a str. Text with lone surrogates (possible in environment
+// values and hand-made sources) is encoded with "surrogatepass": UTF-8 stays
+// self-synchronising, so byte substrings still mean code-point substrings.
+std::string_view utf8_view(nb::handle text, nb::object &keep) {
+    Py_ssize_t size = 0;
+    const char *data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+    if (data) return {data, static_cast<size_t>(size)};
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw nb::python_error();
+    PyErr_Clear();
+    keep = nb::steal(check(PyUnicode_AsEncodedString(text.ptr(), "utf-8", "surrogatepass")));
+    return {PyBytes_AS_STRING(keep.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(keep.ptr()))};
+}
+
+// ---------------------------------------------------------------------------
+// Multi-pattern matcher (Aho-Corasick automaton over UTF-8 bytes). Each
+// pattern carries category bits; a scan returns the union of the categories
+// of every pattern that occurs in the text, so one pass answers "does any
+// token of this list occur" for several lists at once.
+
+class TokenMatcher {
+public:
+    void add(std::string_view pattern, uint32_t categories) {
+        patterns_.emplace_back(std::string(pattern), categories);
+    }
+
+    void build() {
+        // Bytes that occur in no pattern share class 0, which keeps the
+        // transition table narrow.
+        classes_.fill(0);
+        num_classes_ = 1;
+        for (const auto &[p, cat] : patterns_)
+            for (unsigned char b : p)
+                if (!classes_[b]) classes_[b] = static_cast<uint16_t>(num_classes_++);
+
+        const size_t width = static_cast<size_t>(num_classes_);
+        std::vector<int32_t> child(width, -1);
+        out_.assign(1, 0);
+        for (const auto &[p, cat] : patterns_) {
+            size_t node = 0;
+            for (unsigned char b : p) {
+                int32_t &next = child[node * width + classes_[b]];
+                if (next < 0) {
+                    next = static_cast<int32_t>(out_.size());
+                    out_.push_back(0);
+                    child.resize(out_.size() * width, -1);
+                }
+                node = static_cast<size_t>(child[node * width + classes_[b]]);
+            }
+            out_[node] |= cat;
+        }
+
+        // Breadth-first: turn the trie into a complete automaton and close
+        // every node's output over its suffix (failure) chain.
+        const size_t nodes = out_.size();
+        delta_.assign(nodes * width, 0);
+        std::vector<int32_t> fail(nodes, 0);
+        std::deque<size_t> queue;
+        for (size_t c = 0; c < width; ++c) {
+            int32_t v = child[c];
+            if (v > 0) {
+                delta_[c] = v;
+                queue.push_back(static_cast<size_t>(v));
+            }
+        }
+        while (!queue.empty()) {
+            size_t u = queue.front();
+            queue.pop_front();
+            out_[u] |= out_[static_cast<size_t>(fail[u])];
+            for (size_t c = 0; c < width; ++c) {
+                int32_t v = child[u * width + c];
+                int32_t via_fail = delta_[static_cast<size_t>(fail[u]) * width + c];
+                if (v > 0) {
+                    fail[static_cast<size_t>(v)] = via_fail;
+                    delta_[u * width + c] = v;
+                    queue.push_back(static_cast<size_t>(v));
+                } else {
+                    delta_[u * width + c] = via_fail;
+                }
+            }
+        }
+    }
+
+    // Union of categories found; stops early once every bit of `want` is in.
+    uint32_t scan(std::string_view text, uint32_t want) const {
+        uint32_t found = out_[0];  // an empty pattern occurs in every text
+        if ((found & want) == want) return found;
+        const int32_t *delta = delta_.data();
+        const size_t width = static_cast<size_t>(num_classes_);
+        size_t state = 0;
+        for (unsigned char b : text) {
+            state = static_cast<size_t>(delta[state * width + classes_[b]]);
+            uint32_t o = out_[state];
+            if (o) {
+                found |= o;
+                if ((found & want) == want) break;
+            }
+        }
+        return found;
+    }
+
+private:
+    std::vector<std::pair<std::string, uint32_t>> patterns_;
+    std::array<uint16_t, 256> classes_{};
+    int num_classes_ = 1;
+    std::vector<int32_t> delta_;
+    std::vector<uint32_t> out_;
+};
+
+// Categories of the source scan.
+constexpr uint32_t kLib = 1u << 0;
+constexpr uint32_t kCompute = 1u << 1;
+constexpr uint32_t kWhile = 1u << 2;
+constexpr uint32_t kFor = 1u << 3;
+constexpr uint32_t kRange = 1u << 4;
+constexpr uint32_t kEnumerate = 1u << 5;
+constexpr uint32_t kAllSource = kLib | kCompute | kWhile | kFor | kRange | kEnumerate;
+// Category of the name scan.
+constexpr uint32_t kName = 1u;
+
+// Everything derived from the module's token lists. The lists are fixed once
+// the module is imported, so this is built on first use and kept for the
+// process; it holds no Python objects.
+struct Tables {
+    TokenMatcher source;
+    TokenMatcher name;
+    std::vector<std::string> roots;
+};
+
+void add_tokens(TokenMatcher &matcher, nb::handle tokens, uint32_t category, const char *what) {
+    for (nb::handle tok : tokens) {
+        if (!PyUnicode_Check(tok.ptr()))
+            throw nb::type_error((std::string(what) + " entries must be str").c_str());
+        nb::object keep;
+        matcher.add(utf8_view(tok, keep), category);
+    }
+}
+
+Tables *g_tables = nullptr;
+
+const Tables &tables() {
+    if (g_tables) return *g_tables;
+    const Interned &n = interned();
+    nb::object mod = this_module();
+    auto t = std::make_unique<Tables>();
+    add_tokens(t->source, mod.attr(n.heavy_libs), kLib, "_HEAVY_LIBS");
+    add_tokens(t->source, mod.attr(n.compute_tokens), kCompute, "_COMPUTE_TOKENS");
+    t->source.add("while ", kWhile);
+    t->source.add("for ", kFor);
+    t->source.add("range(", kRange);
+    t->source.add("enumerate(", kEnumerate);
+    t->source.build();
+    add_tokens(t->name, mod.attr(n.name_tokens), kName, "_NAME_TOKENS");
+    t->name.build();
+    for (nb::handle root : mod.attr(n.heavy_roots)) {
+        if (!PyUnicode_Check(root.ptr())) continue;
+        nb::object keep;
+        t->roots.emplace_back(utf8_view(root, keep));
+    }
+    // Building touched no code that can release the GIL, but stay correct if
+    // another thread got here first.
+    if (!g_tables) g_tables = t.release();
+    return *g_tables;
+}
+
+// The most recent full scan of a source text on this thread. A prediction
+// scans the source once for every category and then asks `_lib_hit`, which
+// needs the library bit of the same text; the prediction keeps the text alive
+// while the record is set, so comparing identities is sound.
+struct ScanMemo {
+    PyObject *src = nullptr;
+    uint32_t mask = 0;
+};
+thread_local ScanMemo t_scan_memo;
+
+class ScanMemoScope {
+public:
+    ScanMemoScope(PyObject *src, uint32_t mask) : saved_(t_scan_memo) { t_scan_memo = {src, mask}; }
+    ~ScanMemoScope() { t_scan_memo = saved_; }
+    ScanMemoScope(const ScanMemoScope &) = delete;
+    ScanMemoScope &operator=(const ScanMemoScope &) = delete;
+
+private:
+    ScanMemo saved_;
+};
+
+void require_text(nb::handle src) {
+    if (!PyUnicode_Check(src.ptr()))
+        throw nb::type_error(
+            ("source text must be str, not " + std::string(Py_TYPE(src.ptr())->tp_name)).c_str());
+}
+
+uint32_t scan_source(nb::handle src, uint32_t want) {
+    require_text(src);
+    if (t_scan_memo.src == src.ptr()) return t_scan_memo.mask;
+    nb::object keep;
+    return tables().source.scan(utf8_view(src, keep), want);
+}
+
+// Whether a name token occurs in the lower-cased `__name__` of func.
+bool name_signal(nb::handle func) {
+    nb::object name = opt_attr(func, interned().name);
+    if (!name.is_valid() || !PyUnicode_Check(name.ptr())) return false;
+    const Tables &t = tables();
+    if (PyUnicode_IS_ASCII(name.ptr())) {
+        // ASCII lower-casing equals str.lower() here and needs no new object.
+        std::string lowered(reinterpret_cast<const char *>(PyUnicode_DATA(name.ptr())),
+                            static_cast<size_t>(PyUnicode_GET_LENGTH(name.ptr())));
+        for (char &c : lowered)
+            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        return t.name.scan(lowered, kName) & kName;
+    }
+    nb::object lowered = nb::steal(check(PyObject_CallMethodNoArgs(name.ptr(), interned().lower.ptr())));
+    nb::object keep;
+    return t.name.scan(utf8_view(lowered, keep), kName) & kName;
+}
+
+// ---------------------------------------------------------------------------
+// Signature keys, source, references.
+
+nb::object code_of(nb::handle func) {
+    if (PyFunction_Check(func.ptr())) return nb::borrow(PyFunction_GET_CODE(func.ptr()));
+    return opt_attr(func, interned().code);
+}
+
+nb::object code_key(nb::handle code) {
+    if (PyCode_Check(code.ptr())) {
+        auto *co = reinterpret_cast<PyCodeObject *>(code.ptr());
+        nb::object line = nb::steal(check(PyLong_FromLong(co->co_firstlineno)));
+        return nb::steal(check(PyTuple_Pack(3, co->co_filename, co->co_qualname, line.ptr())));
+    }
+    const Interned &n = interned();
+    nb::object filename = code.attr(n.co_filename);
+    nb::object qualname = opt_attr(code, n.co_qualname);
+    if (!qualname.is_valid()) qualname = code.attr(n.co_name);
+    nb::object line = code.attr(n.co_firstlineno);
+    return nb::steal(check(PyTuple_Pack(3, filename.ptr(), qualname.ptr(), line.ptr())));
+}
+
+bool module_root_heavy(nb::handle obj) {
+    const Interned &n = interned();
+    nb::object name = opt_attr(obj, PyModule_Check(obj.ptr()) ? n.name : n.module);
+    if (!name.is_valid() || !PyUnicode_Check(name.ptr()) || PyUnicode_GET_LENGTH(name.ptr()) == 0)
+        return false;
+    nb::object keep;
+    std::string_view text = utf8_view(name, keep);
+    std::string_view root = text.substr(0, text.find('.'));
+    const auto &roots = tables().roots;
+    return std::find(roots.begin(), roots.end(), root) != roots.end();
+}
+
+// The root test on one referenced value; an ordinary error skips the value.
+bool value_root_heavy(nb::handle value) {
+    try {
+        return module_root_heavy(value);
+    } catch (nb::python_error &e) {
+        if (!swallowable(e)) throw;
+        return false;
+    }
+}
+
+nb::object global_lookup(nb::handle globals, nb::handle name) {
+    if (!globals.is_valid()) return {};
+    if (PyDict_Check(globals.ptr())) return mapping_get(globals, name);
+    nb::object value = globals.attr("get")(name);
+    return value.is_none() ? nb::object() : value;
+}
+
+// Contents of a closure cell, or an invalid object for an empty cell.
+nb::object cell_contents(nb::handle cell) {
+    if (PyCell_Check(cell.ptr())) {
+        PyObject *value = PyCell_GET(cell.ptr());
+        return value ? nb::borrow(value) : nb::object();
+    }
+    return cell.attr(interned().cell_contents);
+}
+
+bool refs_heavy_lib(nb::handle func) {
+    const Interned &n = interned();
+    nb::object code = code_of(func);
+    if (!code.is_valid() || code.is_none()) return false;
+    nb::object globals = opt_attr(func, n.globals);
+    if (globals.is_valid() && globals.is_none()) globals = nb::object();
+
+    const Py_ssize_t cap = nb::cast<Py_ssize_t>(this_module().attr(n.global_scan_cap));
+    Py_ssize_t seen = 0;
+    for (nb::handle name : code.attr(n.co_names)) {
+        if (seen >= cap) return false;
+        ++seen;
+        nb::object value = global_lookup(globals, name);
+        if (!value.is_valid() || value.is_none()) continue;
+        if (value_root_heavy(value)) return true;
+    }
+
+    nb::object closure = opt_attr(func, n.closure);
+    if (!closure.is_valid() || closure.is_none()) return false;
+    nb::object freevars = code.attr(n.co_freevars);
+    const Py_ssize_t pairs = std::min(nb::len(freevars), nb::len(closure));
+    for (Py_ssize_t i = 0; i < pairs; ++i) {
+        if (seen >= cap) return false;
+        ++seen;
+        nb::object contents;
+        try {
+            contents = cell_contents(closure[i]);
+        } catch (nb::python_error &e) {
+            if (!swallowable(e)) throw;
+            continue;
+        }
+        if (!contents.is_valid()) continue;
+        if (value_root_heavy(contents)) return true;
+    }
+    return false;
+}
+
+nb::object safe_getsource(nb::handle func) {
+    nb::object getsource = nb::module_::import_("inspect").attr("getsource");
+    PyObject *src = PyObject_CallOneArg(getsource.ptr(), func.ptr());
+    if (src) return nb::steal(src);
+    if (PyErr_ExceptionMatches(PyExc_OSError) || PyErr_ExceptionMatches(PyExc_TypeError) ||
+        PyErr_ExceptionMatches(PyExc_IndexError)) {
+        PyErr_Clear();
+        return nb::str("");
+    }
+    throw nb::python_error();
+}
+
+bool lib_hit(nb::handle self, nb::handle func, nb::handle src) {
+    if (scan_source(src, kLib) & kLib) return true;
+    nb::object key = sig_key(func);
+    nb::object cache = self.attr(interned().libref_cache);
+    nb::object stored = mapping_get(cache, key);
+    if (stored.is_valid()) return truthy(stored);
+    bool refs = false;
+    try {
+        refs = refs_heavy_lib(func);
+    } catch (nb::python_error &e) {
+        if (!swallowable(e)) throw;
+    }
+    mapping_set(cache, key, refs);
+    return refs;
+}
+
+struct Signals {
+    bool lib, compute, named, loops;
+};
+
+Signals compute_signals(nb::handle self, nb::handle func) {
+    const Interned &n = interned();
+    nb::object src = self.attr(n.get_src)(func);
+    const uint32_t mask = scan_source(src, kAllSource);
+    Signals s{};
+    {
+        ScanMemoScope memo(src.ptr(), mask);
+        s.lib = truthy(self.attr(n.lib_hit)(func, src));
+    }
+    s.compute = mask & kCompute;
+    s.named = name_signal(func);
+    s.loops = (mask & kWhile) || ((mask & kFor) && (mask & (kRange | kEnumerate)));
+    return s;
+}
+
+bool set_contains(nb::handle container, nb::handle key) {
+    if (PyAnySet_Check(container.ptr()) && PySet_GET_SIZE(container.ptr()) == 0) return false;
+    return check(PySequence_Contains(container.ptr(), key.ptr())) != 0;
+}
+
+void periodic_rescan(nb::handle self) {
+    const Interned &n = interned();
+    if (!truthy(self.attr(n.forward_open))) return;
+    nb::object caller_globals = self.attr(n.caller_globals);
+    if (caller_globals.is_none()) return;
+    const double now = nb::cast<double>(self.attr(n.clock)());
+    const double started = nb::cast<double>(self.attr(n.hook_started_at));
+    const double deadline = nb::cast<double>(this_module().attr(n.hook_deadline));
+    if (now - started < deadline) {
+        self.attr(n.wrap_scope)(caller_globals);
+        nb::setattr(self, n.forward_open, self.attr(n.forward_pending)());
+    } else {
+        nb::setattr(self, n.forward_open, nb::bool_(false));
+    }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Exported.
+
+nb::object sig_key(nb::handle func) {
+    nb::object code = code_of(func);
+    if (code.is_valid() && !code.is_none()) return code_key(code);
+    nb::object repr = nb::steal(check(PyObject_Repr(func.ptr())));
+    nb::object name = opt_attr(func, interned().name);
+    if (!name.is_valid()) name = nb::str("?");
+    nb::object zero = nb::int_(0);
+    return nb::steal(check(PyTuple_Pack(3, repr.ptr(), name.ptr(), zero.ptr())));
+}
+
+nb::object get_src(nb::handle self, nb::handle func) {
+    nb::object key = sig_key(func);
+    nb::object cache = self.attr(interned().src_cache);
+    nb::object stored = mapping_get(cache, key);
+    if (stored.is_valid()) return stored;
+    nb::object src = safe_getsource(func);
+    check(PyObject_SetItem(cache.ptr(), key.ptr(), src.ptr()));
+    return src;
+}
+
+bool predict_heavy(nb::handle self, nb::handle func) {
+    const Interned &n = interned();
+    nb::object key = sig_key(func);
+    if (set_contains(self.attr(n.learned_heavy), key)) return true;
+    nb::object cache = self.attr(n.predict_cache);
+    nb::object stored = mapping_get(cache, key);
+    if (stored.is_valid()) return truthy(stored);
+    Signals s = compute_signals(self, func);
+    bool heavy = s.lib && (s.compute || s.named || s.loops);
+    mapping_set(cache, key, heavy);
+    return heavy;
+}
+
+bool relaxed_heavy(nb::handle self, nb::handle func) {
+    nb::object key = sig_key(func);
+    nb::object cache = self.attr(interned().relaxed_cache);
+    nb::object stored = mapping_get(cache, key);
+    if (stored.is_valid()) return truthy(stored);
+    Signals s = compute_signals(self, func);
+    bool heavy = s.lib || (s.loops && (s.compute || s.named));
+    mapping_set(cache, key, heavy);
+    return heavy;
+}
+
+nb::object compute_exclude_prefixes() {
+    nb::object abspath = nb::module_::import_("os.path").attr("abspath");
+    nb::object dirname = nb::module_::import_("os.path").attr("dirname");
+    nb::set found;
+
+    nb::object paths = nb::module_::import_("sysconfig").attr("get_paths")();
+    for (const char *key : {"stdlib", "platstdlib", "purelib", "platlib"}) {
+        nb::object path = paths.attr("get")(key);
+        if (!path.is_none() && truthy(path)) found.add(abspath(path));
+    }
+
+    try {
+        nb::object site = nb::module_::import_("site");
+        for (nb::handle path : site.attr("getsitepackages")()) found.add(abspath(path));
+        nb::object user = site.attr("getusersitepackages")();
+        if (PyUnicode_Check(user.ptr())) found.add(abspath(user));
+    } catch (nb::python_error &e) {
+        if (!swallowable(e)) throw;
+    }
+
+    nb::object own_file = opt_attr(this_module(), interned().file);
+    if (own_file.is_valid() && !own_file.is_none()) found.add(dirname(abspath(own_file)));
+
+    // Longest first, so the most specific prefix is tried first; equal
+    // lengths in text order, so the result does not depend on set order.
+    std::vector<nb::object> sorted;
+    for (nb::handle p : found) sorted.push_back(nb::borrow(p));
+    std::sort(sorted.begin(), sorted.end(), [](const nb::object &a, const nb::object &b) {
+        Py_ssize_t la = PyUnicode_GET_LENGTH(a.ptr()), lb = PyUnicode_GET_LENGTH(b.ptr());
+        if (la != lb) return la > lb;
+        return PyUnicode_Compare(a.ptr(), b.ptr()) < 0;
+    });
+    nb::object result = nb::steal(check(PyTuple_New(static_cast<Py_ssize_t>(sorted.size()))));
+    for (size_t i = 0; i < sorted.size(); ++i)
+        PyTuple_SET_ITEM(result.ptr(), static_cast<Py_ssize_t>(i), sorted[i].release().ptr());
+    return result;
+}
+
+void register_heaviness(nb::module_ &m) {
+    g_module_name = nb::cast<std::string>(m.attr("__name__"));
+
+    m.def("_sig_key", &sig_key, "func"_a);
+    m.def("_safe_getsource", [](nb::handle func) { return safe_getsource(func); }, "func"_a);
+    m.def("_module_root_heavy", [](nb::handle obj) { return module_root_heavy(obj); }, "obj"_a);
+    m.def("_refs_heavy_lib", [](nb::handle func) { return refs_heavy_lib(func); }, "func"_a);
+    m.def("_compute_exclude_prefixes", &compute_exclude_prefixes);
+
+    if (!nb::hasattr(m, "_OverflowMonitor")) return;
+    def_monitor_method(m, "_get_src", [](nb::handle self, nb::handle func) { return get_src(self, func); },
+                       "func"_a);
+    def_monitor_method(
+        m, "_lib_hit",
+        [](nb::handle self, nb::handle func, nb::handle src) { return lib_hit(self, func, src); },
+        "func"_a, "src"_a);
+    def_monitor_method(
+        m, "_predict_heavy", [](nb::handle self, nb::handle func) { return predict_heavy(self, func); },
+        "func"_a);
+    def_monitor_method(
+        m, "_relaxed_heavy", [](nb::handle self, nb::handle func) { return relaxed_heavy(self, func); },
+        "func"_a);
+    def_monitor_method(m, "_periodic_rescan", [](nb::handle self) { periodic_rescan(self); });
+}
 
 }  // namespace corvid::overflow
