@@ -31,6 +31,9 @@ inline nb::object module_value(const char *name) {
     return nb::module_::import_("corvid.cargo").attr(name);
 }
 
+// str(obj), the builtin conversion.
+inline nb::str to_str(nb::handle obj) { return nb::steal<nb::str>(check(PyObject_Str(obj.ptr()))); }
+
 // Exceptions of the Exception family are the ones the routes turn into a
 // fallback; anything else (KeyboardInterrupt, SystemExit) keeps propagating.
 inline bool is_ordinary_error(nb::python_error &e) { return e.matches(PyExc_Exception); }

@@ -48,7 +48,7 @@ nb::object httpx() { return nb::module_::import_("httpx"); }
 
 nb::dict bearer(nb::handle self) {
     nb::dict h;
-    h["Authorization"] = nb::str("Bearer ") + nb::str(self.attr("api_key"));
+    h["Authorization"] = nb::str("Bearer ") + to_str(self.attr("api_key"));
     return h;
 }
 
@@ -59,7 +59,7 @@ nb::object endpoint(nb::handle self, const char *path) {
 nb::dict octet_headers(nb::handle size) {
     nb::dict h;
     h["Content-Type"] = "application/octet-stream";
-    h["Content-Length"] = nb::str(size);
+    h["Content-Length"] = to_str(size);
     return h;
 }
 
@@ -155,7 +155,7 @@ nb::tuple offload_large_args(nb::handle self, nb::object func, nb::object args, 
     }
     nb::list names = modified_kwargs.keys();
     for (nb::handle k : names) {
-        nb::object label = nb::str("Uploading kwarg '") + nb::str(k) + nb::str("'");
+        nb::object label = nb::str("Uploading kwarg '") + to_str(k) + nb::str("'");
         if (nb::object key = offload_one(self, modified_kwargs[k], threshold, label)) {
             kwarg_refs[k] = key;
             data_keys.append(key);
