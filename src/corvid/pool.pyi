@@ -1,0 +1,113 @@
+"""Client for a team's shared data pool and saved environments on the service's REST API."""
+
+from collections.abc import Iterable, Mapping
+from typing import Any
+
+import httpx
+
+DEFAULT_API_URL: str
+CORVID_API_KEY: str
+GATEWAY_API_KEY: str
+CORVID_API_URL: str
+
+_Timeout = float | httpx.Timeout | None
+_Json = Any
+
+def share(
+    *,
+    shas: Iterable[str] | None = None,
+    job_id: str | None = None,
+    relpaths: Iterable[str] | None = None,
+    cargo: str | None = None,
+    dataset: str | None = None,
+    org_id: str | None = None,
+    api_key: str | None = None,
+    api_url: str | None = None,
+    timeout: _Timeout = 120.0,
+) -> _Json: ...
+def list_items(
+    *,
+    limit: int = 200,
+    offset: int = 0,
+    sort: str = "newest",
+    kind: str | None = None,
+    org_id: str | None = None,
+    api_key: str | None = None,
+    api_url: str | None = None,
+    timeout: _Timeout = 30.0,
+) -> _Json: ...
+def remove(
+    sha256: str,
+    *,
+    org_id: str | None = None,
+    api_key: str | None = None,
+    api_url: str | None = None,
+    timeout: _Timeout = 30.0,
+) -> _Json: ...
+def list_datasets(
+    *,
+    org_id: str | None = None,
+    api_key: str | None = None,
+    api_url: str | None = None,
+    timeout: _Timeout = 30.0,
+) -> _Json: ...
+def get_dataset(
+    dataset_id: str | int,
+    *,
+    org_id: str | None = None,
+    api_key: str | None = None,
+    api_url: str | None = None,
+    timeout: _Timeout = 30.0,
+) -> _Json: ...
+def save_environment(
+    name: str,
+    *,
+    pip_packages: Iterable[str] | None = None,
+    python_version: str | None = None,
+    base_image: str | None = None,
+    description: str | None = None,
+    org_id: str | None = None,
+    api_key: str | None = None,
+    api_url: str | None = None,
+    timeout: _Timeout = 30.0,
+) -> _Json: ...
+def list_environments(
+    *,
+    org_id: str | None = None,
+    api_key: str | None = None,
+    api_url: str | None = None,
+    timeout: _Timeout = 30.0,
+) -> _Json: ...
+def get_environment(
+    name_or_id: str | int,
+    *,
+    org_id: str | None = None,
+    api_key: str | None = None,
+    api_url: str | None = None,
+    timeout: _Timeout = 30.0,
+) -> _Json: ...
+def delete_environment(
+    name_or_id: str | int,
+    *,
+    org_id: str | None = None,
+    api_key: str | None = None,
+    api_url: str | None = None,
+    timeout: _Timeout = 30.0,
+) -> _Json: ...
+def fetch_dataset_entries(
+    name_or_id: Any,
+    *,
+    org_id: str | None = None,
+    api_key: str | None = None,
+    api_url: str | None = None,
+    timeout: _Timeout = 30.0,
+) -> list[dict[str, Any]]: ...
+def parse_requirements_text(text: str) -> tuple[list[str], list[str]]: ...
+def merge_environment(
+    env: Mapping[str, Any],
+    pip_packages: str | Iterable[Any] | None = None,
+    python_version: str | None = None,
+) -> tuple[list[Any], Any | None]: ...
+def _resolve_auth(api_key: str | None, api_url: str | None) -> tuple[str, str]: ...
+def _params(org_id: str | None = None) -> dict[str, str]: ...
+def _raise_for_status(resp: httpx.Response) -> _Json: ...
