@@ -11,7 +11,8 @@ Test switches (all cleared by ``svc.reset()``):
 
     svc.multipart_uploads        upload id -> dict(key, org, state, parts, puts)
                                  state: "open", "complete" or "aborted";
-                                 parts: part number -> (size, md5 hex);
+                                 parts: part number -> (size, md5 hex, ETag
+                                 answered, unquoted);
                                  puts: part number -> PUT requests received
     svc.multipart_faults         part number -> dict of per-part switches:
         "etag": str                answer this ETag (sent as given, quoted)
@@ -20,8 +21,8 @@ Test switches (all cleared by ``svc.reset()``):
                                    (403 after 5 s, so a client that never
                                    asks fails instead of hanging)
     svc.multipart_presign_omit   part numbers left out of presign answers
-    svc.multipart_gate           None, or N: each part PUT waits (up to 5 s)
-                                 until N part PUTs are being handled at once
+    svc.multipart_gate           None, or N: part PUTs wait (up to 5 s) until
+                                 N of them have been handled at once
     svc.multipart_stats          {"active": int, "max_active": int}
 
     fail_part(svc, pn, **add_fault_kwargs)  core fault (status, drop, delay,
@@ -145,19 +146,19 @@ def install(svc) -> None:
             try:
                 gate = svc.multipart_gate
                 if gate is not None:
-                    cond.wait_for(lambda: stats["active"] >= gate or svc.multipart_gate is None,
-                                  _HOLD_TIMEOUT)
+                    cond.wait_for(lambda: stats["max_active"] >= gate, _HOLD_TIMEOUT)
                 need = faults.get("after_presign")
                 if need is not None and not cond.wait_for(lambda: need in presigned, _HOLD_TIMEOUT):
                     raise HttpError(403, f"part {pn} held: part {need} was never presigned")
             finally:
                 stats["active"] -= 1
         md5 = hashlib.md5(req.body).hexdigest()
+        etag = faults.get("etag", md5)
         with open(part_path(svc, uid, pn), "wb") as fh:
             fh.write(req.body)
         with svc.lock:
-            up["parts"][pn] = (len(req.body), md5)
-        return Response(200, b"", {"ETag": '"%s"' % faults.get("etag", md5)})
+            up["parts"][pn] = (len(req.body), md5, etag)
+        return Response(200, b"", {"ETag": '"%s"' % etag})
 
     @svc.route("POST", r"/v1/data/upload-complete-multipart")
     def complete(req):
@@ -175,8 +176,9 @@ def install(svc) -> None:
             got = up["parts"].get(p["PartNumber"])
             if got is None:
                 raise HttpError(400, f"part {p['PartNumber']} was never uploaded")
-            if str(p.get("ETag", "")).strip('"').lower() != got[1]:
-                raise HttpError(400, f"part {p['PartNumber']}: ETag {p.get('ETag')!r} != {got[1]}")
+            # like object storage: the ETag given back must be the one answered
+            if str(p.get("ETag", "")).strip('"').lower() != got[2].lower():
+                raise HttpError(400, f"part {p['PartNumber']}: ETag {p.get('ETag')!r} != {got[2]!r}")
         missing = set(up["parts"]) - set(numbers)
         if missing:
             raise HttpError(400, f"uploaded parts left out: {sorted(missing)}")
