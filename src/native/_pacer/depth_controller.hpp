@@ -1,0 +1,43 @@
+// Adaptive choice of how many part uploads to keep in flight.
+#pragma once
+#include <nanobind/nanobind.h>
+
+#include <cstdint>
+#include <optional>
+
+namespace corvid::pacer {
+namespace nb = nanobind;
+
+inline constexpr double kGrow = 1.5;
+inline constexpr double kEps = 0.05;
+inline constexpr std::int64_t kSamplesPerDepth = 2;
+inline constexpr std::int64_t kMinWaveParts = 4;
+
+// Measures the goodput of waves of finished parts and grows the depth
+// geometrically while each step still pays off; then it freezes on the best
+// depth seen. Owned and driven by one thread.
+struct DepthController {
+    std::int64_t floor = 1;
+    std::int64_t cap = 1;
+    nb::object clock;
+    std::int64_t target = 1;
+    bool frozen = true;
+    std::optional<double> ref_goodput;
+    std::int64_t best_target = 1;
+    std::optional<double> wave_t0;
+    std::int64_t wave_bytes = 0;
+    std::int64_t wave_parts = 0;
+    bool discard_next = false;
+    nb::list samples;
+    nb::list trajectory;
+
+    DepthController(nb::handle floor_arg, nb::handle cap_arg, nb::handle clock_arg);
+
+    void record(nb::handle nbytes);
+    void observe(double goodput);
+    void grow();
+};
+
+void register_depth_controller(nb::module_ &m);
+
+}  // namespace corvid::pacer

@@ -1,0 +1,7 @@
+#include <nanobind/nanobind.h>
+
+#include "_pacer/depth_controller.hpp"
+
+NB_MODULE(_pacer, m) {
+    corvid::pacer::register_depth_controller(m);
+}

@@ -1,0 +1,56 @@
+// Shared declarations of the corvid.serve module.
+#pragma once
+#include <nanobind/nanobind.h>
+
+#include <string>
+#include <string_view>
+
+#include "common/compat.hpp"
+#include "common/gil.hpp"
+
+namespace corvid::serve {
+namespace nb = nanobind;
+
+// Marker words of the output protocol; the module exports the same texts.
+inline constexpr const char *kInputPath = "/tmp/gw_session_input.jsonl";
+inline constexpr const char *kSessionInfo = "GATEWAY_SESSION_INFO";
+inline constexpr const char *kSessionReady = "GATEWAY_SESSION_READY";
+inline constexpr const char *kHeartbeat = "GATEWAY_HEARTBEAT";
+inline constexpr double kHeartbeatInterval = 15.0;
+inline constexpr const char *kTurnStart = "GATEWAY_TURN_START";
+inline constexpr const char *kTurnToken = "GATEWAY_TOKEN";
+inline constexpr const char *kTurnAlive = "GATEWAY_TURN_ALIVE";
+inline constexpr const char *kTurnEnd = "GATEWAY_TURN_END";
+inline constexpr const char *kTurnError = "GATEWAY_TURN_ERROR";
+inline constexpr const char *kStopLine = "__STOP__";
+
+// Turn number reported for a request whose "turn" is not an integer.
+inline constexpr long kUnreadableTurn = -1;
+
+// Interned names used on the per-line paths. Interned strings live for the
+// whole process, so borrowed handles to them stay valid.
+struct Names {
+    nb::handle write, flush, acquire, release, stdout_, tell, readline, seek, close, strip, set,
+        wait, start, stop, text, turn, role, content, user, assistant, append, run, emit_lock,
+        heartbeat_interval, module;
+};
+const Names &names();
+void init_names(nb::module_ &m);
+
+// Calls obj.<name>(args...) through vectorcall; returns a new reference.
+nb::object call_method(nb::handle obj, nb::handle name);
+nb::object call_method(nb::handle obj, nb::handle name, nb::handle a);
+nb::object call_method(nb::handle obj, nb::handle name, nb::handle a, nb::handle b);
+
+// The module's current global `name` (read at use time, like module code does).
+nb::object module_global(nb::handle name);
+
+// str(value) as UTF-8 text.
+std::string str_of(nb::handle value);
+
+// A new str from ASCII/UTF-8 bytes.
+nb::object make_str(std::string_view text);
+
+bool truthy(nb::handle value);
+
+}  // namespace corvid::serve

@@ -1,0 +1,154 @@
+#include "serve/output.hpp"
+
+#include <nanobind/stl/string.h>
+
+#include <cstring>
+
+namespace corvid::serve {
+
+namespace {
+
+constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+size_t base64_size(size_t n) { return 4 * ((n + 2) / 3); }
+
+void base64_encode(const unsigned char *in, size_t n, char *out) {
+    size_t i = 0;
+    for (; i + 3 <= n; i += 3) {
+        unsigned v = (unsigned(in[i]) << 16) | (unsigned(in[i + 1]) << 8) | unsigned(in[i + 2]);
+        *out++ = kAlphabet[(v >> 18) & 63];
+        *out++ = kAlphabet[(v >> 12) & 63];
+        *out++ = kAlphabet[(v >> 6) & 63];
+        *out++ = kAlphabet[v & 63];
+    }
+    size_t rest = n - i;
+    if (rest == 0) return;
+    unsigned v = unsigned(in[i]) << 16;
+    if (rest == 2) v |= unsigned(in[i + 1]) << 8;
+    *out++ = kAlphabet[(v >> 18) & 63];
+    *out++ = kAlphabet[(v >> 12) & 63];
+    *out++ = rest == 2 ? kAlphabet[(v >> 6) & 63] : '=';
+    *out++ = '=';
+}
+
+std::string_view utf8_of(nb::handle text) {
+    Py_ssize_t size = 0;
+    const char *data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+    if (!data) throw nb::python_error();
+    return {data, static_cast<size_t>(size)};
+}
+
+// Holds a threading.Lock for a scope; releasing on the error path keeps the
+// pending error intact.
+class LockHold {
+public:
+    explicit LockHold(nb::handle lock) : lock_(lock) { call_method(lock_, names().acquire); }
+    ~LockHold() {
+        ErrorGuard keep_error;
+        PyObject *args[] = {lock_.ptr()};
+        PyObject *r = PyObject_VectorcallMethod(names().release.ptr(), args,
+                                                1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+        if (r) Py_DECREF(r);
+        else PyErr_WriteUnraisable(lock_.ptr());
+    }
+    LockHold(const LockHold &) = delete;
+    LockHold &operator=(const LockHold &) = delete;
+
+private:
+    nb::handle lock_;
+};
+
+nb::object current_stdout() {
+    // Looked up on every line: a driver or a test may replace sys.stdout.
+    PyObject *out = PySys_GetObject("stdout");  // borrowed
+    if (!out || out == Py_None) {
+        PyErr_SetString(PyExc_RuntimeError, "lost sys.stdout");
+        throw nb::python_error();
+    }
+    return nb::borrow(out);
+}
+
+nb::object emit_lock() { return module_global(names().emit_lock); }
+
+}  // namespace
+
+void write_line(nb::handle lock, nb::handle line) {
+    LockHold hold(lock);
+    nb::object out = current_stdout();
+    call_method(out, names().write, line);
+    call_method(out, names().flush);
+}
+
+void emit_text(nb::handle lock, std::string_view text) {
+    std::string line;
+    line.reserve(text.size() + 1);
+    line.append(text).push_back('\n');
+    write_line(lock, make_str(line));
+}
+
+void base64_append(std::string &out, std::string_view data) {
+    size_t at = out.size();
+    out.resize(at + base64_size(data.size()));
+    base64_encode(reinterpret_cast<const unsigned char *>(data.data()), data.size(), out.data() + at);
+}
+
+nb::object token_line(std::string_view prefix, nb::handle chunk) {
+    std::string_view bytes = utf8_of(chunk);
+    size_t size = prefix.size() + base64_size(bytes.size()) + 1;
+    nb::object line = nb::steal(check(PyUnicode_New(static_cast<Py_ssize_t>(size), 127)));
+    char *out = reinterpret_cast<char *>(PyUnicode_1BYTE_DATA(line.ptr()));
+    std::memcpy(out, prefix.data(), prefix.size());
+    base64_encode(reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size(), out + prefix.size());
+    out[size - 1] = '\n';
+    return line;
+}
+
+void emit_turn_error(nb::handle lock, std::string_view turn_text, nb::handle message) {
+    // Text that cannot be encoded as UTF-8 (lone surrogates) is escaped
+    // rather than turning the error report itself into a failure.
+    nb::object encoded = nb::steal(check(PyUnicode_AsEncodedString(message.ptr(), "utf-8", "backslashreplace")));
+    std::string line = std::string(kTurnError) + " ";
+    line.append(turn_text).push_back(' ');
+    base64_append(line, {PyBytes_AS_STRING(encoded.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(encoded.ptr()))});
+    emit_text(lock, line);
+}
+
+std::string session_info(nb::handle input_path) {
+    nb::object version;
+    try {
+        version = nb::module_::import_("corvid").attr("__version__");
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        version = nb::str("unknown");
+    }
+    nb::object sys = nb::module_::import_("sys");
+    nb::object vi = sys.attr("version_info");
+    std::string python = str_of(vi[0]) + "." + str_of(vi[1]) + "." + str_of(vi[2]);
+
+    nb::dict info;  // insertion order is the key order of the JSON text
+    info["corvid"] = version;
+    info["python"] = python;
+    info["pid"] = nb::module_::import_("os").attr("getpid")();
+    info["input"] = input_path;
+    nb::object dumps = nb::module_::import_("json").attr("dumps");
+    return nb::cast<std::string>(dumps(info, nb::arg("separators") = nb::make_tuple(",", ":")));
+}
+
+void register_output(nb::module_ &m) {
+    m.attr("_emit_lock") = nb::module_::import_("threading").attr("Lock")();
+
+    m.def("_emit", [](nb::str line) {
+        nb::object full = nb::steal(check(PyUnicode_Concat(line.ptr(), make_str("\n").ptr())));
+        write_line(emit_lock(), full);
+    }, nb::arg("line"), "Write one output line and flush it, under `_emit_lock`.");
+
+    m.def("_session_info", &session_info, nb::arg("input_path"),
+          "Compact JSON describing this worker: package version, interpreter, pid, input file.");
+
+    m.def("_emit_token", [](nb::handle turn, nb::str chunk) {
+        std::string prefix = std::string(kTurnToken) + " " + str_of(turn) + " ";
+        write_line(emit_lock(), token_line(prefix, chunk));
+    }, nb::arg("turn"), nb::arg("chunk"), "Emit one streamed piece of a turn as Base64.");
+}
+
+}  // namespace corvid::serve

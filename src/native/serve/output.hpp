@@ -1,0 +1,28 @@
+// Output side of the turn protocol: one marker line per write, flushed at
+// once, serialised by the module's `_emit_lock`.
+#pragma once
+#include "serve/common.hpp"
+
+namespace corvid::serve {
+
+// Writes `line` (which already ends with "\n") to the current sys.stdout and
+// flushes it, holding `lock` for both calls.
+void write_line(nb::handle lock, nb::handle line);
+
+// write_line with `text` + "\n".
+void emit_text(nb::handle lock, std::string_view text);
+
+// Standard Base64 (with padding) of `data`, appended to `out`.
+void base64_append(std::string &out, std::string_view data);
+
+// `prefix` + Base64(UTF-8 of `chunk`) + "\n", built in one allocation.
+nb::object token_line(std::string_view prefix, nb::handle chunk);
+
+// "GATEWAY_TURN_ERROR <turn> <b64 of text>" for an error text.
+void emit_turn_error(nb::handle lock, std::string_view turn_text, nb::handle message);
+
+std::string session_info(nb::handle input_path);
+
+void register_output(nb::module_ &m);
+
+}  // namespace corvid::serve

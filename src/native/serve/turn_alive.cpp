@@ -1,0 +1,92 @@
+#include "serve/turn_alive.hpp"
+
+#include "common/instance_gc.hpp"
+#include "serve/output.hpp"
+
+namespace corvid::serve {
+
+TurnAlive::TurnAlive(nb::object turn_arg, nb::handle interval_arg) : turn(std::move(turn_arg)) {
+    nb::object value = interval_arg.is_none() ? module_global(names().heartbeat_interval)
+                                              : nb::borrow(interval_arg);
+    interval = PyFloat_AsDouble(value.ptr());
+    if (interval == -1.0 && PyErr_Occurred()) throw nb::python_error();
+    done = nb::module_::import_("threading").attr("Event")();
+    thread = nb::none();
+}
+
+void TurnAlive::stop() { call_method(done, names().set); }
+
+void TurnAlive::run() {
+    std::string line = std::string(kTurnAlive) + " " + str_of(turn);
+    nb::object timeout = nb::float_(interval);
+    // The first line comes one interval after the start.
+    while (!truthy(call_method(done, names().wait, timeout)))
+        emit_text(module_global(names().emit_lock), line);
+}
+
+namespace {
+
+nb::object enter(nb::handle self) {
+    auto *alive = nb::inst_ptr<TurnAlive>(self);
+    nb::object threading = nb::module_::import_("threading");
+    nb::object thread = threading.attr("Thread")(nb::arg("target") = self.attr(names().run),
+                                                 nb::arg("daemon") = true);
+    alive->thread = thread;
+    call_method(thread, names().start);
+    return nb::borrow(self);
+}
+
+int alive_traverse(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(Py_TYPE(self));
+    if (!nb::inst_ready(self)) return 0;
+    auto *a = nb::inst_ptr<TurnAlive>(self);
+    Py_VISIT(a->turn.ptr());
+    Py_VISIT(a->done.ptr());
+    Py_VISIT(a->thread.ptr());
+    return visit_instance_dict(self, visit, arg);
+}
+
+int alive_clear(PyObject *self) {
+    if (nb::inst_ready(self)) {
+        auto *a = nb::inst_ptr<TurnAlive>(self);
+        nb::object turn = std::move(a->turn);
+        nb::object done = std::move(a->done);
+        nb::object thread = std::move(a->thread);
+    }
+    clear_instance_dict(self);
+    return 0;
+}
+
+PyType_Slot alive_slots[] = {
+    {Py_tp_traverse, reinterpret_cast<void *>(alive_traverse)},
+    {Py_tp_clear, reinterpret_cast<void *>(alive_clear)},
+    {0, nullptr},
+};
+
+}  // namespace
+
+nb::object start_turn_alive(nb::handle turn) {
+    nb::object alive = nb::cast(TurnAlive(nb::borrow(turn), nb::none()), nb::rv_policy::move);
+    return enter(alive);
+}
+
+void stop_turn_alive(nb::handle alive) { nb::inst_ptr<TurnAlive>(alive)->stop(); }
+
+void register_turn_alive(nb::module_ &m) {
+    nb::class_<TurnAlive>(m, "_TurnAlive", nb::dynamic_attr(), nb::type_slots(alive_slots),
+                          "Emits liveness lines for a turn until its first piece arrives.")
+        .def(nb::init<nb::object, nb::handle>(), nb::arg("turn"), nb::arg("interval") = nb::none())
+        .def("__enter__", &enter)
+        .def("__exit__", [](TurnAlive &self, nb::args) {
+            self.stop();
+            return false;
+        })
+        .def("stop", &TurnAlive::stop, "End the liveness lines.")
+        .def("_run", &TurnAlive::run)
+        .def_rw("_turn", &TurnAlive::turn)
+        .def_rw("_interval", &TurnAlive::interval)
+        .def_rw("_done", &TurnAlive::done)
+        .def_rw("_thread", &TurnAlive::thread);
+}
+
+}  // namespace corvid::serve
