@@ -1,0 +1,322 @@
+"""DataOffloader against the reference service over HTTP."""
+
+import gc
+import logging
+import pickle
+import threading
+
+import cloudpickle
+import httpx
+import pytest
+
+import corvid.cargo as cargo
+from conftest import run_python
+from refservice import data as store
+
+BIG = b"\x01" * 4096  # above the fixture's 1024-byte threshold
+
+
+class Progress:
+    def __init__(self, label, size):
+        self.label, self.size, self.seen, self.closed = label, size, [], False
+
+    def update(self, n):
+        self.seen.append(n)
+
+    def close(self):
+        self.closed = True
+
+
+class Bars(list):
+    def __call__(self, label, size):
+        bar = Progress(label, size)
+        self.append(bar)
+        return bar
+
+
+def client_threads():
+    """Live threads, less the reference service's connection handlers."""
+    return {t for t in threading.enumerate() if "process_request" not in t.name}
+
+
+def route_names(svc):
+    """Which upload routes were hit, in order."""
+    out = []
+    for r in svc.requests:
+        if r.path == "/v1/data/upload-init":
+            out.append("direct")
+        elif r.path == "/v1/data/upload":
+            out.append("legacy")
+    return out
+
+
+def test_nothing_large_returns_the_callers_own_objects(offloader, ref_service):
+    args, kwargs = (b"x" * 1023, 5), {"k": "small"}
+    f = len
+    out = offloader.offload_large_args(f, args, kwargs)
+    assert out[0] is f and out[1] is args and out[2] is kwargs and out[3] == []
+    assert ref_service.requests == []
+
+
+def test_direct_route_round_trip_and_wrapper(offloader, ref_service):
+    def combine(a, b, *, c=None, d="dflt"):
+        """Join the parts."""
+        return a + b + c + d.encode()
+
+    exact = b"e" * 1024  # exactly at the threshold: offloaded
+    func, args, kwargs, keys = offloader.offload_large_args(combine, (BIG, b"-"), {"c": exact, "d": "z"})
+    assert args == (None, b"-") and kwargs == {"c": None, "d": "z"} and len(keys) == 2
+    assert offloader._pending_keys == keys
+    assert func.__name__ == "combine" and func.__doc__ == "Join the parts." and func.__wrapped__ is combine
+    # the presigned PUT carries no credentials; the API calls do
+    put = ref_service.requests_to(r"^/_store/", "PUT")[0]
+    assert "authorization" not in put.headers and put.headers["content-length"] == str(len(put.body))
+    assert put.headers["content-type"] == "application/octet-stream"
+    complete = ref_service.requests_to("/v1/data/upload-complete")[0]
+    assert complete.json() == {"data_key": keys[0], "size": len(put.body)}
+    assert route_names(ref_service) == ["direct", "direct"]
+    # the worker gets its values back in place of the placeholders
+    assert func(*args, **kwargs) == BIG + b"-" + exact + b"z"
+    # a placeholder at an offloaded position is replaced whatever was passed there
+    assert func("ignored", b"+", c="ignored") == BIG + b"+" + exact + b"dflt"
+
+
+def test_same_content_is_uploaded_once(offloader, ref_service):
+    _, _, _, k1 = offloader.offload_large_args(len, (BIG,), {})
+    _, _, _, k2 = offloader.offload_large_args(len, (bytes(BIG),), {})
+    assert k1 == k2 and offloader._pending_keys == k1
+    assert route_names(ref_service) == ["direct"]
+
+
+@pytest.mark.parametrize(
+    "fault, logged",
+    [
+        (dict(status=404), None),  # route absent: silent
+        (dict(status=500), "upload-init returned 500; using legacy path"),
+        (dict(drop=True), "upload-init request failed"),
+        (dict(status=200, body="not json"), "upload-init answer unusable"),
+        (dict(status=200, body={"data_key": "k"}), None),  # no put_url
+    ],
+)
+def test_direct_init_failures_fall_back_to_legacy(offloader, ref_service, caplog, fault, logged):
+    ref_service.add_fault(method="POST", path="^/v1/data/upload-init$", **fault)
+    with caplog.at_level(logging.DEBUG, logger="corvid.cargo"):
+        func, args, _, keys = offloader.offload_large_args(len, (BIG,), {})
+    assert route_names(ref_service) == ["direct", "legacy"]
+    assert store.load_object(ref_service, keys[0]) == cloudpickle.dumps(BIG)
+    assert func(*args) == len(BIG)
+    messages = [r.getMessage() for r in caplog.records if r.name == "corvid.cargo" and r.levelno == logging.DEBUG]
+    if logged is None:
+        assert not any("upload-init" in m for m in messages)
+    else:
+        assert any(logged in m for m in messages), messages
+
+
+@pytest.mark.parametrize("fault", [dict(status=403), dict(status=503), dict(drop=True)])
+def test_failed_presigned_put_falls_back_to_legacy(offloader, ref_service, caplog, fault):
+    ref_service.add_fault(method="PUT", path="^/_store/", **fault)
+    with caplog.at_level(logging.DEBUG, logger="corvid.cargo"):
+        _, _, _, keys = offloader.offload_large_args(len, (BIG,), {})
+    assert len(keys) == 1 and route_names(ref_service) == ["direct", "legacy"]
+    assert not ref_service.requests_to("/v1/data/upload-complete")
+    assert any("direct-to-R2 PUT failed" in r.getMessage() for r in caplog.records)
+
+
+def test_presigned_urls_are_refused_without_a_valid_signature(ref_service):
+    auth = {"Authorization": f"Bearer {ref_service.api_key}"}
+    put_url = httpx.post(ref_service.url + "/v1/data/upload-init", headers=auth).json()["put_url"]
+    assert httpx.put(put_url.replace("sig=", "sig=0"), content=b"x").status_code == 403
+    assert httpx.put(put_url.split("?")[0], content=b"x").status_code == 403
+    assert httpx.put(put_url, content=b"x").status_code == 200
+
+
+def test_every_route_failing_ships_the_argument_in_place(offloader, ref_service, caplog):
+    ref_service.add_fault(method="POST", path="^/v1/data/upload-init$", status=404)
+    ref_service.add_fault(method="POST", path="^/v1/data/upload$", status=507, body="x" * 500)
+    before = client_threads()
+    with caplog.at_level(logging.WARNING, logger="corvid.cargo"):
+        func, args, kwargs, keys = offloader.offload_large_args(len, (BIG,), {"k": 1})
+    assert func is len and args == (BIG,) and keys == [] and offloader._pending_keys == []
+    warning = [r.getMessage() for r in caplog.records if r.levelno == logging.WARNING]
+    assert warning == ["Data upload failed: 507 " + "x" * 200]  # body cut to 200 characters
+    assert client_threads() == before
+
+
+def test_unreachable_service_and_unpicklable_arguments_never_raise(caplog):
+    dead = cargo.DataOffloader("http://127.0.0.1:9", "k", size_threshold=10)
+
+    class Unpicklable:
+        nbytes = 10**9
+
+        def __reduce__(self):
+            raise TypeError("cannot pickle this")
+
+    odd = Unpicklable()
+    with caplog.at_level(logging.WARNING, logger="corvid.cargo"):
+        func, args, kwargs, keys = dead.offload_large_args(len, (BIG,), {"u": odd})
+    assert args == (BIG,) and kwargs["u"] is odd and keys == []
+    messages = [r.getMessage() for r in caplog.records]
+    assert any(m.startswith("Data upload error: ") for m in messages)
+    assert any(m.startswith("Cannot serialise arg for offload: ") for m in messages)
+
+
+def test_empty_key_from_the_legacy_route_counts_as_failure(offloader, ref_service):
+    ref_service.add_fault(method="POST", path="^/v1/data/upload-init$", status=404)
+    ref_service.add_fault(method="POST", path="^/v1/data/upload$", status=200, body={"data_key": ""})
+    _, args, _, keys = offloader.offload_large_args(len, (BIG,), {})
+    assert args == (BIG,) and keys == [] and offloader._upload_cache == {}
+
+
+@pytest.mark.parametrize("legacy", [False, True])
+def test_progress_objects(ref_service, legacy):
+    bars = Bars()
+    off = cargo.DataOffloader(ref_service.url, ref_service.api_key, 10, progress_factory=bars)
+    assert off.UPLOAD_PROGRESS_THRESHOLD == 5242880
+    if legacy:
+        ref_service.add_fault(method="POST", path="^/v1/data/upload-init$", status=404, times=5)
+    payload = b"p" * 600_000
+    size = len(cloudpickle.dumps(payload))
+    off.UPLOAD_PROGRESS_THRESHOLD = size + 1  # one byte short: no progress object
+    off.offload_large_args(len, (payload,), {})
+    assert bars == []
+    off.UPLOAD_PROGRESS_THRESHOLD = size
+    off.offload_large_args(len, (b"q" * len(payload),), {"x": b"r" * len(payload)})
+    assert [b.label for b in bars] == ["Uploading arg #0", "Uploading kwarg 'x'"]
+    for bar in bars:
+        assert bar.closed and bar.size == size
+        if legacy:
+            assert bar.seen == [262144, 524288, size]
+        else:
+            assert bar.seen == [size]
+
+
+def test_failing_progress_factory_or_bar_does_not_stop_the_upload(ref_service):
+    def factory(label, size):
+        raise RuntimeError("no terminal")
+
+    class BadBar(Progress):
+        def update(self, n):
+            raise RuntimeError("redraw failed")
+
+        def close(self):
+            raise RuntimeError("close failed")
+
+    for f in (factory, BadBar):
+        off = cargo.DataOffloader(ref_service.url, ref_service.api_key, 10, progress_factory=f)
+        off.UPLOAD_PROGRESS_THRESHOLD = 0
+        assert len(off.offload_large_args(len, (BIG,), {})[3]) == 1
+
+
+class Recording(cargo.DataOffloader):
+    """Records what _upload hands each route, then lets the real route run."""
+
+    def __init__(self, *a, multipart_answer=None, **kw):
+        super().__init__(*a, **kw)
+        self.calls = []
+        self.multipart_answer = multipart_answer
+
+    def _upload_multipart_to_r2(self, serialized, size, upload_timeout, progress):
+        self.calls.append(("multipart", size, upload_timeout))
+        return self.multipart_answer
+
+    def _upload_direct_to_r2(self, serialized, size, upload_timeout, progress):
+        self.calls.append(("direct", size, upload_timeout))
+        return super()._upload_direct_to_r2(serialized, size, upload_timeout, progress)
+
+
+def test_route_order_and_upload_timeout(ref_service, monkeypatch):
+    small = b"s" * 5000
+    size = len(cloudpickle.dumps(small))
+    monkeypatch.setattr(cargo, "_DATA_MULTIPART_THRESHOLD", size)  # strictly greater needed
+    off = Recording(ref_service.url, ref_service.api_key, 10)
+    assert off._upload(small) is not None
+    assert off.calls == [("direct", size, 300.0)]
+    monkeypatch.setattr(cargo, "_DATA_MULTIPART_THRESHOLD", size - 1)
+    off.calls.clear()
+    key = off._upload(small + b"2")
+    assert [c[0] for c in off.calls] == ["multipart", "direct"] and key in off._pending_keys
+    off = Recording(ref_service.url, ref_service.api_key, 10, multipart_answer="mp-key")
+    big = b"b" * (100 * 1024 * 1024)
+    assert off._upload(big) == "mp-key" and off._pending_keys == ["mp-key"]
+    assert off.calls == [("multipart", len(cloudpickle.dumps(big)), len(cloudpickle.dumps(big)) / 262144)]
+
+
+def test_flush_keys_deletes_and_forgets_cached_content(offloader, ref_service):
+    func, args, _, keys = offloader.offload_large_args(len, (BIG, b"y" * 2048), {})
+    assert store.stored_keys(ref_service) == keys
+    ref_service.add_fault(method="DELETE", drop=True)  # the first delete breaks: the loop goes on
+    offloader.flush_keys([keys[0], keys[1]])
+    deletes = ref_service.requests_to("^/v1/data/dk_", "DELETE")
+    assert [d.path for d in deletes] == ["/v1/data/" + k for k in keys]
+    assert all(d.headers["authorization"] == "Bearer test-key" for d in deletes)
+    assert store.stored_keys(ref_service) == [keys[0]] and offloader._pending_keys == []
+    # the same content offloaded again is uploaded again and resolves on the worker
+    func, args, _, again = offloader.offload_large_args(len, (BIG,), {})
+    assert again[0] not in keys and func(*args) == len(BIG)
+
+
+def test_flush_all(offloader, ref_service):
+    offloader.flush_all()
+    assert ref_service.requests == []
+    _, _, _, keys = offloader.offload_large_args(len, (BIG,), {"b": b"q" * 5000})
+    offloader.flush_all()
+    assert store.stored_keys(ref_service) == [] and offloader._pending_keys == []
+    assert offloader._upload_cache == {}
+    with pytest.raises(httpx.HTTPStatusError):  # a flushed key no longer resolves
+        httpx.get(f"{ref_service.url}/v1/data/{keys[0]}", follow_redirects=True).raise_for_status()
+
+
+@pytest.mark.parametrize("dumps, loads", [(pickle.dumps, pickle.loads), (cloudpickle.dumps, cloudpickle.loads)])
+def test_offloader_pickles_without_its_lock(offloader, ref_service, dumps, loads):
+    offloader.offload_large_args(len, (BIG,), {})
+    assert "_keys_lock" not in offloader.__getstate__()
+    copy = loads(dumps(offloader))
+    assert copy._pending_keys == offloader._pending_keys and copy._upload_cache == offloader._upload_cache
+    assert copy._keys_lock is not offloader._keys_lock
+    assert copy._keys_lock.acquire(blocking=False)
+    copy._keys_lock.release()
+    copy.flush_all()
+    assert store.stored_keys(ref_service) == []
+
+
+def test_wrapper_holds_no_reference_to_the_offloader(offloader):
+    func = offloader.offload_large_args(len, (BIG,), {})[0]
+    offloader.trap = threading.Lock()  # unpicklable: would break the wrapper's pickle
+    data = cloudpickle.dumps(func)
+    assert b"DataOffloader" not in data
+    gc.collect()
+    assert offloader not in gc.get_referents(*[c.cell_contents for c in func.__closure__])
+
+
+def test_wrapper_runs_in_a_fresh_interpreter_without_corvid(offloader, ref_service):
+    src = "def scale(values, factor=1):\n    'Multiply.'\n    return [v * factor for v in values]\n"
+    ns = {"__name__": "__main__"}
+    exec(src, ns)
+    values = list(range(500))
+    func, args, kwargs, keys = offloader.offload_large_args(ns["scale"], (values,), {"factor": 3})
+    assert args == (None,) and len(keys) == 1
+    blob = cloudpickle.dumps((func, args, kwargs))
+    out = run_python(
+        """
+        import sys, cloudpickle
+        func, args, kwargs = cloudpickle.loads(sys.stdin.buffer.read())
+        result = func(*args, **kwargs)
+        assert not any(m == "corvid" or m.startswith("corvid.") for m in sys.modules)
+        print(func.__name__, func.__doc__, sum(result))
+        """,
+        stdin=blob,
+        block_corvid=True,
+    )
+    assert out.split() == ["scale", "Multiply.", str(3 * sum(values))]
+    redirected = ref_service.requests_to("^/_store/", "GET")
+    assert len(redirected) == 1 and "authorization" not in redirected[0].headers
+
+
+def test_wrapper_raises_when_a_download_fails(offloader, ref_service):
+    func, args, _, keys = offloader.offload_large_args(len, (BIG,), {})
+    ref_service.add_fault(method="GET", path="^/_store/", status=503)
+    with pytest.raises(httpx.HTTPStatusError):
+        func(*args)
+    offloader.flush_keys(keys)
+    with pytest.raises(httpx.HTTPStatusError):
+        func(*args)
