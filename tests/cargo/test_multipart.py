@@ -58,13 +58,13 @@ def clients(monkeypatch):
     return made
 
 
-def offloader(svc):
+def make_offloader(svc):
     return cargo.DataOffloader(svc.url, svc.api_key)
 
 
 def upload(svc, data, progress=None, size=None):
     size = len(data) if size is None else size
-    return offloader(svc)._upload_multipart_to_r2(data, size, 300.0, progress)
+    return make_offloader(svc)._upload_multipart_to_r2(data, size, 300.0, progress)
 
 
 def download(svc, key):
@@ -304,7 +304,7 @@ def test_upload_falls_back_to_single_put_after_abort(svc, monkeypatch):
     monkeypatch.setattr(cargo, "_DATA_MULTIPART_THRESHOLD", PART)
     mp.fail_part(svc, 1, status=403)
     value = os.urandom(PART * 3)
-    key = offloader(svc)._upload(value)
+    key = make_offloader(svc)._upload(value)
     assert cloudpickle.loads(download(svc, key)) == value
     assert_aborted(svc)
     assert len(svc.requests_to("^/_store/", "PUT")) == 1
@@ -314,7 +314,7 @@ def test_upload_takes_multipart_only_above_the_threshold(svc, monkeypatch):
     value = os.urandom(PART * 3)
     size = len(cloudpickle.dumps(value))
     monkeypatch.setattr(cargo, "_DATA_MULTIPART_THRESHOLD", size)
-    off = offloader(svc)
+    off = make_offloader(svc)
     key = off._upload(value)
     assert svc.multipart_uploads == {} and key is not None
     monkeypatch.setattr(cargo, "_DATA_MULTIPART_THRESHOLD", size - 1)
