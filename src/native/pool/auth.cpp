@@ -35,10 +35,7 @@ constexpr const char *kModuleDoc =
 
 // Non-empty text from an optional argument; nothing for None or an empty value.
 nb::object truthy_text(nb::handle value, const char *what) {
-    if (value.is_none() || !PyObject_IsTrue(value.ptr())) {
-        if (PyErr_Occurred()) throw nb::python_error();
-        return nb::object();
-    }
+    if (value.is_none() || !check(PyObject_IsTrue(value.ptr()))) return nb::object();
     if (!PyUnicode_Check(value.ptr())) {
         PyErr_Format(PyExc_TypeError, "%s must be a string, not %.100s", what,
                      Py_TYPE(value.ptr())->tp_name);
