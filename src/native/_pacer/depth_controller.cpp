@@ -143,6 +143,7 @@ std::string controller_repr(const DepthController &c) {
 }  // namespace
 
 void register_depth_controller(nb::module_ &m) {
+    m.doc() = "Adaptive upload depth: how many part uploads to keep in flight, chosen from measured goodput.";
     m.attr("_GROW") = kGrow;
     m.attr("_EPS") = kEps;
     m.attr("_SAMPLES_PER_DEPTH") = kSamplesPerDepth;

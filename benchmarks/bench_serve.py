@@ -1,0 +1,105 @@
+"""Token-line throughput of ``corvid.serve.serve_loop``.
+
+A handler yields 100,000 short pieces. The same pieces are then written by a
+minimal pure-Python loop (Base64-encode, build the line, write, flush) to the
+same kind of output: a regular file opened as ``sys.stdout`` would be. Both
+are timed from the first piece to the last, best of several rounds, and the
+ratio serve_loop / baseline is printed (above 1.0: serve_loop is faster).
+
+    PYTHONPATH=build/dev-NAME/stage .venv/bin/python benchmarks/bench_serve.py
+"""
+
+import base64
+import json
+import os
+import sys
+import tempfile
+import threading
+import time
+
+from corvid import serve
+
+N_PIECES = 100_000
+ROUNDS = 3
+PIECES = [f"w{i % 997} " for i in range(N_PIECES)]
+
+
+class Timed:
+    """Generator of PIECES that records when the first and the last piece left."""
+
+    def __init__(self):
+        self.t0 = self.t1 = None
+
+    def __call__(self, prompt=None, history=None):
+        self.t0 = time.perf_counter()
+        yield from PIECES
+        self.t1 = time.perf_counter()
+
+    def rate(self):
+        return N_PIECES / (self.t1 - self.t0)
+
+
+def wait_for_marker(path, marker, timeout=30.0):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        with open(path, encoding="utf-8") as fh:
+            if marker in fh.read():
+                return
+        time.sleep(0.005)
+    raise RuntimeError(f"{marker} never appeared in {path}")
+
+
+def run_serve_loop(workdir):
+    out_path = os.path.join(workdir, "serve.out")
+    in_path = os.path.join(workdir, "serve.in")
+    timed = Timed()
+
+    def driver():
+        wait_for_marker(out_path, serve.SESSION_READY)
+        with open(in_path, "a", encoding="utf-8") as fh:
+            fh.write(json.dumps({"text": "go", "turn": 1}) + "\n" + serve.STOP_LINE + "\n")
+
+    saved = sys.stdout
+    with open(out_path, "w", encoding="utf-8") as out:
+        sys.stdout = out
+        try:
+            thread = threading.Thread(target=driver)
+            thread.start()
+            serve.serve_loop(timed, input_path=in_path, poll_interval=0.001, idle_timeout=60)
+            thread.join()
+        finally:
+            sys.stdout = saved
+    with open(out_path, encoding="utf-8") as fh:
+        tokens = sum(1 for line in fh if line.startswith(serve.TURN_TOKEN + " "))
+    if tokens != N_PIECES:
+        raise RuntimeError(f"serve_loop wrote {tokens} token lines, expected {N_PIECES}")
+    return timed.rate()
+
+
+def run_baseline(workdir):
+    out_path = os.path.join(workdir, "baseline.out")
+    timed = Timed()
+    b64encode = base64.b64encode
+    with open(out_path, "w", encoding="utf-8") as out:
+        write, flush = out.write, out.flush
+        for piece in timed():
+            write("GATEWAY_TOKEN 1 " + b64encode(piece.encode("utf-8")).decode("ascii") + "\n")
+            flush()
+    return timed.rate()
+
+
+def main():
+    with tempfile.TemporaryDirectory() as workdir:
+        ours, base = [], []
+        for _ in range(ROUNDS):
+            ours.append(run_serve_loop(workdir))
+            base.append(run_baseline(workdir))
+    best_ours, best_base = max(ours), max(base)
+    print(f"serve_loop:        {best_ours:12,.0f} token lines/s")
+    print(f"pure-Python loop:  {best_base:12,.0f} token lines/s")
+    print(f"ratio serve_loop/baseline: {best_ours / best_base:.2f}x "
+          f"({N_PIECES:,} pieces, best of {ROUNDS})")
+
+
+if __name__ == "__main__":
+    main()
