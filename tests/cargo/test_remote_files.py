@@ -1,0 +1,140 @@
+"""Local file and directory arguments carried to the worker."""
+
+import collections
+import json
+import os
+import pickle
+import zipfile
+from pathlib import Path
+
+import cloudpickle
+import pytest
+
+import corvid.cargo as cargo
+from conftest import run_python
+
+
+@pytest.fixture
+def tree(tmp_path):
+    (tmp_path / "a.txt").write_bytes(b"abc")
+    data = tmp_path / "data"
+    (data / "x" / "y").mkdir(parents=True)
+    (data / "top.csv").write_text("1,2\n")
+    (data / "x" / "mid.bin").write_bytes(b"\0" * 100)
+    (data / "x" / "y" / "deep.txt").write_text("deep")
+    return tmp_path
+
+
+def test_path_tests(tree, monkeypatch):
+    monkeypatch.chdir(tree)
+    f, d = str(tree / "a.txt"), str(tree / "data")
+    assert cargo._string_written_as_path("a/b") and not cargo._string_written_as_path("a.txt")
+    assert cargo._is_local_file(f) and cargo._is_local_file(Path("a.txt"))
+    assert not cargo._is_local_file("a.txt")  # bare name: text, not a path
+    assert cargo._is_local_file("./a.txt")
+    assert cargo._is_local_dir(d) and cargo._is_local_dir(d + "/") and cargo._is_local_dir(Path("data"))
+    assert not cargo._is_local_dir(f) and not cargo._is_local_file(d)
+    assert not cargo._is_local_file(tree / "missing") and not cargo._is_local_file(b"/etc/hosts")
+    # a URL is never a path, even when a relative path of that spelling exists
+    (tree / "https:" / "host").mkdir(parents=True)
+    (tree / "https:" / "host" / "f").write_text("!")
+    assert os.path.isfile("https://host/f") and not cargo._is_local_file("https://host/f")
+    assert not cargo._is_local_dir("https://host")
+    long = "/" + "a" * 4999
+    assert not cargo._is_local_file(long) and cargo.resolve_file_args((long,), {}) == ((long,), {}, 0)
+
+
+def test_resolve_file_args_walks_one_level(tree):
+    f, d = str(tree / "a.txt"), str(tree / "data") + "/"
+    Point = collections.namedtuple("Point", "path n")
+    args = (f, [f, 1, [f]], (Path(f), "x"), {"k": f, f: 2}, Point(f, 3), "plain", 7)
+    out_args, out_kwargs, count = cargo.resolve_file_args(args, {"d": d, "n": None})
+    assert type(out_args) is tuple and count == 6
+    first, lst, tup, dct, point, plain, seven = out_args
+    assert isinstance(first, cargo._RemoteFile) and first._data == b"abc" and first._filename == "a.txt"
+    assert type(lst) is list and isinstance(lst[0], cargo._RemoteFile) and lst[1:] == [1, [f]]
+    assert type(tup) is tuple and isinstance(tup[0], cargo._RemoteFile) and tup[1] == "x"
+    assert set(dct) == {"k", f} and isinstance(dct["k"], cargo._RemoteFile) and dct[f] == 2
+    assert type(point) is Point and isinstance(point.path, cargo._RemoteFile) and point.n == 3
+    assert (plain, seven) == ("plain", 7)
+    rd = out_kwargs["d"]
+    assert isinstance(rd, cargo._RemoteDir) and rd._dirname == "data" and rd._file_count == 3
+    assert out_kwargs["n"] is None
+
+
+def test_nothing_to_replace_gives_new_containers_and_zero():
+    kwargs = {"a": 1}
+    out_args, out_kwargs, count = cargo.resolve_file_args([1, "x"], kwargs)
+    assert out_args == (1, "x") and out_kwargs == kwargs and out_kwargs is not kwargs and count == 0
+
+
+def test_zip_directory_keeps_sub_folders(tree):
+    data, count = cargo._zip_directory(str(tree / "data"))
+    assert count == 3
+    with zipfile.ZipFile(__import__("io").BytesIO(data)) as zf:
+        names = sorted(zf.namelist())
+        assert all(i.compress_type == zipfile.ZIP_DEFLATED for i in zf.infolist())
+        assert zf.read(os.path.join("x", "y", "deep.txt")) == b"deep"
+    assert names == sorted(["top.csv", os.path.join("x", "mid.bin"), os.path.join("x", "y", "deep.txt")])
+
+
+def test_text_forms_and_lazy_copy(tree):
+    rf = cargo._resolve_one(Path(tree / "a.txt"))
+    assert repr(rf) == "RemoteFile('a.txt', 3 bytes)" and rf._path is None  # no disk access
+    rd = cargo._resolve_one(str(tree / "data"))
+    assert repr(rd) == f"RemoteDir('data', 3 files, {len(rd._data)} bytes)" and rd._path is None
+    path = os.fspath(rf)
+    assert os.path.basename(os.path.dirname(path)).startswith("corvid_files_")
+    assert path.endswith("a.txt") and str(rf) == path == rf._materialize()
+    with open(rf) as fh:
+        assert fh.read() == "abc"
+    os.unlink(path)
+    assert os.fspath(rf) == path and not os.path.exists(path)  # later uses do not write again
+    where = str(rd)
+    assert os.path.basename(os.path.dirname(where)).startswith("corvid_dirs_") and where.endswith("data")
+    assert Path(where, "x", "y", "deep.txt").read_text() == "deep"
+    assert cargo._resolve_one(42) == 42 and cargo._resolve_one("no/such/file") == "no/such/file"
+
+
+def test_copies_stay_inside_their_temporary_directory(tmp_path):
+    rf = cargo._RemoteFile(b"evil", "../../escape.txt")
+    path = os.path.realpath(rf._materialize())
+    assert os.path.basename(path) == "escape.txt"
+    assert os.path.basename(os.path.dirname(path)).startswith("corvid_files_")
+    empty_zip, _ = cargo._zip_directory(str(tmp_path))
+    where = os.path.realpath(cargo._RemoteDir(empty_zip, "..")._materialize())
+    assert os.path.basename(os.path.dirname(where)).startswith("corvid_dirs_") and os.path.isdir(where)
+
+
+def test_empty_directory_materialises_as_an_empty_directory(tmp_path):
+    (tmp_path / "empty").mkdir()
+    rd = cargo._resolve_one(str(tmp_path / "empty"))
+    assert rd._file_count == 0 and os.listdir(os.fspath(rd)) == []
+
+
+@pytest.mark.parametrize("dumps, loads", [(pickle.dumps, pickle.loads), (cloudpickle.dumps, cloudpickle.loads)])
+def test_pickling_carries_content_and_path(tree, dumps, loads):
+    rf = cargo._resolve_one(str(tree / "a.txt"))
+    rd = cargo._resolve_one(tree / "data")
+    f2, d2 = loads(dumps((rf, rd)))
+    assert (f2._data, f2._filename, f2._path) == (b"abc", "a.txt", None)
+    assert (d2._data, d2._dirname, d2._file_count, d2._path) == (rd._data, "data", 3, None)
+    assert os.fspath(f2) != os.fspath(rf)  # each copy materialises on its own
+    f3 = loads(dumps(rf))
+    assert f3._path == rf._path  # a materialised path travels as it is
+
+
+def test_remote_objects_work_in_a_separate_interpreter(tree):
+    args, _, _ = cargo.resolve_file_args((str(tree / "a.txt"), tree / "data"), {})
+    out = run_python(
+        """
+        import json, os, sys, cloudpickle
+        rf, rd = cloudpickle.loads(sys.stdin.buffer.read())
+        listing = sorted(os.path.relpath(os.path.join(r, f), rd) for r, _, fs in os.walk(rd) for f in fs)
+        print(json.dumps([open(rf).read(), repr(rf), listing, open(os.path.join(str(rd), "top.csv")).read()]))
+        """,
+        stdin=cloudpickle.dumps(args),
+    )
+    text, rep, listing, csv = json.loads(out)
+    assert (text, rep, csv) == ("abc", "RemoteFile('a.txt', 3 bytes)", "1,2\n")
+    assert listing == sorted(["top.csv", os.path.join("x", "mid.bin"), os.path.join("x", "y", "deep.txt")])
