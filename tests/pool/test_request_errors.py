@@ -86,3 +86,32 @@ def test_timeout_is_applied_and_propagates(creds, ref_service):
     ref_service.add_fault(delay=1.0, status=200, body={"late": True})
     with pytest.raises(httpx.ReadTimeout):
         pool.list_datasets(timeout=0.05, **creds)
+
+
+class BareResponse:
+    """The least a response must offer: status, json() and text."""
+
+    def __init__(self, status_code, body=None, text=""):
+        self.status_code, self._body, self.text = status_code, body, text
+
+    def json(self):
+        if self._body is None:
+            raise ValueError("not JSON")
+        return self._body
+
+
+@pytest.mark.parametrize(
+    "resp, outcome",
+    [
+        (BareResponse(200, {"ok": 1}), {"ok": 1}),
+        (BareResponse(404, {"detail": "gone"}), "Pool request failed (404): gone"),
+        (BareResponse(500, None, "down"), "Pool request failed (500): down"),
+    ],
+)
+def test_raise_for_status_needs_only_status_json_and_text(resp, outcome):
+    if isinstance(outcome, str):
+        with pytest.raises(RuntimeError) as info:
+            pool._raise_for_status(resp)
+        assert str(info.value) == outcome
+    else:
+        assert pool._raise_for_status(resp) == outcome

@@ -81,8 +81,11 @@ nb::object raise_for_status(nb::handle resp) {
         throw nb::python_error();
     }
     // A success without a body (204 No Content) is a success, not a JSON error.
-    nb::object content = resp.attr("content");
-    if (status == 204 || !check(PyObject_IsTrue(content.ptr()))) return nb::none();
+    if (status == 204) return nb::none();
+    PyObject *content = nullptr;
+    check(get_optional_attr(resp.ptr(), nb::str("content").ptr(), &content));
+    nb::object body = nb::steal(content);
+    if (body.is_valid() && !check(PyObject_IsTrue(body.ptr()))) return nb::none();
     return resp.attr("json")();
 }
 
