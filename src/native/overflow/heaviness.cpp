@@ -1,5 +1,7 @@
 #include "overflow/heaviness.hpp"
 
+#include <nanobind/stl/string.h>
+
 #include <algorithm>
 #include <array>
 #include <cstdint>
