@@ -520,9 +520,8 @@ nb::object get_src(nb::handle self, nb::handle func) {
     return src;
 }
 
-bool predict_heavy(nb::handle self, nb::handle func) {
+bool predict_heavy_keyed(nb::handle self, nb::handle func, nb::handle key) {
     const Interned &n = interned();
-    nb::object key = sig_key(func);
     if (set_contains(self.attr(n.learned_heavy), key)) return true;
     nb::object cache = self.attr(n.predict_cache);
     nb::object stored = mapping_get(cache, key);
@@ -533,8 +532,7 @@ bool predict_heavy(nb::handle self, nb::handle func) {
     return heavy;
 }
 
-bool relaxed_heavy(nb::handle self, nb::handle func) {
-    nb::object key = sig_key(func);
+bool relaxed_heavy_keyed(nb::handle self, nb::handle func, nb::handle key) {
     nb::object cache = self.attr(interned().relaxed_cache);
     nb::object stored = mapping_get(cache, key);
     if (stored.is_valid()) return truthy(stored);
@@ -542,6 +540,14 @@ bool relaxed_heavy(nb::handle self, nb::handle func) {
     bool heavy = s.lib || (s.loops && (s.compute || s.named));
     mapping_set(cache, key, heavy);
     return heavy;
+}
+
+bool predict_heavy(nb::handle self, nb::handle func) {
+    return predict_heavy_keyed(self, func, sig_key(func));
+}
+
+bool relaxed_heavy(nb::handle self, nb::handle func) {
+    return relaxed_heavy_keyed(self, func, sig_key(func));
 }
 
 nb::object compute_exclude_prefixes() {

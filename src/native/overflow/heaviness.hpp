@@ -20,6 +20,12 @@ bool predict_heavy(nb::handle self, nb::handle func);
 bool relaxed_heavy(nb::handle self, nb::handle func);
 nb::object get_src(nb::handle self, nb::handle func);
 
+// The same answers for a caller that already holds `key == sig_key(func)`
+// (the wrappers compute it once, at construction): the cached path is then
+// attribute look-ups and one memo probe, with nothing allocated.
+bool predict_heavy_keyed(nb::handle self, nb::handle func, nb::handle key);
+bool relaxed_heavy_keyed(nb::handle self, nb::handle func, nb::handle key);
+
 // Absolute directories of the standard library, installed packages and this
 // package, longest first (a tuple of str).
 nb::object compute_exclude_prefixes();
