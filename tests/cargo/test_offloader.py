@@ -10,7 +10,7 @@ import httpx
 import pytest
 
 import corvid.cargo as cargo
-from conftest import run_python
+from ._interp import run_python
 from refservice import data as store
 
 BIG = b"\x01" * 4096  # above the fixture's 1024-byte threshold
@@ -100,8 +100,10 @@ def test_same_content_is_uploaded_once(offloader, ref_service):
 )
 def test_direct_init_failures_fall_back_to_legacy(offloader, ref_service, caplog, fault, logged):
     ref_service.add_fault(method="POST", path="^/v1/data/upload-init$", **fault)
+    before = client_threads()
     with caplog.at_level(logging.DEBUG, logger="corvid.cargo"):
         func, args, _, keys = offloader.offload_large_args(len, (BIG,), {})
+    assert client_threads() == before
     assert route_names(ref_service) == ["direct", "legacy"]
     assert store.load_object(ref_service, keys[0]) == cloudpickle.dumps(BIG)
     assert func(*args) == len(BIG)
@@ -130,16 +132,39 @@ def test_presigned_urls_are_refused_without_a_valid_signature(ref_service):
     assert httpx.put(put_url, content=b"x").status_code == 200
 
 
-def test_every_route_failing_ships_the_argument_in_place(offloader, ref_service, caplog):
+@pytest.mark.parametrize(
+    "legacy_fault, warning",
+    [
+        (dict(status=507, body="x" * 500), "Data upload failed: 507 " + "x" * 200),  # body cut
+        (dict(drop=True), "Data upload error: "),
+        (dict(status=200, body="<html>"), "Data upload error: "),
+    ],
+)
+def test_every_route_failing_ships_the_argument_in_place(offloader, ref_service, caplog, legacy_fault,
+                                                         warning):
     ref_service.add_fault(method="POST", path="^/v1/data/upload-init$", status=404)
-    ref_service.add_fault(method="POST", path="^/v1/data/upload$", status=507, body="x" * 500)
+    ref_service.add_fault(method="POST", path="^/v1/data/upload$", **legacy_fault)
     before = client_threads()
     with caplog.at_level(logging.WARNING, logger="corvid.cargo"):
         func, args, kwargs, keys = offloader.offload_large_args(len, (BIG,), {"k": 1})
     assert func is len and args == (BIG,) and keys == [] and offloader._pending_keys == []
-    warning = [r.getMessage() for r in caplog.records if r.levelno == logging.WARNING]
-    assert warning == ["Data upload failed: 507 " + "x" * 200]  # body cut to 200 characters
+    warnings = [r.getMessage() for r in caplog.records if r.levelno == logging.WARNING]
+    assert len(warnings) == 1 and warnings[0].startswith(warning), warnings
     assert client_threads() == before
+
+
+def test_a_replaced_upload_that_raises_leaves_the_argument_in_place(ref_service, caplog):
+    class Faulty(cargo.DataOffloader):
+        def _upload(self, arg, label="Uploading data"):
+            if label.endswith("#0"):
+                raise RuntimeError("route bug")
+            return super()._upload(arg, label=label)
+
+    off = Faulty(ref_service.url, ref_service.api_key, 10)
+    with caplog.at_level(logging.WARNING, logger="corvid.cargo"):
+        func, args, _, keys = off.offload_large_args(lambda a, b: a + b, (BIG, BIG[:100]), {})
+    assert args == (BIG, None) and len(keys) == 1 and func(*args) == BIG + BIG[:100]
+    assert any("route bug" in r.getMessage() for r in caplog.records)
 
 
 def test_unreachable_service_and_unpicklable_arguments_never_raise(caplog):
@@ -250,9 +275,10 @@ def test_flush_keys_deletes_and_forgets_cached_content(offloader, ref_service):
     assert [d.path for d in deletes] == ["/v1/data/" + k for k in keys]
     assert all(d.headers["authorization"] == "Bearer test-key" for d in deletes)
     assert store.stored_keys(ref_service) == [keys[0]] and offloader._pending_keys == []
-    # the same content offloaded again is uploaded again and resolves on the worker
-    func, args, _, again = offloader.offload_large_args(len, (BIG,), {})
-    assert again[0] not in keys and func(*args) == len(BIG)
+    # content whose key was deleted is uploaded again, and resolves on the worker
+    func, args, _, again = offloader.offload_large_args(len, (b"y" * 2048,), {})
+    assert again[0] not in keys and func(*args) == 2048
+    assert offloader._pending_keys == again
 
 
 def test_flush_all(offloader, ref_service):

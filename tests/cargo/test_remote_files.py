@@ -11,7 +11,7 @@ import cloudpickle
 import pytest
 
 import corvid.cargo as cargo
-from conftest import run_python
+from ._interp import run_python
 
 
 @pytest.fixture

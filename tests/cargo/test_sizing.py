@@ -6,7 +6,7 @@ import sys
 import pytest
 
 import corvid.cargo as cargo
-from conftest import run_python
+from ._interp import run_python
 
 ENV_NAMES = {
     "_DATA_MULTIPART_THRESHOLD": "GATEWAY_DATA_MULTIPART_THRESHOLD_BYTES",
