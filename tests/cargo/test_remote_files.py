@@ -138,3 +138,16 @@ def test_remote_objects_work_in_a_separate_interpreter(tree):
     text, rep, listing, csv = json.loads(out)
     assert (text, rep, csv) == ("abc", "RemoteFile('a.txt', 3 bytes)", "1,2\n")
     assert listing == sorted(["top.csv", os.path.join("x", "mid.bin"), os.path.join("x", "y", "deep.txt")])
+
+
+def test_a_failed_copy_is_not_remembered_as_the_path():
+    rf = cargo._RemoteFile("text, not bytes", "t.txt")
+    with pytest.raises(TypeError):
+        os.fspath(rf)
+    assert rf._path is None
+    rf._data = b"now bytes"
+    assert Path(rf).read_bytes() == b"now bytes"
+    bad = cargo._RemoteDir(b"not a zip", "d", 1)
+    with pytest.raises(zipfile.BadZipFile):
+        str(bad)
+    assert bad._path is None
