@@ -18,6 +18,7 @@ namespace ov = corvid::overflow;
 // Order matters: constants first, then the wrapper types and the monitor
 // class, then the concerns that attach methods to the monitor.
 NB_MODULE(overflow, m) {
+    ov::set_module_handle(m);
     ov::register_config(m);
     ov::register_wrappers(m);
     ov::register_monitor(m);

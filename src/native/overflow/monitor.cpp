@@ -1,7 +1,382 @@
 #include "overflow/monitor.hpp"
 
+#include <nanobind/stl/string.h>
+
+#include <algorithm>
+#include <initializer_list>
+
+#include "common/env.hpp"
+#include "overflow/gateway.hpp"
+
 namespace corvid::overflow {
 
-void register_monitor(nb::module_ &m) {}
+namespace {
+
+PyTypeObject *g_monitor_type = nullptr;
+
+// Fields that never travel with a serialised monitor: locks, thread-local
+// storage, frames, the trace hook, live sessions, the load gate and the
+// credential.
+constexpr const char *kTransient[] = {
+    "_scope_lock",      "_gateway_lock",   "_prewarm_lock",   "_by_value_lock", "_tls",
+    "_load_gate",       "_wrapped_classes", "_wrapped_modules", "_caller_frame",  "_caller_globals",
+    "_original_trace",  "_hook_fn",        "_gateway",        "api_key",
+};
+
+nb::object module_const(const char *name, nb::object fallback) {
+    nb::object v = optional_attr(module_handle(), nb::str(name).ptr());
+    return v.is_valid() ? v : fallback;
+}
+
+bool non_empty(nb::handle v) {
+    if (v.is_none()) return false;
+    int t = PyObject_IsTrue(v.ptr());
+    if (t < 0) throw nb::python_error();
+    return t == 1;
+}
+
+nb::object env_or_none(const char *name) {
+    auto text = env_text(name);
+    if (!text) return nb::none();
+    return nb::str(text->c_str(), text->size());
+}
+
+// Locks and per-thread storage, created fresh by the constructor and again
+// when a serialised monitor is restored.
+void make_locks(nb::handle self) {
+    nb::module_ threading = nb::module_::import_("threading");
+    nb::setattr(self, "_scope_lock", threading.attr("RLock")());
+    nb::setattr(self, "_gateway_lock", threading.attr("Lock")());
+    nb::setattr(self, "_prewarm_lock", threading.attr("Lock")());
+    nb::setattr(self, "_by_value_lock", threading.attr("Lock")());
+    nb::setattr(self, "_tls", threading.attr("local")());
+}
+
+void init_monitor(MonitorCore *core, nb::handle self, nb::handle policy, nb::handle fast,
+                  nb::handle threshold, nb::handle gpu_threshold, nb::handle check_interval,
+                  nb::handle api_key, nb::handle api_url, nb::handle verbose,
+                  nb::handle min_seconds, nb::handle max_payload_bytes, nb::handle prewarm,
+                  nb::handle cooldown_base, nb::handle cooldown_cap, nb::handle clock,
+                  nb::handle gateway_factory, nb::handle sample_source) {
+    new (core) MonitorCore();
+    nb::setattr(self, "policy", policy);
+    nb::setattr(self, "fast", fast);
+    nb::setattr(self, "threshold", threshold);
+    nb::setattr(self, "gpu_threshold", gpu_threshold);
+    nb::setattr(self, "check_interval", check_interval);
+    nb::setattr(self, "verbose", verbose);
+    nb::setattr(self, "min_seconds", min_seconds);
+    nb::setattr(self, "max_payload_bytes", max_payload_bytes);
+    nb::setattr(self, "prewarm", prewarm);
+    nb::setattr(self, "cooldown_base", cooldown_base);
+    nb::setattr(self, "cooldown_cap", cooldown_cap);
+
+    nb::object key = nb::borrow(api_key);
+    if (!non_empty(key)) {
+        key = env_or_none("CORVID_API_KEY");
+        if (!non_empty(key)) key = env_or_none("GATEWAY_API_KEY");
+    }
+    nb::setattr(self, "api_key", key);
+    nb::object url = nb::borrow(api_url);
+    if (!non_empty(url)) {
+        url = env_or_none("CORVID_API_URL");
+        // An empty variable is treated as unset: an empty base URL can only fail later.
+        if (!non_empty(url)) url = module_const("_DEFAULT_API_URL", nb::str("http://127.0.0.1:8765"));
+    }
+    nb::setattr(self, "api_url", url);
+
+    nb::setattr(self, "_clock", clock);
+    nb::setattr(self, "_gateway_factory", gateway_factory);
+    nb::setattr(self, "_sample_source", sample_source);
+    core->running = false;
+    nb::setattr(self, "_predict_cache", nb::dict());
+    nb::setattr(self, "_src_cache", nb::dict());
+    nb::setattr(self, "_pickle_cache", nb::dict());
+    nb::setattr(self, "_learned_heavy", nb::set());
+    nb::setattr(self, "_demoted", nb::set());
+    nb::setattr(self, "_offload_incompatible", nb::set());
+    nb::setattr(self, "_offload_failures", nb::dict());
+    nb::setattr(self, "_benefit_ok", nb::set());
+    nb::setattr(self, "_relaxed_cache", nb::dict());
+    nb::setattr(self, "_libref_cache", nb::dict());
+    nb::setattr(self, "_gpu_cache", nb::dict());
+    nb::setattr(self, "_effect_cache", nb::dict());
+    nb::setattr(self, "_self_mut_cache", nb::dict());
+    nb::setattr(self, "_wrapped_classes", nb::dict());
+    nb::setattr(self, "_wrapped_modules", nb::set());
+    nb::object env_bool = optional_attr(module_handle(), nb::str("_env_bool").ptr());
+    nb::object wrap_methods = nb::bool_(true);
+    if (env_bool.is_valid()) {
+        wrap_methods = env_bool("CORVID_OVERFLOW_WRAP_METHODS", true);
+    } else if (auto flag = env_flag("CORVID_OVERFLOW_WRAP_METHODS")) {
+        wrap_methods = nb::bool_(*flag);
+    }
+    nb::setattr(self, "_wrap_methods", wrap_methods);
+    core->forward_open = false;
+    nb::setattr(self, "_observed_seconds", nb::dict());
+    nb::setattr(self, "_recent_calls", nb::dict());
+    nb::setattr(self, "_wrapped", nb::dict());
+    nb::module_ threading = nb::module_::import_("threading");
+    nb::setattr(self, "_scope_lock", threading.attr("RLock")());
+    nb::setattr(self, "_caller_globals", nb::none());
+    nb::setattr(self, "_caller_frame", nb::none());
+    nb::setattr(self, "_forward_names", nb::set());
+    nb::setattr(self, "_hook_installed", nb::bool_(false));
+    nb::setattr(self, "_hook_started_at", nb::float_(0.0));
+    nb::setattr(self, "_hook_calls", nb::int_(0));
+    nb::setattr(self, "_hook_fn", nb::none());
+    nb::setattr(self, "_original_trace", nb::none());
+    nb::setattr(self, "_load_gate", nb::none());
+    nb::setattr(self, "_gateway", nb::none());
+    nb::setattr(self, "_gateway_lock", threading.attr("Lock")());
+    nb::setattr(self, "_gateway_retry_at", nb::float_(0.0));
+    nb::setattr(self, "_gateway_backoff", cooldown_base);
+    nb::setattr(self, "_prewarm_lock", threading.attr("Lock")());
+    nb::setattr(self, "_prewarmed", nb::bool_(false));
+    nb::setattr(self, "_warm_result", nb::dict());
+    nb::setattr(self, "_by_value_lock", threading.attr("Lock")());
+    nb::setattr(self, "_by_value_refs", nb::dict());
+    nb::setattr(self, "_tls", threading.attr("local")());
+    nb::setattr(self, "_atexit_registered", nb::bool_(false));
+    nb::setattr(self, "_filename_cache", nb::dict());
+    nb::object prefixes = optional_attr(module_handle(), nb::str("_compute_exclude_prefixes").ptr());
+    nb::setattr(self, "_exclude_prefixes", prefixes.is_valid() ? prefixes() : nb::tuple());
+}
+
+nb::dict get_state(nb::handle self) {
+    nb::object d = nb::steal(check(PyObject_GenericGetDict(self.ptr(), nullptr)));
+    nb::dict state = nb::steal<nb::dict>(check(PyDict_Copy(d.ptr())));
+    for (const char *key : kTransient) {
+        if (PyDict_PopString(state.ptr(), key, nullptr) < 0) throw nb::python_error();
+    }
+    state["_running"] = nb::bool_(monitor_running(self.ptr()));
+    state["_forward_open"] = nb::bool_(monitor_forward_open(self.ptr()));
+    return state;
+}
+
+void set_state(MonitorCore *core, nb::handle self, nb::dict state) {
+    new (core) MonitorCore();
+    nb::dict rest = nb::steal<nb::dict>(check(PyDict_Copy(state.ptr())));
+    // The two flags are properties over C++ fields, not dictionary entries.
+    for (auto [name, slot] : {std::pair{"_running", &core->running},
+                              std::pair{"_forward_open", &core->forward_open}}) {
+        PyObject *v = nullptr;
+        if (PyDict_PopString(rest.ptr(), name, &v) < 0) throw nb::python_error();
+        if (v) {
+            int t = PyObject_IsTrue(v);
+            Py_DECREF(v);
+            if (t < 0) throw nb::python_error();
+            *slot = t == 1;
+        }
+    }
+    nb::object d = nb::steal(check(PyObject_GenericGetDict(self.ptr(), nullptr)));
+    if (PyDict_Update(d.ptr(), rest.ptr()) < 0) throw nb::python_error();
+    make_locks(self);
+    nb::setattr(self, "_load_gate", nb::none());
+    nb::setattr(self, "_wrapped_classes", nb::dict());
+    nb::setattr(self, "_wrapped_modules", nb::set());
+    for (const char *key : {"_caller_frame", "_caller_globals", "_original_trace", "_hook_fn",
+                            "_gateway", "api_key"}) {
+        nb::setattr(self, key, nb::none());
+    }
+}
+
+// Calls self.<name>() when some concern has provided it.
+nb::object call_if_present(nb::handle self, const char *name) {
+    nb::object fn = optional_attr(self, nb::str(name).ptr());
+    return fn.is_valid() ? fn() : nb::object();
+}
+
+bool truthy(nb::handle v) {
+    int t = PyObject_IsTrue(v.ptr());
+    if (t < 0) throw nb::python_error();
+    return t == 1;
+}
+
+double as_double(nb::handle v) {
+    double d = PyFloat_AsDouble(v.ptr());
+    if (d == -1.0 && PyErr_Occurred()) throw nb::python_error();
+    return d;
+}
+
+void start_load_gate(nb::handle self) {
+    nb::object gate_cls = optional_attr(module_handle(), nb::str("_LoadGate").ptr());
+    if (!gate_cls.is_valid()) return;
+    double threshold = as_double(self.attr("threshold"));
+    double on_margin = as_double(module_const("_CPU_ON_MARGIN", nb::float_(5.0)));
+    double off_margin = as_double(module_const("_CPU_OFF_MARGIN", nb::float_(15.0)));
+    nb::object on_sample = optional_attr(self, nb::str("_periodic_rescan").ptr());
+    nb::dict kw;
+    kw["clock"] = self.attr("_clock");
+    kw["sample_source"] = self.attr("_sample_source");
+    kw["cpu_on"] = threshold + on_margin;
+    kw["cpu_off"] = std::max(threshold - off_margin, 0.0);
+    kw["on_sample"] = on_sample.is_valid() ? on_sample : nb::none();
+    nb::object gate = gate_cls(**kw);
+    nb::setattr(self, "_load_gate", gate);
+    gate.attr("start")();
+}
+
+void start(nb::handle self, nb::handle caller_frame) {
+    if (monitor_running(self.ptr())) return;
+    set_monitor_running(self, true);
+
+    nb::object policy = self.attr("policy");
+    if (PyUnicode_Check(policy.ptr()) &&
+        (PyUnicode_CompareWithASCIIString(policy.ptr(), "auto") == 0 ||
+         PyUnicode_CompareWithASCIIString(policy.ptr(), "loaded") == 0))
+        start_load_gate(self);
+
+    if (!caller_frame.is_none()) {
+        nb::setattr(self, "_caller_globals", caller_frame.attr("f_globals"));
+        nb::setattr(self, "_caller_frame", caller_frame);
+        nb::object scan = optional_attr(self, nb::str("_forward_scan").ptr());
+        if (scan.is_valid()) scan(caller_frame);
+        nb::object wrap_scope = optional_attr(self, hot_names().wrap_scope);
+        if (wrap_scope.is_valid()) wrap_scope(self.attr("_caller_globals"));
+        nb::object pending = call_if_present(self, "_forward_pending");
+        bool open = pending.is_valid() && PyObject_IsTrue(pending.ptr()) == 1;
+        set_monitor_forward_open(self, open);
+        nb::setattr(self, "_hook_started_at", self.attr("_clock")());
+        if (open) call_if_present(self, "_install_hook");
+    }
+
+    if (!nb::cast<bool>(self.attr("_atexit_registered"))) {
+        nb::module_::import_("atexit").attr("register")(exit_handler(self));
+        nb::setattr(self, "_atexit_registered", nb::bool_(true));
+    }
+    log(kLogger, LogLevel::Info, "Overflow monitor started  policy=%s  fast=%s", policy,
+        self.attr("fast"));
+}
+
+void stop(nb::handle self) {
+    if (!monitor_running(self.ptr())) return;
+    set_monitor_running(self, false);
+    call_if_present(self, "_uninstall_hook");
+    nb::setattr(self, "_caller_frame", nb::none());
+    nb::object gate = self.attr("_load_gate");
+    if (!gate.is_none()) {
+        gate.attr("stop")();
+        nb::setattr(self, "_load_gate", nb::none());
+    }
+    call_if_present(self, "_unwrap_all");
+    nb::object session = self.attr("_gateway");
+    if (!session.is_none()) close_gateway_session(session);
+    nb::setattr(self, "_gateway", nb::none());
+    if (nb::cast<bool>(self.attr("_atexit_registered"))) {
+        try {
+            nb::module_::import_("atexit").attr("unregister")(exit_handler(self));
+        } catch (nb::python_error &e) {
+            if (!is_ordinary(e)) throw;
+        }
+        nb::setattr(self, "_atexit_registered", nb::bool_(false));
+    }
+    log(kLogger, LogLevel::Info, "Overflow monitor stopped.");
+}
+
+}  // namespace
+
+PyTypeObject *monitor_type() { return g_monitor_type; }
+
+MonitorCore *exact_monitor(PyObject *mon) noexcept {
+    if (Py_TYPE(mon) != g_monitor_type) return nullptr;
+    return nb::inst_ptr<MonitorCore>(mon);
+}
+
+bool monitor_running(PyObject *mon) {
+    if (MonitorCore *core = exact_monitor(mon)) return core->running;
+    nb::object v = optional_attr(mon, hot_names().running);
+    if (!v.is_valid()) return false;
+    int t = PyObject_IsTrue(v.ptr());
+    if (t < 0) throw nb::python_error();
+    return t == 1;
+}
+
+void set_monitor_running(nb::handle mon, bool value) {
+    if (MonitorCore *core = exact_monitor(mon.ptr())) {
+        core->running = value;
+        return;
+    }
+    check(PyObject_SetAttr(mon.ptr(), hot_names().running, value ? Py_True : Py_False));
+}
+
+bool monitor_forward_open(PyObject *mon) {
+    if (MonitorCore *core = exact_monitor(mon)) return core->forward_open;
+    nb::object v = optional_attr(mon, hot_names().forward_open);
+    if (!v.is_valid()) return false;
+    int t = PyObject_IsTrue(v.ptr());
+    if (t < 0) throw nb::python_error();
+    return t == 1;
+}
+
+void set_monitor_forward_open(nb::handle mon, bool value) {
+    if (MonitorCore *core = exact_monitor(mon.ptr())) {
+        core->forward_open = value;
+        return;
+    }
+    check(PyObject_SetAttr(mon.ptr(), hot_names().forward_open, value ? Py_True : Py_False));
+}
+
+nb::object exit_handler(nb::handle mon) {
+    // A plain bound method: atexit.unregister compares by equality, and bound
+    // methods are equal when they bind the same function to the same object.
+    nb::object fn = nb::borrow(reinterpret_cast<PyObject *>(Py_TYPE(mon.ptr()))).attr("stop");
+    return nb::steal(check(PyMethod_New(fn.ptr(), mon.ptr())));
+}
+
+double monitor_now(nb::handle mon) {
+    nb::object clock = optional_attr(mon, hot_names().clock);
+    nb::object t = clock.is_valid() ? clock() : nb::module_::import_("time").attr("monotonic")();
+    return as_double(t);
+}
+
+void register_monitor(nb::module_ &m) {
+    using namespace nb::literals;
+    nb::object time_mod = nb::module_::import_("time");
+    auto cls = nb::class_<MonitorCore>(m, "_OverflowMonitor", nb::dynamic_attr(),
+                                       nb::is_weak_referenceable());
+    g_monitor_type = reinterpret_cast<PyTypeObject *>(cls.ptr());
+
+    cls.def(
+        "__init__",
+        [](MonitorCore *core, nb::handle policy, nb::handle fast, nb::handle threshold,
+           nb::handle gpu_threshold, nb::handle check_interval, nb::handle api_key,
+           nb::handle api_url, nb::handle verbose, nb::handle min_seconds,
+           nb::handle max_payload_bytes, nb::handle prewarm, nb::handle cooldown_base,
+           nb::handle cooldown_cap, nb::handle clock, nb::handle gateway_factory,
+           nb::handle sample_source) {
+            nb::object self = nb::find(core);
+            init_monitor(core, self, policy, fast, threshold, gpu_threshold, check_interval,
+                         api_key, api_url, verbose, min_seconds, max_payload_bytes, prewarm,
+                         cooldown_base, cooldown_cap, clock, gateway_factory, sample_source);
+        },
+        nb::kw_only(), "policy"_a = "auto", "fast"_a = false, "threshold"_a = 85.0,
+        "gpu_threshold"_a = nb::none(), "check_interval"_a = 0.5, "api_key"_a = nb::none(),
+        "api_url"_a = nb::none(), "verbose"_a = true,
+        "min_seconds"_a = module_const("_MIN_SECONDS_DEFAULT", nb::float_(2.0)),
+        "max_payload_bytes"_a =
+            module_const("_MAX_PAYLOAD_BYTES_DEFAULT", nb::int_(256 * 1024 * 1024)),
+        "prewarm"_a = false,
+        "cooldown_base"_a = module_const("_COOLDOWN_BASE_DEFAULT", nb::float_(30.0)),
+        "cooldown_cap"_a = module_const("_COOLDOWN_CAP_DEFAULT", nb::float_(600.0)),
+        "clock"_a = time_mod.attr("monotonic"), "gateway_factory"_a = nb::none(),
+        "sample_source"_a = nb::none());
+
+    cls.def("__getstate__", [](nb::handle self) { return get_state(self); });
+    cls.def("__setstate__", [](MonitorCore *core, nb::dict state) {
+        nb::object self = nb::find(core);
+        set_state(core, self, state);
+    });
+    cls.def("start", [](nb::handle self, nb::handle frame) { start(self, frame); },
+            "caller_frame"_a = nb::none());
+    cls.def("stop", [](nb::handle self) { stop(self); });
+
+    cls.def_prop_rw(
+        "_running", [](MonitorCore &c) { return c.running; },
+        [](MonitorCore &c, nb::handle v) { c.running = truthy(v); });
+    cls.def_prop_rw(
+        "_forward_open", [](MonitorCore &c) { return c.forward_open; },
+        [](MonitorCore &c, nb::handle v) { c.forward_open = truthy(v); });
+}
 
 }  // namespace corvid::overflow

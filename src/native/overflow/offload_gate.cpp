@@ -1,7 +1,126 @@
 #include "overflow/offload_gate.hpp"
 
+#include "overflow/config.hpp"
+#include "overflow/monitor.hpp"
+
 namespace corvid::overflow {
 
-void register_offload_gate(nb::module_ &m) {}
+namespace {
+
+PyObject *g_should_offload_fn = nullptr;
+PyObject *g_record_local_time_fn = nullptr;
+
+bool truthy(nb::handle v) {
+    int t = PyObject_IsTrue(v.ptr());
+    if (t < 0) throw nb::python_error();
+    return t == 1;
+}
+
+double as_double(nb::handle v) {
+    double d = PyFloat_AsDouble(v.ptr());
+    if (d == -1.0 && PyErr_Occurred()) throw nb::python_error();
+    return d;
+}
+
+bool is_policy(nb::handle policy, const char *word) {
+    return PyUnicode_Check(policy.ptr()) &&
+           PyUnicode_CompareWithASCIIString(policy.ptr(), word) == 0;
+}
+
+}  // namespace
+
+nb::object should_offload(nb::handle self, nb::handle, nb::handle, nb::handle, bool) {
+    nb::object policy = self.attr(hot_names().policy);
+    if (is_policy(policy, "off")) return make_local(ReasonId::PolicyOff);
+    // Load, heaviness, learned history, cooldown and the loop guard come next;
+    // until they are in place nothing qualifies as heavy.
+    return make_local(ReasonId::NotHeavy);
+}
+
+void record_local_time(nb::handle self, nb::handle, nb::handle sig, double dt,
+                       nb::handle reason) {
+    const HotNames &n = hot_names();
+    nb::object observed = self.attr(n.observed_seconds);
+    check(PyObject_SetItem(observed.ptr(), sig.ptr(), nb::float_(dt).ptr()));
+    if (dt >= as_double(self.attr(n.min_seconds))) {
+        self.attr(n.benefit_ok).attr("add")(sig);
+        self.attr(n.demoted).attr("discard")(sig);
+        return;
+    }
+    // A function kept local for lack of proof that then ran short is demoted.
+    if (!reason.is(corvid::overflow::reason(ReasonId::Unproven))) return;
+    nb::object proven = self.attr(n.benefit_ok);
+    if (PySequence_Contains(proven.ptr(), sig.ptr()) == 1) return;
+    nb::object relaxed = self.attr(n.relaxed_cache).attr("get")(sig);
+    if (truthy(relaxed)) self.attr(n.demoted).attr("add")(sig);
+}
+
+void note_offload_failure(nb::handle self, nb::handle sig) {
+    const HotNames &n = hot_names();
+    nb::object failures = self.attr(n.offload_failures);
+    long count = nb::cast<long>(failures.attr("get")(sig, 0)) + 1;
+    check(PyObject_SetItem(failures.ptr(), sig.ptr(), nb::int_(count).ptr()));
+    if (count >= settings().offload_fail_max) self.attr(n.offload_incompatible).attr("add")(sig);
+}
+
+bool under_pressure(nb::handle self) {
+    nb::object gate = self.attr(hot_names().load_gate);
+    if (gate.is_none()) return false;
+    return truthy(gate.attr("sustained_overloaded")());
+}
+
+bool under_gpu_pressure(nb::handle self) {
+    nb::object gate = self.attr(hot_names().load_gate);
+    if (gate.is_none()) return false;
+    return truthy(gate.attr("gpu_pressure")());
+}
+
+bool in_cooldown(nb::handle self) {
+    if (!self.attr(hot_names().gateway).is_none()) return false;
+    return monitor_now(self) < as_double(self.attr(hot_names().gateway_retry_at));
+}
+
+nb::object should_offload_route(nb::handle self, nb::handle func, nb::handle args,
+                                nb::handle kwargs, bool is_method) {
+    if (direct_call_ok(self.ptr(), hot_names().should_offload, g_should_offload_fn))
+        return should_offload(self, func, args, kwargs, is_method);
+    return self.attr(hot_names().should_offload)(func, args, kwargs, is_method);
+}
+
+void record_local_time_route(nb::handle self, nb::handle func, nb::handle sig, double dt,
+                             nb::handle reason) {
+    if (direct_call_ok(self.ptr(), hot_names().record_local_time, g_record_local_time_fn)) {
+        record_local_time(self, func, sig, dt, reason);
+        return;
+    }
+    self.attr(hot_names().record_local_time)(func, sig, dt, reason);
+}
+
+void register_offload_gate(nb::module_ &m) {
+    using namespace nb::literals;
+    def_monitor_method(
+        m, "_should_offload",
+        [](nb::handle self, nb::handle func, nb::handle args, nb::handle kwargs, bool is_method) {
+            return should_offload(self, func, args, kwargs, is_method);
+        },
+        "func"_a, "args"_a, "kwargs"_a, "is_method"_a = false);
+    def_monitor_method(
+        m, "_record_local_time",
+        [](nb::handle self, nb::handle func, nb::handle sig, double dt, nb::handle reason) {
+            record_local_time(self, func, sig, dt, reason);
+        },
+        "func"_a, "sig"_a, "dt"_a, "reason"_a);
+    def_monitor_method(
+        m, "_note_offload_failure",
+        [](nb::handle self, nb::handle sig) { note_offload_failure(self, sig); }, "sig"_a);
+    def_monitor_method(m, "_under_pressure", [](nb::handle self) { return under_pressure(self); });
+    def_monitor_method(m, "_under_gpu_pressure",
+                       [](nb::handle self) { return under_gpu_pressure(self); });
+    def_monitor_method(m, "_in_cooldown", [](nb::handle self) { return in_cooldown(self); });
+
+    nb::handle cls = m.attr("_OverflowMonitor");
+    g_should_offload_fn = class_attr_of(cls, "_should_offload");
+    g_record_local_time_fn = class_attr_of(cls, "_record_local_time");
+}
 
 }  // namespace corvid::overflow
