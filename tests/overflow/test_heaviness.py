@@ -21,15 +21,13 @@ import pytest
 import corvid.overflow as ov
 
 HERE = os.path.abspath(__file__)
-
-
-# --------------------------------------------------------------------------
-# helpers
+# Stand-in heavy packages, imported from a temporary folder (never the real ones).
+FAKE_NUMPY = {} if "numpy" in sys.modules else {"numpy/__init__.py": ""}
 
 
 class Probe:
     """A callable without code: its key is (repr, __name__, 0), so a test can
-    place any source text for it in the monitor's source memo."""
+    put any source text for it into the monitor's source memo."""
 
     def __init__(self, name, tag):
         if name is not None:
@@ -39,8 +37,11 @@ class Probe:
     def __repr__(self):
         return f"<probe {self._tag}>"
 
-    def __call__(self):
-        return None
+
+def probe_with_source(mon, name, src, tag=None):
+    probe = Probe(name, tag or f"{name}|{src}")
+    mon._src_cache[ov._sig_key(probe)] = src
+    return probe
 
 
 @pytest.fixture
@@ -50,73 +51,61 @@ def monitor():
 
 @pytest.fixture
 def user_modules(tmp_path, monkeypatch):
-    """Write modules (and fake heavy packages) into a temporary folder on
-    sys.path and import them as real files; removes every module that the
-    test imported from there afterwards."""
+    """Imports modules written to a temporary folder (plus extra files such as
+    stand-in packages); forgets every module imported from there afterwards."""
     monkeypatch.syspath_prepend(str(tmp_path))
     before = set(sys.modules)
     counter = [0]
 
     def make(source, files=None):
         for rel, text in (files or {}).items():
-            path = tmp_path / rel
-            path.parent.mkdir(parents=True, exist_ok=True)
-            path.write_text(textwrap.dedent(text))
+            (tmp_path / rel).parent.mkdir(parents=True, exist_ok=True)
+            (tmp_path / rel).write_text(textwrap.dedent(text))
         counter[0] += 1
-        name = f"hv_user_{counter[0]}_{os.getpid()}"
+        name = f"hv_user_{counter[0]}"
         (tmp_path / f"{name}.py").write_text(textwrap.dedent(source))
         importlib.invalidate_caches()
         return importlib.import_module(name)
 
     yield make
     for name in set(sys.modules) - before:
-        sys.modules.pop(name, None)
-
-
-def reference_signals(src, name, libs, compute, names):
-    lower = name.lower()
-    return {
-        "lib": any(t in src for t in libs),
-        "compute": any(t in src for t in compute),
-        "named": any(t in lower for t in names),
-        "loops": "while " in src or ("for " in src and ("range(" in src or "enumerate(" in src)),
-    }
+        del sys.modules[name]
 
 
 def run_matcher_property(mod, mon, cases, seed):
-    """Compare both predictions against plain substring tests over generated
-    sources and names; returns how often each signal was true, so callers can
-    see the generator actually exercised every branch."""
+    """Both predictions and the library hit against plain `tok in text` tests
+    over generated sources and names. Returns how often each signal was true,
+    so a caller can check that every outcome was exercised."""
     libs, compute, names = list(mod._HEAVY_LIBS), list(mod._COMPUTE_TOKENS), list(mod._NAME_TOKENS)
     rng = random.Random(seed)
-    tokens = libs + compute + names + ["while ", "for ", "range(", "enumerate("]
     pieces = []
-    for t in tokens:
+    for t in libs + compute + names + ["while ", "for ", "range(", "enumerate("]:
         pieces += [t, t[:-1], t[1:], t.upper(), t.capitalize(), t.swapcase()]
     pieces = [p for p in pieces if p]
-    pieces += list("abcxyz .,:(@)\n\t=_") + ["é", "漢字", "🙂", "İ", "ß", "\udcff", "while", "for", "  "]
-    counts = {"lib": 0, "compute": 0, "named": 0, "loops": 0, "strict": 0, "relaxed": 0}
+    pieces += list("abcxyz .,:(@)\n\t=_") + ["é", "漢字", "🙂", "İ", "ß", "\udcff", "while", "for"]
+    counts = dict.fromkeys(["lib", "compute", "named", "loops", "strict", "relaxed"], 0)
     for i in range(cases):
         src = "".join(rng.choice(pieces) for _ in range(rng.randint(0, 14)))
         name = "".join(rng.choice(pieces) for _ in range(rng.randint(0, 3)))
         for variant, (s, n) in enumerate([(src, name), (src, "Train"), (src + "\nwhile ", name)]):
-            probe = Probe(n, f"{seed}-{i}-{variant}")
-            mon._src_cache[mod._sig_key(probe)] = s
-            sig = reference_signals(s, n, libs, compute, names)
-            strict = sig["lib"] and (sig["compute"] or sig["named"] or sig["loops"])
-            relaxed = sig["lib"] or (sig["loops"] and (sig["compute"] or sig["named"]))
+            probe = probe_with_source(mon, n, s, f"{seed}-{i}-{variant}")
+            sig = {
+                "lib": any(t in s for t in libs),
+                "compute": any(t in s for t in compute),
+                "named": any(t in n.lower() for t in names),
+                "loops": "while " in s or ("for " in s and ("range(" in s or "enumerate(" in s)),
+            }
+            sig["strict"] = sig["lib"] and (sig["compute"] or sig["named"] or sig["loops"])
+            sig["relaxed"] = sig["lib"] or (sig["loops"] and (sig["compute"] or sig["named"]))
             got = (mon._predict_heavy(probe), mon._relaxed_heavy(probe), mon._lib_hit(probe, s))
-            if got != (strict, relaxed, sig["lib"]):
-                raise AssertionError(f"source {s!r} name {n!r}: got {got}, want {(strict, relaxed, sig)}")
+            assert got == (sig["strict"], sig["relaxed"], sig["lib"]), (s, n, sig)
             for k, v in sig.items():
                 counts[k] += v
-            counts["strict"] += strict
-            counts["relaxed"] += relaxed
     return counts
 
 
 # --------------------------------------------------------------------------
-# signature keys
+# signature keys and source
 
 
 def plain(x):
@@ -127,52 +116,33 @@ class Holder:
     def method(self):
         return 1
 
-    @staticmethod
-    def static():
-        return 2
 
-
-def test_sig_key_of_functions_uses_code_identity():
+def test_sig_key_of_functions_uses_their_code():
     assert ov._sig_key(plain) == (HERE, "plain", plain.__code__.co_firstlineno)
     assert ov._sig_key(Holder.method) == (HERE, "Holder.method", Holder.method.__code__.co_firstlineno)
-    # A bound method reaches the function's code, so it shares the key.
-    assert ov._sig_key(Holder().method) == ov._sig_key(Holder.method)
+    assert ov._sig_key(Holder().method) == ov._sig_key(Holder.method)  # bound: same code
 
     def nested():
         return 0
 
-    assert ov._sig_key(nested)[1] == "test_sig_key_of_functions_uses_code_identity.<locals>.nested"
+    assert ov._sig_key(nested)[1] == "test_sig_key_of_functions_uses_their_code.<locals>.nested"
     ns = {}
     exec("f = lambda: 1", ns)
     assert ov._sig_key(ns["f"]) == ("<string>", "<lambda>", 1)
+    # Code-like objects are read by attribute; the plain name stands in for
+    # a missing qualified name.
+    code = types.SimpleNamespace(co_filename="f.py", co_name="short", co_firstlineno=7)
+    assert ov._sig_key(types.SimpleNamespace(__code__=code)) == ("f.py", "short", 7)
+    code.co_qualname = "Outer.short"
+    assert ov._sig_key(types.SimpleNamespace(__code__=code)) == ("f.py", "Outer.short", 7)
 
 
 def test_sig_key_of_objects_without_code():
-    assert ov._sig_key(len) == (repr(len), "len", 0)
-    assert ov._sig_key(math.sqrt) == (repr(math.sqrt), "sqrt", 0)
-    assert ov._sig_key(Holder) == (repr(Holder), "Holder", 0)
-    anon = Probe(None, "anon")
-    assert ov._sig_key(anon) == ("<probe anon>", "?", 0)
     part = functools.partial(plain, 1)
-    assert ov._sig_key(part) == (repr(part), "?", 0)
     none_code = types.SimpleNamespace(__code__=None, __name__="nc")
-    assert ov._sig_key(none_code) == (repr(none_code), "nc", 0)
-
-
-def test_sig_key_reads_code_like_objects_by_attribute():
-    code_like = types.SimpleNamespace(co_filename="f.py", co_name="short", co_firstlineno=7)
-    assert ov._sig_key(types.SimpleNamespace(__code__=code_like)) == ("f.py", "short", 7)
-    code_like.co_qualname = "Outer.short"
-    assert ov._sig_key(types.SimpleNamespace(__code__=code_like)) == ("f.py", "Outer.short", 7)
-
-
-def test_sig_key_compares_by_value():
-    a, b = ov._sig_key(plain), ov._sig_key(plain)
-    assert a == b and hash(a) == hash(b) and {a: 1}[b] == 1
-
-
-# --------------------------------------------------------------------------
-# source retrieval
+    for obj, name in [(len, "len"), (math.sqrt, "sqrt"), (Holder, "Holder"), (part, "?"),
+                      (none_code, "nc"), (Probe(None, "anon"), "?")]:
+        assert ov._sig_key(obj) == (repr(obj), name, 0)
 
 
 def test_safe_getsource_returns_source_or_empty():
@@ -183,9 +153,7 @@ def test_safe_getsource_returns_source_or_empty():
     for no_source in (len, math.sqrt, ns["f"], Probe("x", "src")):
         assert ov._safe_getsource(no_source) == ""
 
-
-def test_safe_getsource_lets_other_errors_through():
-    class Broken:
+    class Broken:  # inspect fails with an error other than "no source"
         @property
         def __wrapped__(self):
             raise RuntimeError("unwrap failed")
@@ -195,19 +163,13 @@ def test_safe_getsource_lets_other_errors_through():
 
 
 def test_get_src_reads_each_function_once(monitor, user_modules, tmp_path):
-    mod = user_modules("""
-        def first():
-            return 1
-    """)
+    mod = user_modules("def first():\n    return 1\n")
     src = monitor._get_src(mod.first)
     assert src == "def first():\n    return 1\n"
     assert monitor._src_cache[ov._sig_key(mod.first)] == src
-    # The file changes on disk; the memo keeps what was read first.
-    path = tmp_path / (mod.__name__ + ".py")
-    path.write_text("def first():\n    return torch.dot(1)\n")
+    (tmp_path / (mod.__name__ + ".py")).write_text("def first():\n    return torch.dot(1)\n")
     linecache.clearcache()
     assert monitor._get_src(mod.first) == src
-    # An unavailable source is remembered as the empty text, too.
     ns = {}
     exec("g = lambda: 2", ns)
     assert monitor._get_src(ns["g"]) == ""
@@ -218,50 +180,36 @@ def test_get_src_reads_each_function_once(monitor, user_modules, tmp_path):
 # module roots and references
 
 
-@pytest.mark.parametrize(
-    "name, heavy",
-    [("numpy", True), ("numpy.linalg", True), ("torch.nn.functional", True), ("PIL.Image", True),
-     ("numpyx", False), ("pil", False), ("Torch", False), ("", False), ("mylib.numpy", False)],
-)
-def test_module_root_heavy_for_modules(name, heavy):
-    assert ov._module_root_heavy(types.ModuleType(name)) is heavy
-
-
-def test_module_root_heavy_for_other_objects():
-    frame_cls = type("DataFrame", (), {"__module__": "pandas.core.frame"})
-    assert ov._module_root_heavy(frame_cls()) is True
-    assert ov._module_root_heavy(frame_cls) is True
-    assert ov._module_root_heavy(type("Local", (), {"__module__": "pandas_helpers"})()) is False
-    assert ov._module_root_heavy(object()) is False  # no __module__ at all
-    assert ov._module_root_heavy(type("Odd", (), {"__module__": 5})()) is False
-    nameless = types.ModuleType("torch")
-    del nameless.__name__
-    assert ov._module_root_heavy(nameless) is False
-
-
 class _Exploding:
     @property
     def __module__(self):
         raise RuntimeError("no module for you")
 
 
-def test_module_root_heavy_propagates_attribute_errors_of_its_own():
+@pytest.mark.parametrize(
+    "obj, heavy",
+    [(types.ModuleType("numpy"), True), (types.ModuleType("numpy.linalg"), True),
+     (types.ModuleType("PIL.Image"), True), (types.ModuleType("numpyx"), False),
+     (types.ModuleType("Torch"), False), (types.ModuleType(""), False),
+     (types.ModuleType("mylib.numpy"), False),
+     (type("DataFrame", (), {"__module__": "pandas.core.frame"})(), True),
+     (type("DataFrame", (), {"__module__": "pandas.core.frame"}), True),
+     (type("Helper", (), {"__module__": "pandas_helpers"})(), False),
+     (type("Odd", (), {"__module__": 5})(), False), (object(), False)],
+)
+def test_module_root_heavy(obj, heavy):
+    assert ov._module_root_heavy(obj) is heavy
+
+
+def test_module_root_heavy_edge_objects():
+    nameless = types.ModuleType("torch")
+    del nameless.__name__
+    assert ov._module_root_heavy(nameless) is False
     with pytest.raises(RuntimeError):
         ov._module_root_heavy(_Exploding())
 
 
-FAKE_LIBS = {
-    "trimesh/__init__.py": "def load(p):\n    return p\n",
-    "trimesh/exchange.py": "def export(x):\n    return x\n",
-    "numpy/__init__.py": "def dot(a, b):\n    return a * b\n",
-}
-
-
-def test_refs_heavy_lib_through_globals_and_aliases(user_modules):
-    if "numpy" in sys.modules:
-        FAKE = {k: v for k, v in FAKE_LIBS.items() if not k.startswith("numpy")}
-    else:
-        FAKE = FAKE_LIBS
+def test_refs_heavy_lib_through_globals_aliases_and_closures(user_modules):
     mod = user_modules(
         """
         import numpy as np
@@ -288,60 +236,46 @@ def test_refs_heavy_lib_through_globals_and_aliases(user_modules):
             return frame
 
         def plain(x):
-            if LIMIT is None:
-                return len(str(x))
-            return missing_name
+            return LIMIT, missing_name, len(x)
 
         def outer():
             import trimesh as local_tm
-
-            def inner():
-                return local_tm
-
-            return inner
+            return lambda: local_tm
 
         def outer_empty():
             def inner():
                 return later
-
             later = None
             del later
             return inner
         """,
-        files=FAKE,
+        files={"trimesh/__init__.py": "", "trimesh/exchange.py": "def export(x):\n    return x\n", **FAKE_NUMPY},
     )
     for name in ("via_alias", "via_submodule", "via_function", "via_instance"):
         assert ov._refs_heavy_lib(getattr(mod, name)) is True, name
-    assert ov._refs_heavy_lib(mod.plain) is False
-    assert ov._refs_heavy_lib(mod.outer()) is True  # closure cell holds the module
-    assert ov._refs_heavy_lib(mod.outer_empty()) is False  # empty cell skipped
-    # Nothing of that was found by reading text.
     assert "numpy" not in inspect.getsource(mod.via_alias)
+    assert ov._refs_heavy_lib(mod.plain) is False
+    assert ov._refs_heavy_lib(mod.outer()) is True
+    assert ov._refs_heavy_lib(mod.outer_empty()) is False
 
 
-def test_refs_heavy_lib_without_code_or_globals():
+def test_refs_heavy_lib_odd_callables():
     for obj in (len, math.sqrt, Probe("train", "nocode"), types.SimpleNamespace(__code__=None)):
         assert ov._refs_heavy_lib(obj) is False
-    # A code-carrying callable without __globals__: only its closure counts.
-    cells = (types.CellType(types.ModuleType("jax")),)
-    obj = types.SimpleNamespace(__code__=types.SimpleNamespace(co_names=(), co_freevars=("heavy_cell",)),
-                                __closure__=cells)
+    # Code but no __globals__: only the closure is looked at.
+    code = types.SimpleNamespace(co_names=("np",), co_freevars=("lib",))
+    obj = types.SimpleNamespace(__code__=code, __closure__=(types.CellType(types.ModuleType("jax")),))
     assert ov._refs_heavy_lib(obj) is True
-
-
-def test_refs_heavy_lib_skips_names_whose_root_test_fails():
-    ns = {"boom": _Exploding(), "np": types.ModuleType("numpy")}
-    exec("def f():\n    return boom, np\n", ns)
-    assert ov._refs_heavy_lib(ns["f"]) is True
-    ns2 = {"boom": _Exploding()}
-    exec("def f():\n    return boom\n", ns2)
-    assert ov._refs_heavy_lib(ns2["f"]) is False
+    # A value whose root test fails is skipped; the scan goes on.
+    for names, heavy in [("boom, np", True), ("boom", False)]:
+        ns = {"boom": _Exploding(), "np": types.ModuleType("numpy")}
+        exec(f"def f():\n    return {names}\n", ns)
+        assert ov._refs_heavy_lib(ns["f"]) is heavy
 
 
 def _many_names_function(count, heavy_at=None, heavy_cell=False):
-    """A function whose code refers to `count` global names g0..g{count-1}
-    (all bound to harmless values, except the heavy one if asked), plus one
-    closure variable holding a heavy module when heavy_cell is set."""
+    """A function referring to globals g0..g{count-1} (harmless values except
+    the heavy one if asked) and to one closure variable."""
     ns = {f"g{i}": i for i in range(count)}
     if heavy_at is not None:
         ns[f"g{heavy_at}"] = types.ModuleType("torch")
@@ -356,11 +290,10 @@ def test_refs_heavy_lib_stops_at_the_global_scan_cap():
     assert cap == 512
     assert ov._refs_heavy_lib(_many_names_function(cap, heavy_at=cap - 1)) is True
     assert ov._refs_heavy_lib(_many_names_function(cap + 1, heavy_at=cap)) is False
-    # Past the cap the closure is never looked at...
-    assert ov._refs_heavy_lib(_many_names_function(cap + 88, heavy_cell=True)) is False
-    # ...while the closure counts toward the same budget below it.
+    # The closure shares the budget: past it, the heavy cell is never read.
     assert ov._refs_heavy_lib(_many_names_function(cap - 1, heavy_cell=True)) is True
     assert ov._refs_heavy_lib(_many_names_function(cap, heavy_cell=True)) is False
+    assert ov._refs_heavy_lib(_many_names_function(cap + 88, heavy_cell=True)) is False
 
 
 # --------------------------------------------------------------------------
@@ -370,26 +303,17 @@ def test_refs_heavy_lib_stops_at_the_global_scan_cap():
 def test_lib_hit_text_first_then_memoised_references(monitor):
     ns = {"np": types.ModuleType("numpy")}
     exec("def f(x):\n    return np.dot(x, x)\n", ns)
-    f = ns["f"]
-    key = ov._sig_key(f)
-    # A library name in the text answers at once and is not remembered.
+    f, key = ns["f"], ov._sig_key(ns["f"])
     assert monitor._lib_hit(f, "# uses numpy for speed") is True
-    assert key not in monitor._libref_cache
+    assert key not in monitor._libref_cache  # a text hit is not remembered
     assert monitor._lib_hit(f, "return np.dot(x, x)") is True
     assert monitor._libref_cache[key] is True
-    # Remembered: rebinding the global no longer changes the answer.
     ns["np"] = types.ModuleType("mathutils")
     assert monitor._lib_hit(f, "return np.dot(x, x)") is True
-    g = types.SimpleNamespace(__code__=types.SimpleNamespace(co_filename="x.py", co_name="g",
-                                                             co_firstlineno=1))
-    # The reference scan fails (no co_names): counted as no hit, and stored.
+    # A failing reference scan (code without co_names) counts as no hit.
+    g = types.SimpleNamespace(__code__=types.SimpleNamespace(co_filename="x.py", co_name="g", co_firstlineno=1))
     assert monitor._lib_hit(g, "") is False
     assert monitor._libref_cache[ov._sig_key(g)] is False
-
-
-def test_lib_hit_rejects_non_text_source(monitor):
-    with pytest.raises(TypeError):
-        monitor._lib_hit(plain, b"numpy")
 
 
 def test_train_model_calling_fit_is_strictly_heavy(monitor, user_modules):
@@ -409,26 +333,14 @@ def test_train_model_calling_fit_is_strictly_heavy(monitor, user_modules):
             return m.fit(x)
     """)
     # No library name in the text: the global `model` is an object of a heavy
-    # library; ".fit(" is a compute token and the name says "train".
-    assert monitor._predict_heavy(mod.train_model) is True
-    assert monitor._relaxed_heavy(mod.train_model) is True
+    # library, ".fit(" is a compute token, and the name says "train".
     key = ov._sig_key(mod.train_model)
-    assert monitor._predict_cache[key] is True and monitor._relaxed_cache[key] is True
-    assert monitor._libref_cache[key] is True
-    # The same body over an argument touches no heavy library at all.
-    assert monitor._predict_heavy(mod.refit) is False
-    assert monitor._relaxed_heavy(mod.refit) is False
+    assert monitor._predict_heavy(mod.train_model) and monitor._relaxed_heavy(mod.train_model)
+    assert (monitor._predict_cache[key], monitor._relaxed_cache[key], monitor._libref_cache[key]) == (True,) * 3
+    assert not monitor._predict_heavy(mod.refit) and not monitor._relaxed_heavy(mod.refit)
 
 
-def test_library_named_in_a_comment_counts(monitor):
-    src_ns = {}
-    exec("def resize(img):\n    # faster than numpy\n    return img.transform(2)\n", src_ns)
-    f = src_ns["resize"]
-    monitor._src_cache[ov._sig_key(f)] = "def resize(img):\n    # faster than numpy\n    return img.transform(2)\n"
-    assert monitor._predict_heavy(f) is True  # lib by text, compute by ".transform("
-
-
-def test_simulation_loop_without_library_is_only_relaxed(monitor, user_modules):
+def test_loops_and_names_without_library(monitor, user_modules):
     mod = user_modules("""
         def simulate_paths(n):
             total = 0
@@ -441,100 +353,76 @@ def test_simulation_loop_without_library_is_only_relaxed(monitor, user_modules):
             for i in range(n):
                 total += i
             return total
-
-        def spin():
-            while(True):
-                return 1
     """)
     assert monitor._predict_heavy(mod.simulate_paths) is False
     assert monitor._relaxed_heavy(mod.simulate_paths) is True
-    # A loop alone, with no compute token and no heavy-sounding name.
-    assert monitor._relaxed_heavy(mod.tally) is False
-    # "while(" is no loop marker (the blank is part of it).
-    monitor._src_cache[ov._sig_key(mod.spin)] = "def spin_fit():\n    while(True): x.fit(1)\n"
-    assert monitor._relaxed_heavy(mod.spin) is False
+    assert monitor._relaxed_heavy(mod.tally) is False  # a loop, but nothing else
+
+
+@pytest.mark.parametrize(
+    "name, src, strict, relaxed",
+    [("resize", "# faster than numpy\nimg.transform(2)", True, True),  # library in a comment
+     ("f", "import NumPy\nx.fit(1)", False, False), ("f", "import numpy\nx.FIT(1)", False, True),
+     ("f", "x = Torch.dot(a)", False, False), ("f", "for i in enumerate(x): x.fit(i)", False, True),
+     ("spin_fit", "while(True): x.fit(1)", False, False),  # "while(" is no loop marker
+     ("f", "for i in items: x @ i", False, False), ("f", "numpy\nwhile x: pass", True, True)],
+)
+def test_source_signals_are_case_sensitive_substrings(monitor, name, src, strict, relaxed):
+    probe = probe_with_source(monitor, name, src)
+    assert (monitor._predict_heavy(probe), monitor._relaxed_heavy(probe)) == (strict, relaxed)
 
 
 @pytest.mark.parametrize(
     "name, named",
     [("Train", True), ("PRETRAIN_all", True), ("myFitter", True), ("Tokenizer", True),
-     ("trai_n", False), ("", False), ("İnference", False)],
+     ("trai_n", False), ("", False), (None, False), ("İnference", False)],
 )
 def test_name_tokens_match_the_lowercased_name(monitor, name, named):
-    # relaxed with a loop in the source and no library: equals `named`.
-    probe = Probe(name, f"name-{name}")
-    monitor._src_cache[ov._sig_key(probe)] = "while x:\n    pass\n"
-    assert monitor._relaxed_heavy(probe) is named
+    # With a loop in the text and no library, the relaxed answer is `named`.
+    assert monitor._relaxed_heavy(probe_with_source(monitor, name, "while x:\n    pass\n")) is named
 
 
-def test_source_tests_are_case_sensitive(monitor):
-    for text, heavy in [("import NumPy\nx.fit(1)", False), ("import numpy\nx.FIT(1)", True),
-                        ("x = Torch.dot(a)", False), ("x = torch.Dot(a)", True)]:
-        probe = Probe("f", f"case-{text}")
-        monitor._src_cache[ov._sig_key(probe)] = text
-        assert monitor._relaxed_heavy(probe) is heavy, text
-
-
-def test_prediction_is_memoised_against_later_changes(monitor):
+def test_predictions_are_memoised_per_key(monitor):
     ns = {"np": types.ModuleType("numpy")}
     exec("def fit_all(x):\n    return np.stack(x)\n", ns)
-    f = ns["fit_all"]
+    f, key = ns["fit_all"], ov._sig_key(ns["fit_all"])
     assert monitor._predict_heavy(f) is True
     ns["np"] = types.ModuleType("statistics")
     assert monitor._predict_heavy(f) is True
-    # The memo map is the source of truth for later calls.
-    key = ov._sig_key(f)
-    monitor._predict_cache[key] = False
+    monitor._predict_cache[key] = False  # the memo is what later calls read
     assert monitor._predict_heavy(f) is False
-    monitor._relaxed_cache[key] = True
+    monitor._learned_heavy.add(key)  # ...unless the key was learned heavy
+    assert monitor._predict_heavy(f) is True
     ns2 = {}
     exec("def fit_all(x):\n    return x\n", ns2)
-    # Same code location, same key: the stored answer applies.
-    assert ov._sig_key(ns2["fit_all"]) == key
+    assert ov._sig_key(ns2["fit_all"]) == key  # same place, same key, same answer
     assert monitor._relaxed_heavy(ns2["fit_all"]) is True
-
-
-def test_learned_heavy_wins_over_the_strict_memo(monitor):
-    monitor._predict_cache[ov._sig_key(plain)] = False
-    assert monitor._predict_heavy(plain) is False
-    monitor._learned_heavy.add(ov._sig_key(plain))
-    assert monitor._predict_heavy(plain) is True
-    assert monitor._relaxed_heavy(len) is False  # relaxed does not consult it
 
 
 def test_sources_that_cannot_be_read_depend_on_references(monitor):
     ns = {"np": types.ModuleType("numpy")}
     exec("predict_fn = lambda x: np.dot(x, x)", ns)
-    f = ns["predict_fn"]
-    assert monitor._get_src(f) == ""
-    # No text: no compute, name, loop signal; the library reference alone
-    # makes it relaxed-heavy but not strictly heavy.
-    assert monitor._relaxed_heavy(f) is True
-    assert monitor._predict_heavy(f) is False
+    assert monitor._get_src(ns["predict_fn"]) == ""
+    assert monitor._relaxed_heavy(ns["predict_fn"]) is True
+    assert monitor._predict_heavy(ns["predict_fn"]) is False
     for builtin in (len, math.sqrt, print):
-        assert monitor._predict_heavy(builtin) is False
-        assert monitor._relaxed_heavy(builtin) is False
+        assert not monitor._predict_heavy(builtin) and not monitor._relaxed_heavy(builtin)
 
 
 def test_decorated_functions_classes_and_methods(monitor, user_modules):
     mod = user_modules("""
         import functools
-        import time
 
         def timed(fn):
             @functools.wraps(fn)
             def wrapper(*a, **k):
-                t = time.perf_counter()
-                try:
-                    return fn(*a, **k)
-                finally:
-                    time.perf_counter() - t
+                return fn(*a, **k)
             return wrapper
 
         @timed
         def embed_batch(xs):
             import torch
-            return [x for x in xs]
+            return list(xs)
 
         class Trainer:
             def fit(self, data):
@@ -544,12 +432,11 @@ def test_decorated_functions_classes_and_methods(monitor, user_modules):
             def describe(self):
                 return "trainer"
     """)
-    # The wrapper's own code gives the key; the source read through
-    # __wrapped__ names the library, and the name is heavy-sounding.
+    # The wrapper's code gives the key; the text is read through __wrapped__.
     assert ov._sig_key(mod.embed_batch)[1] == "timed.<locals>.wrapper"
     assert "import torch" in monitor._get_src(mod.embed_batch)
     assert monitor._predict_heavy(mod.embed_batch) is True
-    assert monitor._predict_heavy(mod.Trainer) is True  # class text names sklearn, name has "train"
+    assert monitor._predict_heavy(mod.Trainer) is True
     assert monitor._predict_heavy(mod.Trainer.fit) is True
     assert monitor._predict_heavy(mod.Trainer().fit) is True
     assert monitor._relaxed_heavy(mod.Trainer.describe) is False
@@ -557,18 +444,16 @@ def test_decorated_functions_classes_and_methods(monitor, user_modules):
 
 def test_predictions_match_plain_substring_tests(monitor):
     counts = run_matcher_property(ov, monitor, cases=1500, seed=20240607)
-    for signal, hits in counts.items():
-        assert 150 < hits < 4350, (signal, counts)  # both outcomes well represented
+    assert all(150 < hits < 4350 for hits in counts.values()), counts
 
 
 def test_extended_token_lists_match_plain_substring_tests(tmp_path):
-    env = dict(os.environ)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
     env.update({
         "CORVID_OVERFLOW_HEAVY_LIBS": "foo.bar, Ünï\nq\u00e9,torch,,\udcffraw",
         "CORVID_OVERFLOW_COMPUTE_TOKENS": ".zap(,→,a",
         "CORVID_OVERFLOW_NAME_TOKENS": "ünï,x y,ss",
         "CORVID_OVERFLOW_GLOBAL_SCAN_CAP": "3",
-        "PYTHONPATH": os.pathsep.join(sys.path),
     })
     script = tmp_path / "check.py"
     script.write_text(textwrap.dedent(f"""
@@ -578,10 +463,8 @@ def test_extended_token_lists_match_plain_substring_tests(tmp_path):
         spec.loader.exec_module(t)
         import corvid.overflow as ov
         assert ov._HEAVY_LIBS[-4:] == ("foo.bar", "Ünï", "qé", "\\udcffraw"), ov._HEAVY_LIBS
-        assert "foo" in ov._HEAVY_ROOTS
         assert ov._module_root_heavy(types.ModuleType("foo.other"))
-        mon = ov._OverflowMonitor(policy="off")
-        counts = t.run_matcher_property(ov, mon, cases=400, seed=7)
+        counts = t.run_matcher_property(ov, ov._OverflowMonitor(policy="off"), cases=400, seed=7)
         assert all(v > 10 for v in counts.values()), counts
         ns = dict(a=1, b=2, c=types.ModuleType("foo"), d=types.ModuleType("foo"))
         exec("def third():\\n    return a, b, c\\n", ns)
@@ -594,31 +477,20 @@ def test_extended_token_lists_match_plain_substring_tests(tmp_path):
 
 
 # --------------------------------------------------------------------------
-# installation prefixes
+# installation prefixes and the periodic rescan
 
 
 def test_exclude_prefixes_cover_stdlib_site_packages_and_this_package():
     prefixes = ov._compute_exclude_prefixes()
-    assert isinstance(prefixes, tuple) and prefixes
+    assert isinstance(prefixes, tuple) and len(set(prefixes)) == len(prefixes)
     assert all(isinstance(p, str) and os.path.isabs(p) for p in prefixes)
-    assert len(set(prefixes)) == len(prefixes)
     assert [len(p) for p in prefixes] == sorted((len(p) for p in prefixes), reverse=True)
     expected = {os.path.abspath(sysconfig.get_paths()[k]) for k in ("stdlib", "platstdlib", "purelib", "platlib")}
     expected |= {os.path.abspath(p) for p in site.getsitepackages()}
-    expected.add(os.path.abspath(site.getusersitepackages()))
-    expected.add(os.path.dirname(os.path.abspath(ov.__file__)))
+    expected |= {os.path.abspath(site.getusersitepackages()), os.path.dirname(os.path.abspath(ov.__file__))}
     assert set(prefixes) == expected
-    # The standard library and this test file are told apart by the prefixes.
     assert any(os.path.abspath(inspect.getfile(textwrap)).startswith(p) for p in prefixes)
     assert not any(HERE.startswith(p) for p in prefixes)
-
-
-def test_monitor_keeps_the_exclude_prefixes(monitor):
-    assert tuple(monitor._exclude_prefixes) == ov._compute_exclude_prefixes()
-
-
-# --------------------------------------------------------------------------
-# periodic rescan
 
 
 class FakeClock:
@@ -640,7 +512,7 @@ def watched(user_modules):
 
         def light(x):
             return x
-    """, files={} if "numpy" in sys.modules else {"numpy/__init__.py": ""})
+    """, files=FAKE_NUMPY)
     clock = FakeClock()
     mon = ov._OverflowMonitor(policy="off", clock=clock)
     mon._caller_globals = mod.__dict__
@@ -661,7 +533,7 @@ def test_rescan_wraps_within_the_deadline_until_nothing_is_pending(watched):
     clock.now = 103.0
     mon._periodic_rescan()
     assert is_wrapped(mod.fit_model) and not is_wrapped(mod.light)
-    assert mon._forward_open is True  # late_one still missing
+    assert mon._forward_open is True  # late_one is still missing
     mod.late_one = lambda: None
     mon._periodic_rescan()
     assert mon._forward_open is False
@@ -669,13 +541,12 @@ def test_rescan_wraps_within_the_deadline_until_nothing_is_pending(watched):
     assert mod.fit_model is original
 
 
-def test_rescan_closes_the_watch_at_the_deadline(watched):
+def test_rescan_closes_the_watch_at_the_deadline_for_good(watched):
     mon, mod, clock = watched
-    clock.now = 100.0 + ov._HOOK_DEADLINE  # exactly at the deadline: too late
+    clock.now = 100.0 + ov._HOOK_DEADLINE
     mon._periodic_rescan()
-    assert mon._forward_open is False
-    assert not is_wrapped(mod.fit_model)
-    clock.now = 101.0  # once closed, never reopened by the rescan
+    assert mon._forward_open is False and not is_wrapped(mod.fit_model)
+    clock.now = 101.0
     mon._periodic_rescan()
     assert not is_wrapped(mod.fit_model)
 
