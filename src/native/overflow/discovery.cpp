@@ -1,7 +1,878 @@
+// Discovery of the user's code and its replacement by wrappers.
+//
+// The monitor finds heavy user functions in the caller's module (and in user
+// modules and classes reachable from it), swaps them for wrappers in place,
+// watches for functions the script defines only later, and puts everything
+// back on stop. The late-definition watch runs a first-sight trace hook on the
+// thread that called overflow(); that hook is a C-level trace function which
+// forwards every event to the tracer that was installed before it (debugger,
+// coverage), so that tracer keeps working while the hook is active and is put
+// back exactly as it was when the hook goes away.
 #include "overflow/discovery.hpp"
 
-namespace corvid::overflow {
+#include <frameobject.h>
 
-void register_discovery(nb::module_ &m) {}
+#include <utility>
+#include <vector>
+
+namespace corvid::overflow {
+namespace {
+
+// ---------------------------------------------------------------------------
+// Interned names and module-level objects.
+//
+// The strings are interned once and deliberately never released; the module
+// dict is borrowed (the extension module lives as long as the interpreter).
+
+struct Names {
+    PyObject *scope_lock, *acquire, *release, *clear, *add, *get, *wrapped, *wrapped_classes,
+        *wrapped_modules, *wrap_methods, *filename_cache, *exclude_prefixes, *caller_frame,
+        *caller_globals, *forward_names, *forward_open, *hook_installed, *hook_fn, *original_trace,
+        *hook_started_at, *hook_calls, *running, *clock, *overflow_wrapped, *code, *co_filename,
+        *file, *dict, *f_code, *f_trace, *f_trace_lines, *wrap_one, *wrap_scope, *wrap_class,
+        *maybe_wrap_module, *register_wrap, *is_user_code, *check_user_code, *predict_heavy,
+        *relaxed_heavy, *forward_pending, *collect_top_defs, *install_hook, *uninstall_hook,
+        *first_sight_hook, *hook_call_cap, *hook_deadline, *overflow_callable, *overflow_method,
+        *body, *orelse, *finalbody, *handlers, *name, *ev_line, *ev_return;
+};
+Names S;
+
+PyObject *g_module_dict = nullptr;  // borrowed
+
+// Implementations attached to _OverflowMonitor, kept so that a walk can tell
+// whether a method was replaced on the instance or in a subclass (then the
+// replacement is called) or not (then the C++ body is called directly).
+PyObject *g_impl_wrap_one = nullptr;
+PyObject *g_impl_is_user_code = nullptr;
+PyObject *g_impl_check_user_code = nullptr;
+PyObject *g_impl_first_sight_hook = nullptr;
+
+constexpr long kDefaultHookCallCap = 20000;
+constexpr double kDefaultHookDeadline = 8.0;
+
+PyObject *intern(const char *s) {
+    PyObject *o = PyUnicode_InternFromString(s);
+    if (!o) throw nb::python_error();
+    return o;
+}
+
+void init_names() {
+    S = Names{
+        intern("_scope_lock"),       intern("acquire"),         intern("release"),
+        intern("clear"),             intern("add"),             intern("get"),
+        intern("_wrapped"),          intern("_wrapped_classes"), intern("_wrapped_modules"),
+        intern("_wrap_methods"),     intern("_filename_cache"), intern("_exclude_prefixes"),
+        intern("_caller_frame"),     intern("_caller_globals"), intern("_forward_names"),
+        intern("_forward_open"),     intern("_hook_installed"), intern("_hook_fn"),
+        intern("_original_trace"),   intern("_hook_started_at"), intern("_hook_calls"),
+        intern("_running"),          intern("_clock"),          intern("_overflow_wrapped"),
+        intern("__code__"),          intern("co_filename"),     intern("__file__"),
+        intern("__dict__"),          intern("f_code"),          intern("f_trace"),
+        intern("f_trace_lines"),     intern("_wrap_one"),       intern("_wrap_scope"),
+        intern("_wrap_class"),       intern("_maybe_wrap_module"), intern("_register_wrap"),
+        intern("_is_user_code"),     intern("_check_user_code"), intern("_predict_heavy"),
+        intern("_relaxed_heavy"),    intern("_forward_pending"), intern("_collect_top_defs"),
+        intern("_install_hook"),     intern("_uninstall_hook"), intern("_first_sight_hook"),
+        intern("_HOOK_CALL_CAP"),    intern("_HOOK_DEADLINE"),  intern("_OverflowCallable"),
+        intern("_OverflowMethod"),   intern("body"),            intern("orelse"),
+        intern("finalbody"),         intern("handlers"),        intern("name"),
+        intern("line"),              intern("return"),
+    };
+}
+
+// Standard-library objects looked up once per process and kept for its
+// lifetime (never released: they are needed until the interpreter ends).
+struct Lib {
+    PyObject *abspath = nullptr, *getfile = nullptr, *enum_base = nullptr, *ast_parse = nullptr,
+             *io_open = nullptr, *settrace = nullptr;
+    PyObject *FunctionDef = nullptr, *AsyncFunctionDef = nullptr, *If = nullptr, *Try = nullptr,
+             *TryStar = nullptr, *With = nullptr, *AsyncWith = nullptr;
+};
+Lib L;
+
+PyObject *lib_attr(const char *module, const char *name, bool optional = false) {
+    nb::object mod = nb::module_::import_(module);
+    PyObject *result = nullptr;
+    nb::object key = nb::str(name);
+    if (check(get_optional_attr(mod.ptr(), key.ptr(), &result)) == 0 && !optional)
+        throw nb::attribute_error(name);
+    return result;  // new reference, kept for the process lifetime
+}
+
+const Lib &lib() {
+    if (!L.abspath) {
+        Lib l;
+        l.getfile = lib_attr("inspect", "getfile");
+        l.enum_base = lib_attr("enum", "Enum");
+        l.ast_parse = lib_attr("ast", "parse");
+        l.io_open = lib_attr("io", "open");
+        l.settrace = lib_attr("sys", "settrace");
+        l.FunctionDef = lib_attr("ast", "FunctionDef");
+        l.AsyncFunctionDef = lib_attr("ast", "AsyncFunctionDef");
+        l.If = lib_attr("ast", "If");
+        l.Try = lib_attr("ast", "Try");
+        l.TryStar = lib_attr("ast", "TryStar", /*optional=*/true);
+        l.With = lib_attr("ast", "With");
+        l.AsyncWith = lib_attr("ast", "AsyncWith");
+        l.abspath = lib_attr("os.path", "abspath");
+        L = l;
+    }
+    return L;
+}
+
+// ---------------------------------------------------------------------------
+// Small helpers over the C API.
+
+nb::object get(nb::handle obj, PyObject *name) {
+    return nb::steal(check(PyObject_GetAttr(obj.ptr(), name)));
+}
+
+void set(nb::handle obj, PyObject *name, nb::handle value) {
+    check(PyObject_SetAttr(obj.ptr(), name, value.ptr()));
+}
+
+bool truthy(nb::handle obj) { return check(PyObject_IsTrue(obj.ptr())) != 0; }
+
+template <typename... Args>
+nb::object call_method(nb::handle self, PyObject *name, Args... args) {
+    PyObject *argv[] = {self.ptr(), nb::handle(args).ptr()...};
+    return nb::steal(check(PyObject_VectorcallMethod(
+        name, argv, (1 + sizeof...(Args)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)));
+}
+
+nb::object module_attr(PyObject *name) {
+    PyObject *value = nullptr;
+    if (check(dict_get_ref(g_module_dict, name, &value)) == 0)
+        throw nb::attribute_error(PyUnicode_AsUTF8(name));
+    return nb::steal(value);
+}
+
+long hook_call_cap() {
+    PyObject *value = nullptr;
+    if (dict_get_ref(g_module_dict, S.hook_call_cap, &value) <= 0) {
+        PyErr_Clear();
+        return kDefaultHookCallCap;
+    }
+    long cap = PyLong_AsLong(value);
+    Py_DECREF(value);
+    if (cap == -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return kDefaultHookCallCap;
+    }
+    return cap;
+}
+
+double hook_deadline() {
+    PyObject *value = nullptr;
+    if (dict_get_ref(g_module_dict, S.hook_deadline, &value) <= 0) {
+        PyErr_Clear();
+        return kDefaultHookDeadline;
+    }
+    double deadline = PyFloat_AsDouble(value);
+    Py_DECREF(value);
+    if (deadline == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return kDefaultHookDeadline;
+    }
+    return deadline;
+}
+
+double now(nb::handle self) {
+    nb::object clock = get(self, S.clock);
+    nb::object t = nb::steal(check(PyObject_CallNoArgs(clock.ptr())));
+    double value = PyFloat_AsDouble(t.ptr());
+    if (value == -1.0 && PyErr_Occurred()) throw nb::python_error();
+    return value;
+}
+
+long long_attr(nb::handle self, PyObject *name) {
+    nb::object v = get(self, name);
+    long value = PyLong_AsLong(v.ptr());
+    if (value == -1 && PyErr_Occurred()) throw nb::python_error();
+    return value;
+}
+
+nb::object identity(nb::handle obj) { return nb::steal(check(PyLong_FromVoidPtr(obj.ptr()))); }
+
+bool starts_with_underscore(nb::handle name) {
+    PyObject *s = name.ptr();
+    return PyUnicode_Check(s) && PyUnicode_GET_LENGTH(s) > 0 && PyUnicode_READ_CHAR(s, 0) == '_';
+}
+
+// Wrappers carry a true `_overflow_wrapped`; a miss is not an error.
+bool carries_marker(nb::handle obj) {
+    PyObject *value = nullptr;
+    if (check(get_optional_attr(obj.ptr(), S.overflow_wrapped, &value)) == 0) return false;
+    nb::object owned = nb::steal(value);
+    return truthy(owned);
+}
+
+bool contains(nb::handle container, nb::handle key) {
+    return check(PySequence_Contains(container.ptr(), key.ptr())) != 0;
+}
+
+// Runs `f`; an ordinary error (an Exception, or a C++ error of the binding
+// layer) is dropped and reported as false. Interrupts and exit requests pass.
+template <typename F>
+bool swallow(F &&f) {
+    try {
+        f();
+        return true;
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_Exception)) throw;
+    } catch (nb::builtin_exception &) {
+    } catch (nb::cast_error &) {
+    }
+    return false;
+}
+
+// True when `name` on this monitor still resolves to our own C++ body: not
+// replaced in the class hierarchy nor shadowed by an instance attribute.
+bool is_own(nb::handle self, PyObject *name, PyObject *impl) {
+    if (_PyType_Lookup(Py_TYPE(self.ptr()), name) != impl) return false;
+    PyObject **dictptr = _PyObject_GetDictPtr(self.ptr());
+    if (!dictptr || !*dictptr) return true;
+    return check(PyDict_Contains(*dictptr, name)) == 0;
+}
+
+// Holds the monitor's re-entrant scope lock for the lifetime of the object.
+class ScopeLock {
+public:
+    explicit ScopeLock(nb::handle self) : lock_(get(self, S.scope_lock)) {
+        call_method(lock_, S.acquire);
+    }
+    ~ScopeLock() {
+        ErrorGuard keep_pending_error;
+        PyObject *r = PyObject_CallMethodNoArgs(lock_.ptr(), S.release);
+        if (r)
+            Py_DECREF(r);
+        else
+            PyErr_Clear();
+    }
+    ScopeLock(const ScopeLock &) = delete;
+    ScopeLock &operator=(const ScopeLock &) = delete;
+
+private:
+    nb::object lock_;
+};
+
+// Snapshot of a namespace's (name, value) pairs, in its order.
+std::vector<std::pair<nb::object, nb::object>> snapshot(nb::handle ns) {
+    std::vector<std::pair<nb::object, nb::object>> out;
+    if (PyDict_Check(ns.ptr())) {
+        out.reserve(static_cast<size_t>(PyDict_GET_SIZE(ns.ptr())));
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(ns.ptr(), &pos, &k, &v)) out.emplace_back(nb::borrow(k), nb::borrow(v));
+        return out;
+    }
+    nb::object items = nb::steal(check(PyMapping_Items(ns.ptr())));
+    Py_ssize_t n = PyList_GET_SIZE(items.ptr());
+    out.reserve(static_cast<size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *pair = PyList_GET_ITEM(items.ptr(), i);
+        nb::object seq = nb::steal(check(PySequence_Tuple(pair)));
+        if (PyTuple_GET_SIZE(seq.ptr()) != 2) throw nb::value_error("mapping item is not a pair");
+        out.emplace_back(nb::borrow(PyTuple_GET_ITEM(seq.ptr(), 0)),
+                         nb::borrow(PyTuple_GET_ITEM(seq.ptr(), 1)));
+    }
+    return out;
+}
+
+// Looks up namespace[name]; a missing entry is reported as a null object.
+nb::object lookup(nb::handle ns, nb::handle name) {
+    if (PyDict_Check(ns.ptr())) {
+        PyObject *value = nullptr;
+        check(dict_get_ref(ns.ptr(), name.ptr(), &value));
+        return nb::steal(value);
+    }
+    PyObject *value = PyObject_GetItem(ns.ptr(), name.ptr());
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw nb::python_error();
+        PyErr_Clear();
+    }
+    return nb::steal(value);
+}
+
+// ---------------------------------------------------------------------------
+// User code.
+
+bool check_user_code_impl(nb::handle self, nb::handle filename) {
+    PyObject *fn = filename.ptr();
+    if (!PyUnicode_Check(fn)) return false;
+    if (PyUnicode_GET_LENGTH(fn) == 0 || PyUnicode_READ_CHAR(fn, 0) == '<') return false;
+    nb::object path = nb::steal(check(PyObject_CallOneArg(lib().abspath, fn)));
+    nb::object prefixes = get(self, S.exclude_prefixes);
+    nb::object it = nb::steal(check(PyObject_GetIter(prefixes.ptr())));
+    while (PyObject *raw = PyIter_Next(it.ptr())) {
+        nb::object prefix = nb::steal(raw);
+        if (check(static_cast<int>(
+                PyUnicode_Tailmatch(path.ptr(), prefix.ptr(), 0, PY_SSIZE_T_MAX, -1))))
+            return false;
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+    return true;
+}
+
+nb::object is_user_code_impl(nb::handle self, nb::handle filename) {
+    nb::object cache = get(self, S.filename_cache);
+    if (PyDict_Check(cache.ptr())) {
+        PyObject *hit = nullptr;
+        if (check(dict_get_ref(cache.ptr(), filename.ptr(), &hit))) return nb::steal(hit);
+    } else if (contains(cache, filename)) {
+        return nb::steal(check(PyObject_GetItem(cache.ptr(), filename.ptr())));
+    }
+    nb::object verdict;
+    if (is_own(self, S.check_user_code, g_impl_check_user_code))
+        verdict = nb::bool_(check_user_code_impl(self, filename));
+    else
+        verdict = call_method(self, S.check_user_code, filename);
+    check(PyObject_SetItem(cache.ptr(), filename.ptr(), verdict.ptr()));
+    return verdict;
+}
+
+bool is_user_code(nb::handle self, nb::handle filename) {
+    if (is_own(self, S.is_user_code, g_impl_is_user_code))
+        return truthy(is_user_code_impl(self, filename));
+    return truthy(call_method(self, S.is_user_code, filename));
+}
+
+// File name of a function's code; null when it cannot be read.
+nb::object code_filename(nb::handle func) {
+    nb::object filename;
+    swallow([&] { filename = get(get(func, S.code), S.co_filename); });
+    return filename;
+}
+
+// ---------------------------------------------------------------------------
+// Walks.
+
+void register_wrap_impl(nb::handle self, nb::handle func, nb::handle name, nb::handle ns) {
+    nb::object wrapped = get(self, S.wrapped);
+    nb::object key = identity(func);
+    if (contains(wrapped, key)) return;
+    nb::object wrapper = module_attr(S.overflow_callable)(func, self);
+    check(PyObject_SetItem(ns.ptr(), name.ptr(), wrapper.ptr()));
+    nb::object record = nb::make_tuple(func, name, ns);
+    check(PyObject_SetItem(wrapped.ptr(), key.ptr(), record.ptr()));
+}
+
+void wrap_class_impl(nb::handle self, nb::handle cls) {
+    nb::object done = get(self, S.wrapped_classes);
+    nb::object key = identity(cls);
+    if (contains(done, key)) return;
+
+    nb::object file;
+    try {
+        file = nb::steal(check(PyObject_CallOneArg(lib().getfile, cls.ptr())));
+    } catch (nb::python_error &e) {
+        if (e.matches(PyExc_OSError) || e.matches(PyExc_TypeError)) return;
+        throw;
+    }
+    if (!is_user_code(self, file)) return;
+
+    bool excluded = true;
+    swallow([&] {
+        excluded = check(PyObject_IsSubclass(cls.ptr(), PyExc_BaseException)) ||
+                   check(PyObject_IsSubclass(cls.ptr(), lib().enum_base));
+    });
+    if (excluded) return;
+
+    nb::object own = get(cls, S.dict);
+    auto entries = snapshot(own);
+    nb::list replaced;
+    // Record what was replaced even if an interrupt cuts the loop short, so
+    // that stop() can still put it back.
+    auto remember = [&] {
+        if (PyList_GET_SIZE(replaced.ptr()) > 0)
+            check(PyObject_SetItem(done.ptr(), key.ptr(), nb::make_tuple(cls, replaced).ptr()));
+    };
+    try {
+        nb::object method_type = module_attr(S.overflow_method);
+        for (auto &[name, value] : entries) {
+            if (starts_with_underscore(name)) continue;
+            if (!PyFunction_Check(value.ptr())) continue;  // exact plain-function type only
+            swallow([&] {
+                if (carries_marker(value)) return;
+                nb::object filename = code_filename(value);
+                if (!filename.is_valid() || !is_user_code(self, filename)) return;
+                nb::object descriptor = method_type(value, self, name);
+                if (PyObject_SetAttr(cls.ptr(), name.ptr(), descriptor.ptr()) < 0) {
+                    if (PyErr_ExceptionMatches(PyExc_TypeError) ||
+                        PyErr_ExceptionMatches(PyExc_AttributeError)) {
+                        PyErr_Clear();
+                        return;
+                    }
+                    throw nb::python_error();
+                }
+                replaced.append(nb::make_tuple(name, value));
+            });
+        }
+    } catch (...) {
+        swallow(remember);
+        throw;
+    }
+    remember();
+}
+
+void wrap_scope_impl(nb::handle self, nb::handle ns);
+
+void maybe_wrap_module_impl(nb::handle self, nb::handle mod) {
+    PyObject *file = nullptr;
+    if (check(get_optional_attr(mod.ptr(), S.file, &file)) == 0) return;
+    nb::object filename = nb::steal(file);
+    if (filename.is_none() || !is_user_code(self, filename)) return;
+    nb::object seen = get(self, S.wrapped_modules);
+    nb::object key = identity(mod);
+    if (contains(seen, key)) return;
+    call_method(seen, S.add, key);
+    nb::object ns = PyModule_Check(mod.ptr()) ? nb::borrow(PyModule_GetDict(mod.ptr()))
+                                              : get(mod, S.dict);
+    call_method(self, S.wrap_scope, ns);
+}
+
+void wrap_one_impl(nb::handle self, nb::handle name, nb::handle obj, nb::handle ns) {
+    if (starts_with_underscore(name)) return;
+    if (carries_marker(obj)) return;
+    if (PyType_Check(obj.ptr())) {
+        if (truthy(get(self, S.wrap_methods))) call_method(self, S.wrap_class, obj);
+        return;
+    }
+    if (PyModule_Check(obj.ptr())) {
+        call_method(self, S.maybe_wrap_module, obj);
+        return;
+    }
+    if (!PyCallable_Check(obj.ptr())) return;
+    PyObject *code = nullptr;
+    if (check(get_optional_attr(obj.ptr(), S.code, &code)) == 0) return;
+    Py_DECREF(code);
+    nb::object filename = code_filename(obj);
+    if (!filename.is_valid() || !is_user_code(self, filename)) return;
+    if (truthy(call_method(self, S.predict_heavy, obj)) ||
+        truthy(call_method(self, S.relaxed_heavy, obj)))
+        call_method(self, S.register_wrap, obj, name, ns);
+}
+
+void wrap_scope_impl(nb::handle self, nb::handle ns) {
+    ScopeLock hold(self);
+    auto entries = snapshot(ns);
+    bool direct = is_own(self, S.wrap_one, g_impl_wrap_one);
+    for (auto &[name, value] : entries) {
+        swallow([&] {
+            if (direct)
+                wrap_one_impl(self, name, value, ns);
+            else
+                call_method(self, S.wrap_one, name, value, ns);
+        });
+    }
+}
+
+void unwrap_all_impl(nb::handle self) {
+    ScopeLock hold(self);
+    nb::object wrapped = get(self, S.wrapped);
+    nb::object records = nb::steal(check(PySequence_List(
+        nb::steal(check(PyObject_CallMethod(wrapped.ptr(), "values", nullptr))).ptr())));
+    for (nb::handle record : records) {
+        nb::object func = record[0], name = record[1], ns = record[2];
+        try {
+            nb::object current = lookup(ns, name);
+            // A name the user rebound (or deleted) since is left as it is.
+            if (current.is_valid() && carries_marker(current))
+                check(PyObject_SetItem(ns.ptr(), name.ptr(), func.ptr()));
+        } catch (nb::python_error &e) {
+            if (!e.matches(PyExc_Exception)) throw;
+            log_quiet(kLogger, LogLevel::Error, "Failed to unwrap %s: %s", name, e.value());
+        }
+    }
+    call_method(wrapped, S.clear);
+
+    nb::object classes = get(self, S.wrapped_classes);
+    nb::object entries = nb::steal(check(PySequence_List(
+        nb::steal(check(PyObject_CallMethod(classes.ptr(), "values", nullptr))).ptr())));
+    for (nb::handle entry : entries) {
+        nb::object cls = entry[0];
+        nb::object replaced = entry[1];
+        for (nb::handle pair : replaced) {
+            swallow([&] {
+                nb::object name = pair[0], func = pair[1];
+                nb::object current = lookup(get(cls, S.dict), name);
+                if (current.is_valid() && carries_marker(current)) set(cls, name.ptr(), func);
+            });
+        }
+    }
+    call_method(classes, S.clear);
+    call_method(get(self, S.wrapped_modules), S.clear);
+}
+
+// ---------------------------------------------------------------------------
+// Late definitions: the script's own top-level function names.
+
+void collect_top_defs_impl(nb::handle self, nb::handle body) {
+    const Lib &l = lib();
+    nb::object names = get(self, S.forward_names);
+    auto is = [](nb::handle node, PyObject *cls) {
+        return cls && check(PyObject_IsInstance(node.ptr(), cls)) != 0;
+    };
+    auto recurse = [&](nb::handle node, PyObject *field) {
+        call_method(self, S.collect_top_defs, get(node, field));
+    };
+    for (nb::handle stmt : body) {
+        if (is(stmt, l.FunctionDef) || is(stmt, l.AsyncFunctionDef)) {
+            nb::object name = get(stmt, S.name);
+            if (!starts_with_underscore(name)) call_method(names, S.add, name);
+        } else if (is(stmt, l.If)) {
+            recurse(stmt, S.body);
+            recurse(stmt, S.orelse);
+        } else if (is(stmt, l.Try) || is(stmt, l.TryStar)) {
+            recurse(stmt, S.body);
+            recurse(stmt, S.orelse);
+            recurse(stmt, S.finalbody);
+            for (nb::handle handler : get(stmt, S.handlers)) recurse(handler, S.body);
+        } else if (is(stmt, l.With) || is(stmt, l.AsyncWith)) {
+            recurse(stmt, S.body);
+        }
+    }
+}
+
+void forward_scan_impl(nb::handle self, nb::handle frame) {
+    nb::object filename = get(get(frame, S.f_code), S.co_filename);
+    PyObject *fn = filename.ptr();
+    if (!PyUnicode_Check(fn) || PyUnicode_GET_LENGTH(fn) == 0 || PyUnicode_READ_CHAR(fn, 0) == '<')
+        return;
+    nb::object tree;
+    bool parsed = swallow([&] {
+        using namespace nb::literals;
+        nb::object file = nb::borrow(lib().io_open)(filename, "r", "encoding"_a = "utf-8");
+        nb::object text;
+        try {
+            text = file.attr("read")();
+        } catch (...) {
+            swallow([&] { file.attr("close")(); });
+            throw;
+        }
+        file.attr("close")();
+        tree = nb::borrow(lib().ast_parse)(text, filename);
+    });
+    if (!parsed) return;
+    call_method(self, S.collect_top_defs, get(tree, S.body));
+}
+
+bool forward_pending_impl(nb::handle self) {
+    nb::object globals = get(self, S.caller_globals);
+    if (globals.is_none()) return false;
+    nb::object names = get(self, S.forward_names);
+    for (nb::handle name : names)
+        if (!contains(globals, name)) return true;
+    return false;
+}
+
+// ---------------------------------------------------------------------------
+// The first-sight trace hook.
+//
+// While installed, the hook is the thread's C-level trace function, with the
+// bound `_first_sight_hook` as its trace object (so sys.gettrace() shows it).
+// It remembers the trace function and object it replaced and hands every
+// event to them unchanged: for a tracer installed with sys.settrace that is
+// the interpreter's own trampoline, which keeps calling the tracer's global
+// and per-frame functions exactly as before; for a C-level tracer (coverage)
+// it is that tracer itself. Removing the hook re-installs that very pair.
+
+struct HookRecord {
+    PyThreadState *tstate;
+    nb::object hook_fn;
+    nb::object monitor;
+    nb::object caller_frame;
+    Py_tracefunc prev_func;
+    nb::object prev_obj;
+    bool orphaned;  // uninstalled from another thread: restore on the next own event
+};
+
+// Typically empty or one entry. Intentionally leaked: no destructor may run
+// after the interpreter has gone.
+std::vector<HookRecord> &records() {
+    static auto *list = new std::vector<HookRecord>();
+    return *list;
+}
+
+HookRecord *find_record(PyObject *hook_fn) {
+    for (auto &r : records())
+        if (r.hook_fn.ptr() == hook_fn) return &r;
+    return nullptr;
+}
+
+void erase_record(PyObject *hook_fn) {
+    auto &list = records();
+    for (auto it = list.begin(); it != list.end(); ++it) {
+        if (it->hook_fn.ptr() == hook_fn) {
+            HookRecord gone = std::move(*it);  // released after the vector is consistent
+            list.erase(it);
+            return;
+        }
+    }
+}
+
+bool thread_alive(PyThreadState *tstate) {
+    PyInterpreterState *interp = PyInterpreterState_Get();
+    for (PyThreadState *t = PyInterpreterState_ThreadHead(interp); t; t = PyThreadState_Next(t))
+        if (t == tstate) return true;
+    return false;
+}
+
+// Hands one event to the tracer that was there before the hook. An ordinary
+// error of that tracer is dropped, as the design of the hook asks.
+int forward_event(Py_tracefunc prev, PyObject *prev_obj, PyFrameObject *frame, int what,
+                  PyObject *arg) noexcept {
+    if (!prev) return 0;
+    if (prev(prev_obj, frame, what, arg) == 0) return 0;
+    if (!PyErr_Occurred() || PyErr_ExceptionMatches(PyExc_Exception)) {
+        PyErr_Clear();
+        return 0;
+    }
+    return -1;
+}
+
+// Step one of every hook event: count it, and leave once the monitor stopped,
+// the event cap is exceeded or the deadline passed.
+void count_event(nb::handle self) {
+    if (!truthy(get(self, S.hook_installed))) return;
+    long calls = long_attr(self, S.hook_calls) + 1;
+    set(self, S.hook_calls, nb::int_(calls));
+    if (!truthy(get(self, S.running)) || calls > hook_call_cap() ||
+        now(self) - PyFloat_AsDouble(get(self, S.hook_started_at).ptr()) > hook_deadline())
+        call_method(self, S.uninstall_hook);
+}
+
+enum class CallerEvent { Line, Return, Other };
+
+// What the hook does for an event of the caller's own frame.
+void caller_event(nb::handle self, CallerEvent kind) {
+    if (kind == CallerEvent::Line) {
+        if (!truthy(get(self, S.running)) || !truthy(get(self, S.hook_installed))) return;
+        swallow([&] { call_method(self, S.wrap_scope, get(self, S.caller_globals)); });
+        bool done = !truthy(call_method(self, S.forward_pending)) ||
+                    long_attr(self, S.hook_calls) > hook_call_cap() ||
+                    now(self) - PyFloat_AsDouble(get(self, S.hook_started_at).ptr()) >
+                        hook_deadline();
+        if (done) call_method(self, S.uninstall_hook);
+    } else if (kind == CallerEvent::Return) {
+        if (!truthy(get(self, S.hook_installed))) return;
+        swallow([&] { call_method(self, S.wrap_scope, get(self, S.caller_globals)); });
+        set(self, S.forward_open, Py_False);
+        call_method(self, S.uninstall_hook);
+    }
+}
+
+// Runs one step of the hook for the C-level trace function; an ordinary error
+// is dropped, anything else is left set for the interpreter (returns false).
+template <typename F>
+bool hook_step(F &&f) noexcept {
+    try {
+        swallow(std::forward<F>(f));
+        return true;
+    } catch (nb::python_error &e) {
+        e.restore();
+    } catch (...) {
+        PyErr_Clear();
+        return true;
+    }
+    return false;
+}
+
+int first_sight_trace(PyObject *obj, PyFrameObject *frame, int what, PyObject *arg) noexcept {
+    HookRecord *rec = find_record(obj);
+    if (!rec) return 0;
+    nb::object keep_hook = nb::borrow(obj);  // the trace object may be swapped out below
+    Py_tracefunc prev = rec->prev_func;
+    nb::object prev_obj = rec->prev_obj;
+    if (rec->orphaned) {
+        if (PyThreadState_Get()->c_traceobj == obj) PyEval_SetTrace(prev, prev_obj.ptr());
+        erase_record(obj);
+        return forward_event(prev, prev_obj.ptr(), frame, what, arg);
+    }
+    bool is_caller = reinterpret_cast<PyObject *>(frame) == rec->caller_frame.ptr();
+    // Other frames' own events belong to the previous tracer alone; the hook
+    // itself would not trace them further.
+    if (!is_caller && what != PyTrace_CALL)
+        return forward_event(prev, prev_obj.ptr(), frame, what, arg);
+
+    nb::object monitor = rec->monitor;
+    if (!hook_step([&] { count_event(monitor); })) return -1;
+    if (forward_event(prev, prev_obj.ptr(), frame, what, arg) < 0) return -1;
+    if (!is_caller) return 0;
+    CallerEvent kind = what == PyTrace_LINE     ? CallerEvent::Line
+                       : what == PyTrace_RETURN ? CallerEvent::Return
+                                                : CallerEvent::Other;
+    if (!hook_step([&] { caller_event(monitor, kind); })) return -1;
+    return 0;
+}
+
+// The Python-level form of the hook, used when the hook is installed through
+// sys.settrace (a subclass replaced `_first_sight_hook`, or user code
+// re-installed sys.gettrace()) and callable directly.
+nb::object first_sight_hook_impl(nb::handle self, nb::handle frame, nb::handle event,
+                                 nb::handle arg) {
+    count_event(self);
+    nb::object original = get(self, S.original_trace);
+    auto call_original = [&]() -> nb::object {
+        nb::object result = nb::none();
+        if (original.is_none()) return result;
+        swallow([&] {
+            result = nb::steal(check(
+                PyObject_CallFunctionObjArgs(original.ptr(), frame.ptr(), event.ptr(),
+                                             arg.ptr(), nullptr)));
+        });
+        return result;
+    };
+    if (!get(self, S.caller_frame).is(frame)) return call_original();
+    nb::object kept = call_original();
+    CallerEvent kind = CallerEvent::Other;
+    if (PyUnicode_Check(event.ptr())) {
+        if (PyUnicode_Compare(event.ptr(), S.ev_line) == 0)
+            kind = CallerEvent::Line;
+        else if (PyUnicode_Compare(event.ptr(), S.ev_return) == 0)
+            kind = CallerEvent::Return;
+    }
+    caller_event(self, kind);
+    if (truthy(get(self, S.hook_installed))) {
+        nb::object fn = get(self, S.hook_fn);
+        return fn.is_none() ? get(self, S.first_sight_hook) : fn;
+    }
+    return kept;
+}
+
+void install_hook_impl(nb::handle self) {
+    if (truthy(get(self, S.hook_installed))) return;
+    nb::object frame = get(self, S.caller_frame);
+    if (frame.is_none()) return;
+
+    PyThreadState *tstate = PyThreadState_Get();
+    nb::object original = tstate->c_traceobj ? nb::borrow(tstate->c_traceobj) : nb::none();
+    set(self, S.original_trace, original);
+    set(self, S.hook_started_at, nb::float_(now(self)));
+    set(self, S.hook_calls, nb::int_(0));
+    nb::object hook_fn = get(self, S.first_sight_hook);
+    set(self, S.hook_fn, hook_fn);
+
+    swallow([&] { set(frame, S.f_trace_lines, nb::bool_(true)); });
+    if (is_own(self, S.first_sight_hook, g_impl_first_sight_hook)) {
+        // The caller frame's f_trace is left to the previous tracer: its
+        // per-frame function keeps getting the frame's events through it.
+        records().push_back(HookRecord{tstate, hook_fn, nb::borrow(self), frame,
+                                       tstate->c_tracefunc,
+                                       nb::borrow(tstate->c_traceobj), false});
+        PyEval_SetTrace(first_sight_trace, hook_fn.ptr());
+    } else {
+        swallow([&] { set(frame, S.f_trace, hook_fn); });
+        nb::borrow(lib().settrace)(hook_fn);
+    }
+    set(self, S.hook_installed, nb::bool_(true));
+}
+
+void uninstall_hook_impl(nb::handle self) {
+    if (!truthy(get(self, S.hook_installed))) return;
+    nb::object hook_fn = get(self, S.hook_fn);
+    swallow([&] {
+        PyThreadState *tstate = PyThreadState_Get();
+        HookRecord *rec = find_record(hook_fn.ptr());
+        if (!hook_fn.is_none() && tstate->c_traceobj == hook_fn.ptr()) {
+            if (rec && rec->tstate == tstate) {
+                Py_tracefunc prev = rec->prev_func;
+                nb::object prev_obj = rec->prev_obj;
+                erase_record(hook_fn.ptr());
+                PyEval_SetTrace(prev, prev_obj.ptr());
+            } else {
+                erase_record(hook_fn.ptr());
+                nb::borrow(lib().settrace)(get(self, S.original_trace));
+            }
+        } else if (rec && rec->tstate != tstate && thread_alive(rec->tstate) &&
+                   rec->tstate->c_traceobj == hook_fn.ptr()) {
+            // Trace functions can only be swapped on their own thread: the
+            // hook puts the previous tracer back on that thread's next event.
+            rec->orphaned = true;
+        } else if (rec) {
+            erase_record(hook_fn.ptr());  // someone else replaced the tracer: leave theirs
+        }
+    });
+    swallow([&] {
+        nb::object frame = get(self, S.caller_frame);
+        if (frame.is_none()) return;
+        if (get(frame, S.f_trace).is(hook_fn)) set(frame, S.f_trace, get(self, S.original_trace));
+    });
+    set(self, S.hook_installed, nb::bool_(false));
+    set(self, S.hook_fn, nb::none());
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+
+void wrap_scope(nb::handle self, nb::handle namespace_) {
+    call_method(self, S.wrap_scope, namespace_);
+}
+
+bool forward_pending(nb::handle self) { return truthy(call_method(self, S.forward_pending)); }
+
+void register_discovery(nb::module_ &m) {
+    init_names();
+    g_module_dict = PyModule_GetDict(m.ptr());
+    using namespace nb::literals;
+
+    def_monitor_method(m, "_forward_scan", [](nb::handle self, nb::handle frame) {
+        forward_scan_impl(self, frame);
+    }, "frame"_a.none());
+    def_monitor_method(m, "_collect_top_defs", [](nb::handle self, nb::handle body) {
+        collect_top_defs_impl(self, body);
+    }, "body"_a.none());
+    def_monitor_method(m, "_forward_pending", [](nb::handle self) {
+        return forward_pending_impl(self);
+    });
+    def_monitor_method(m, "_install_hook", [](nb::handle self) { install_hook_impl(self); });
+    def_monitor_method(m, "_uninstall_hook", [](nb::handle self) { uninstall_hook_impl(self); });
+    def_monitor_method(m, "_first_sight_hook",
+                       [](nb::handle self, nb::handle frame, nb::handle event, nb::handle arg) {
+                           return first_sight_hook_impl(self, frame, event, arg);
+                       },
+                       "frame"_a.none(), "event"_a.none(), "arg"_a.none());
+    def_monitor_method(m, "_is_user_code", [](nb::handle self, nb::handle filename) {
+        return is_user_code_impl(self, filename);
+    }, "filename"_a.none());
+    def_monitor_method(m, "_check_user_code", [](nb::handle self, nb::handle filename) {
+        return check_user_code_impl(self, filename);
+    }, "filename"_a.none());
+    def_monitor_method(m, "_wrap_scope", [](nb::handle self, nb::handle ns) {
+        wrap_scope_impl(self, ns);
+    }, "namespace"_a.none());
+    def_monitor_method(m, "_wrap_one",
+                       [](nb::handle self, nb::handle name, nb::handle obj, nb::handle ns) {
+                           wrap_one_impl(self, name, obj, ns);
+                       },
+                       "name"_a.none(), "obj"_a.none(), "namespace"_a.none());
+    def_monitor_method(m, "_wrap_class", [](nb::handle self, nb::handle cls) {
+        wrap_class_impl(self, cls);
+    }, "cls"_a.none());
+    def_monitor_method(m, "_maybe_wrap_module", [](nb::handle self, nb::handle mod) {
+        maybe_wrap_module_impl(self, mod);
+    }, "mod"_a.none());
+    def_monitor_method(m, "_register_wrap",
+                       [](nb::handle self, nb::handle func, nb::handle name, nb::handle ns) {
+                           register_wrap_impl(self, func, name, ns);
+                       },
+                       "func_obj"_a.none(), "name"_a.none(), "namespace"_a.none());
+    def_monitor_method(m, "_make_wrapper", [](nb::handle self, nb::handle original) {
+        return module_attr(S.overflow_callable)(original, self);
+    }, "original"_a.none());
+    def_monitor_method(m, "_unwrap_all", [](nb::handle self) { unwrap_all_impl(self); });
+
+    nb::object cls = m.attr("_OverflowMonitor");
+    auto keep = [&](PyObject *name) {
+        PyObject *impl = _PyType_Lookup(reinterpret_cast<PyTypeObject *>(cls.ptr()), name);
+        if (!impl) throw nb::attribute_error("_OverflowMonitor method missing");
+        return new_ref(impl);  // kept for the process lifetime, compared by identity
+    };
+    g_impl_wrap_one = keep(S.wrap_one);
+    g_impl_is_user_code = keep(S.is_user_code);
+    g_impl_check_user_code = keep(S.check_user_code);
+    g_impl_first_sight_hook = keep(S.first_sight_hook);
+}
 
 }  // namespace corvid::overflow

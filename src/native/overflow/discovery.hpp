@@ -1,8 +1,18 @@
+// Discovery of the user's code and its replacement by wrappers: namespace
+// walks, the late-definition watch (source scan + first-sight trace hook) and
+// the undo. All of it is attached to _OverflowMonitor as methods; the other
+// concerns reach it through attribute look-up on the monitor.
 #pragma once
 #include "overflow/common.hpp"
 
 namespace corvid::overflow {
 
 void register_discovery(nb::module_ &m);
+
+// The same operations as the monitor methods of the same name, callable from
+// C++ without a Python-level method call. Each one still dispatches to an
+// override when the instance or a subclass replaces the method.
+void wrap_scope(nb::handle self, nb::handle namespace_);
+bool forward_pending(nb::handle self);
 
 }  // namespace corvid::overflow

@@ -1,0 +1,485 @@
+"""Discovery and wrapping, driven method by method on a monitor that is not started.
+
+Whole scripts (trace hook, late definitions, exit) run in subprocesses in
+test_scripts.py; here the walks work on user modules written to tmp_path.
+"""
+
+import ast
+import importlib
+import inspect
+import json
+import logging
+import os
+import sys
+import textwrap
+
+import cloudpickle
+import pytest
+
+import corvid.overflow as ov
+
+HEAVY_BODY = """
+    total = 0  # numpy-style accumulation
+    for i in range(n):
+        total += i
+    return total
+"""
+
+USER_MODULE = '''
+import enum
+import json
+from json import dumps
+
+
+def train_model(n):
+{heavy}
+
+def light(x):
+    return x + 1
+
+
+def _private_train(n):
+{heavy}
+
+train_alias = train_model
+
+
+class Model:
+    def __init__(self):
+        self.w = 0
+
+    def fit(self, n):
+        return n
+
+    def _hidden(self):
+        return 1
+
+    @staticmethod
+    def helper(n):
+{heavy_nested}
+
+    @classmethod
+    def build(cls):
+        return cls()
+
+    @property
+    def size(self):
+        return 3
+
+
+class FitError(Exception):
+    def explain(self):
+        return "x"
+
+
+class Color(enum.Enum):
+    RED = 1
+
+    def describe(self):
+        return self.name
+'''
+
+
+def _indent(body, n):
+    return textwrap.indent(textwrap.dedent(body), " " * n)
+
+
+@pytest.fixture
+def user_pkg(tmp_path, monkeypatch):
+    """Import user modules written to tmp_path; forget them afterwards."""
+    monkeypatch.syspath_prepend(str(tmp_path))
+    created = []
+
+    def make(name, source):
+        (tmp_path / f"{name}.py").write_text(source)
+        importlib.invalidate_caches()
+        created.append(name)
+        return importlib.import_module(name)
+
+    yield make
+    for name in created:
+        sys.modules.pop(name, None)
+
+
+@pytest.fixture
+def usermod(user_pkg):
+    src = USER_MODULE.format(heavy=_indent(HEAVY_BODY, 4), heavy_nested=_indent(HEAVY_BODY, 8))
+    return user_pkg("ovd_usermod", src)
+
+
+@pytest.fixture
+def mon():
+    m = ov._OverflowMonitor(policy="off")
+    yield m
+    m.stop()
+
+
+def _is_wrapper(obj):
+    return bool(getattr(obj, "_overflow_wrapped", False))
+
+
+# --- user code --------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "filename",
+    ["", "<stdin>", "<string>", os.__file__, inspect.getfile(cloudpickle), ov.__file__],
+    ids=["empty", "stdin", "string", "stdlib", "site-packages", "own-package"],
+)
+def test_non_user_files(mon, filename):
+    assert mon._check_user_code(filename) is False
+
+
+def test_user_file_relative_path_made_absolute(mon, tmp_path, monkeypatch):
+    (tmp_path / "script.py").write_text("x = 1\n")
+    monkeypatch.chdir(tmp_path)
+    assert mon._check_user_code("script.py") is True
+    # A relative name that resolves under an excluded prefix is library code.
+    stdlib = os.path.dirname(os.__file__)
+    monkeypatch.chdir(stdlib)
+    assert mon._check_user_code("os.py") is False
+
+
+def test_prefix_test_is_plain_text(mon, tmp_path):
+    mon._exclude_prefixes = (str(tmp_path / "lib"),)
+    assert mon._check_user_code(str(tmp_path / "lib" / "a.py")) is False
+    # plain text prefix: a sibling whose name extends the prefix counts too
+    assert mon._check_user_code(str(tmp_path / "library" / "a.py")) is False
+    assert mon._check_user_code(str(tmp_path / "app" / "a.py")) is True
+
+
+def test_is_user_code_memoised(mon, tmp_path):
+    path = str(tmp_path / "m.py")
+    assert mon._is_user_code(path) is True
+    assert mon._filename_cache[path] is True
+    # A cached verdict is returned as is, without testing again.
+    mon._filename_cache[path] = False
+    assert mon._is_user_code(path) is False
+    calls = []
+    mon._check_user_code = lambda fn: calls.append(fn) or True
+    assert mon._is_user_code(path) is False
+    assert mon._is_user_code(path + "x") is True
+    assert calls == [path + "x"]
+
+
+# --- walking namespaces -------------------------------------------------------
+
+
+def test_wrap_scope_wraps_heavy_user_functions_only(mon, usermod):
+    mon._wrap_scope(usermod.__dict__)
+    assert _is_wrapper(usermod.train_model)
+    assert usermod.train_model.__wrapped__.__name__ == "train_model"
+    assert type(usermod.train_model).__name__ == "_OverflowCallable"
+    assert not _is_wrapper(usermod.light)
+    assert not _is_wrapper(usermod._private_train)
+    # The alias met second keeps the plain function.
+    assert usermod.train_alias is usermod.train_model.__wrapped__
+    # Library functions imported into the namespace are not user code.
+    assert usermod.dumps is json.dumps
+    original = usermod.train_model.__wrapped__
+    assert mon._wrapped[id(original)] == (original, "train_model", usermod.__dict__)
+    assert len(mon._wrapped) == 1
+
+
+def test_light_function_is_looked_at_again_on_a_later_walk(mon, usermod):
+    mon._wrap_scope(usermod.__dict__)
+    assert not _is_wrapper(usermod.light)
+    # The prediction changed meanwhile (for example learned heavy).
+    mon._learned_heavy.add(ov._sig_key(usermod.light))
+    mon._wrap_scope(usermod.__dict__)
+    assert _is_wrapper(usermod.light)
+
+
+def test_class_methods_replaced_but_not_special_static_class_or_property(mon, usermod):
+    mon._wrap_scope(usermod.__dict__)
+    d = usermod.Model.__dict__
+    assert type(d["fit"]).__name__ == "_OverflowMethod"  # light, replaced regardless
+    assert inspect.isfunction(d["__init__"])
+    assert inspect.isfunction(d["_hidden"])
+    assert isinstance(d["helper"], staticmethod)
+    assert isinstance(d["build"], classmethod)
+    assert isinstance(d["size"], property)
+    (cls, replaced), = mon._wrapped_classes.values()
+    assert cls is usermod.Model
+    assert [name for name, _ in replaced] == ["fit"]
+    # The instance still works as before.
+    assert usermod.Model().fit(4) == 4
+    assert usermod.Model().size == 3
+
+
+@pytest.mark.parametrize("name", ["FitError", "Color"])
+def test_exception_and_enum_classes_left_alone(mon, usermod, name):
+    mon._wrap_scope(usermod.__dict__)
+    cls = getattr(usermod, name)
+    method = "explain" if name == "FitError" else "describe"
+    assert inspect.isfunction(cls.__dict__[method])
+    assert id(cls) not in mon._wrapped_classes
+
+
+def test_wrap_methods_off_skips_classes(mon, usermod):
+    mon._wrap_methods = False
+    mon._wrap_scope(usermod.__dict__)
+    assert inspect.isfunction(usermod.Model.__dict__["fit"])
+    assert _is_wrapper(usermod.train_model)
+
+
+def test_user_module_walked_once_in_its_own_namespace(mon, user_pkg):
+    helper = user_pkg(
+        "ovd_helper",
+        "def crunch(n):\n" + _indent(HEAVY_BODY, 4) + "\ncrunch_alias = crunch\n",
+    )
+    main = user_pkg("ovd_main", "import ovd_helper\nfrom ovd_helper import crunch\n")
+    mon._wrap_scope(main.__dict__)
+    assert id(helper) in mon._wrapped_modules
+    # Replaced in the module itself, so calls through the module dispatch.
+    assert _is_wrapper(helper.crunch)
+    assert helper.crunch_alias is helper.crunch.__wrapped__
+    # main's own name for the same function, met after the module, keeps the
+    # plain function: one function object is replaced under one name only.
+    assert main.crunch is helper.crunch.__wrapped__
+    assert len(mon._wrapped) == 1
+    # A function added to the module later is not seen: the module is not walked again.
+    exec("def late_fit(n):\n" + _indent(HEAVY_BODY, 4), helper.__dict__)
+    mon._wrap_scope(main.__dict__)
+    assert not _is_wrapper(helper.late_fit)
+
+
+def test_module_import_cycle_terminates(mon, user_pkg, tmp_path):
+    (tmp_path / "ovd_cyc_b.py").write_text(
+        "import ovd_cyc_a\ndef fit_b(n):\n" + _indent(HEAVY_BODY, 4))
+    a = user_pkg("ovd_cyc_a", "import ovd_cyc_b\ndef fit_a(n):\n" + _indent(HEAVY_BODY, 4))
+    b = sys.modules.pop("ovd_cyc_b")
+    assert b.ovd_cyc_a is a and a.ovd_cyc_b is b
+    mon._maybe_wrap_module(a)
+    assert _is_wrapper(a.fit_a) and _is_wrapper(b.fit_b)
+    assert mon._wrapped_modules == {id(a), id(b)}
+
+
+def test_module_without_file_or_library_module_ignored(mon):
+    import types
+
+    mod = types.ModuleType("nofile")
+    mon._maybe_wrap_module(mod)
+    mon._maybe_wrap_module(json)
+    assert mon._wrapped_modules == set()
+
+
+def test_failing_entry_does_not_stop_the_walk(mon, usermod):
+    class Touchy:
+        def __getattr__(self, name):
+            raise RuntimeError("no attributes here")
+
+    ns = {"a_touchy": Touchy(), "train_model": usermod.train_model.__wrapped__
+          if _is_wrapper(usermod.train_model) else usermod.train_model}
+    mon._wrap_scope(ns)
+    assert _is_wrapper(ns["train_model"])
+
+
+def test_interrupt_in_a_walk_propagates_and_releases_the_lock(mon, usermod):
+    def stop_now(name, obj, namespace):
+        raise KeyboardInterrupt
+
+    mon._wrap_one = stop_now
+    with pytest.raises(KeyboardInterrupt):
+        mon._wrap_scope(usermod.__dict__)
+    assert mon._scope_lock.acquire(blocking=False)
+    mon._scope_lock.release()
+
+
+def test_overrides_on_the_instance_are_used(mon, usermod):
+    mon._predict_heavy = lambda f: True
+    mon._relaxed_heavy = lambda f: False
+    mon._wrap_scope(usermod.__dict__)
+    assert _is_wrapper(usermod.light)
+    seen = []
+    mon._wrap_one = lambda name, obj, ns: seen.append(name)
+    mon._wrap_scope({"b": 1, "a": 2})
+    assert seen == ["b", "a"]
+
+
+def test_already_wrapped_objects_skipped(mon, usermod):
+    fn = usermod.train_model
+    w = mon._make_wrapper(fn)
+    assert type(w).__name__ == "_OverflowCallable" and w.__wrapped__ is fn
+    ns = {"train": w}
+    mon._wrap_scope(ns)
+    assert ns["train"] is w
+    assert mon._wrapped == {}
+
+
+def test_register_wrap_first_name_wins(mon, usermod):
+    fn = usermod.light
+    ns = {"one": fn, "two": fn}
+    mon._register_wrap(fn, "one", ns)
+    mon._register_wrap(fn, "two", ns)
+    assert _is_wrapper(ns["one"]) and ns["two"] is fn
+
+
+# --- undo ---------------------------------------------------------------------
+
+
+def test_unwrap_all_restores_everything(mon, usermod):
+    before = dict(usermod.__dict__)
+    fit = usermod.Model.__dict__["fit"]
+    mon._wrap_scope(usermod.__dict__)
+    assert _is_wrapper(usermod.train_model)
+    mon._unwrap_all()
+    assert usermod.train_model is before["train_model"]
+    assert usermod.Model.__dict__["fit"] is fit
+    assert mon._wrapped == {} and mon._wrapped_classes == {} and mon._wrapped_modules == set()
+
+
+def test_unwrap_leaves_rebound_and_deleted_names(mon, usermod, user_pkg, caplog):
+    other = user_pkg("ovd_other", "def fit_one(n):\n" + _indent(HEAVY_BODY, 4)
+                     + "\ndef fit_two(n):\n" + _indent(HEAVY_BODY, 4))
+    mon._wrap_scope(other.__dict__)
+    assert _is_wrapper(other.fit_one) and _is_wrapper(other.fit_two)
+    other.fit_one = "rebound"
+    del other.fit_two
+    with caplog.at_level(logging.ERROR, logger="corvid.overflow"):
+        mon._unwrap_all()
+    assert other.fit_one == "rebound"
+    assert not hasattr(other, "fit_two")
+    assert not caplog.records
+
+
+def test_unwrap_failure_logged_and_undo_goes_on(mon, usermod, caplog):
+    class Frozen(dict):
+        def __setitem__(self, key, value):
+            if key == "stuck":
+                raise RuntimeError("read-only slot")
+            super().__setitem__(key, value)
+
+    fn = usermod.train_model
+    ns = Frozen(stuck=None, free=None)
+    wrapper = mon._make_wrapper(fn)
+    dict.__setitem__(ns, "stuck", wrapper)
+    dict.__setitem__(ns, "free", mon._make_wrapper(usermod.light))
+    mon._wrapped[id(fn)] = (fn, "stuck", ns)
+    mon._wrapped[id(usermod.light)] = (usermod.light, "free", ns)
+    with caplog.at_level(logging.ERROR, logger="corvid.overflow"):
+        mon._unwrap_all()
+    assert ns["stuck"] is wrapper
+    assert ns["free"] is usermod.light
+    msgs = [r.getMessage() for r in caplog.records]
+    assert msgs == ["Failed to unwrap stuck: read-only slot"]
+
+
+# --- late definitions -----------------------------------------------------------
+
+TOP_DEFS = '''
+import sys
+FRAME = sys._getframe()
+
+def plain(): pass
+async def coro(): pass
+def _hidden(): pass
+class K:
+    def method(self): pass
+if __name__ == "__main__":
+    def under_main(): pass
+elif True:
+    def in_elif(): pass
+else:
+    def in_else(): pass
+try:
+    def in_try(): pass
+except ImportError:
+    def in_handler(): pass
+else:
+    def in_try_else(): pass
+finally:
+    def in_finally(): pass
+with open(__file__) as fh:
+    def in_with(): pass
+for i in range(1):
+    def in_loop(): pass
+while False:
+    def in_while(): pass
+def outer():
+    def nested(): pass
+lam = lambda: 0
+'''
+
+TOP_NAMES = {"plain", "coro", "under_main", "in_elif", "in_else", "in_try", "in_handler",
+             "in_try_else", "in_finally", "in_with", "outer"}
+
+
+def test_collect_top_defs(mon):
+    mon._collect_top_defs(ast.parse(TOP_DEFS).body)
+    assert mon._forward_names == TOP_NAMES
+
+
+def test_forward_scan_reads_the_frame_file(mon, user_pkg):
+    mod = user_pkg("ovd_topdefs", TOP_DEFS)
+    mon._forward_scan(mod.FRAME)
+    assert mon._forward_names == TOP_NAMES
+
+
+@pytest.mark.parametrize(
+    "content",
+    [b"def f(:\n  pass\n", b"def caf\xe9(): pass\n"],
+    ids=["syntax-error", "not-utf8"],
+)
+def test_forward_scan_unreadable_source_is_silent(mon, tmp_path, content):
+    path = tmp_path / "bad.py"
+    path.write_bytes(content)
+    code = compile("import sys\nFRAME = sys._getframe()\n", str(path), "exec")
+    ns = {}
+    exec(code, ns)
+    mon._forward_scan(ns["FRAME"])
+    path.unlink()
+    mon._forward_scan(ns["FRAME"])
+    assert mon._forward_names == set()
+
+
+def test_forward_scan_skips_pseudo_files(mon):
+    ns = {}
+    exec("import sys\nFRAME = sys._getframe()\ndef visible(): pass\n", ns)
+    mon._forward_scan(ns["FRAME"])
+    assert mon._forward_names == set()
+
+
+def test_forward_pending(mon):
+    assert mon._forward_pending() is False  # no caller namespace
+    g = {"a": 1}
+    mon._caller_globals = g
+    mon._forward_names = {"a", "b"}
+    assert mon._forward_pending() is True
+    g["b"] = None
+    assert mon._forward_pending() is False
+    mon._forward_names = set()
+    assert mon._forward_pending() is False
+
+
+# --- hook pieces that need no tracing -------------------------------------------
+
+
+def test_install_hook_needs_a_caller_frame(mon):
+    before = sys.gettrace()
+    mon._install_hook()
+    assert mon._hook_installed is False and sys.gettrace() is before
+    mon._uninstall_hook()  # not installed: nothing to do
+    assert mon._hook_fn is None
+
+
+def test_first_sight_hook_forwards_other_frames_to_previous_tracer(mon):
+    seen = []
+
+    def original(frame, event, arg):
+        seen.append(event)
+        return "local-tracer"
+
+    mon._original_trace = original
+    mon._caller_frame = None
+    frame = sys._getframe()
+    assert mon._first_sight_hook(frame, "call", None) == "local-tracer"
+    mon._original_trace = None
+    assert mon._first_sight_hook(frame, "call", None) is None
+
+    def broken(frame, event, arg):
+        raise ValueError("tracer bug")
+
+    mon._original_trace = broken
+    assert mon._first_sight_hook(frame, "call", None) is None
+    assert seen == ["call"]
