@@ -1,16 +1,15 @@
 #include "overflow/heaviness.hpp"
 
-#include <nanobind/stl/string.h>
-
 #include <algorithm>
 #include <array>
 #include <cstdint>
 #include <deque>
-#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include "overflow/config.hpp"
 
 namespace corvid::overflow {
 namespace {
@@ -56,12 +55,6 @@ struct Interned {
     nb::handle hook_started_at = intern("_hook_started_at");
     nb::handle wrap_scope = intern("_wrap_scope");
     nb::handle forward_pending = intern("_forward_pending");
-    nb::handle heavy_libs = intern("_HEAVY_LIBS");
-    nb::handle heavy_roots = intern("_HEAVY_ROOTS");
-    nb::handle compute_tokens = intern("_COMPUTE_TOKENS");
-    nb::handle name_tokens = intern("_NAME_TOKENS");
-    nb::handle global_scan_cap = intern("_GLOBAL_SCAN_CAP");
-    nb::handle hook_deadline = intern("_HOOK_DEADLINE");
 };
 
 const Interned &interned() {
@@ -69,25 +62,8 @@ const Interned &interned() {
     return n;
 }
 
-// Name of this extension module, for reading its constants at call time.
-std::string g_module_name;
-
-nb::object this_module() {
-    nb::str name(g_module_name.c_str(), g_module_name.size());
-    PyObject *mod = PyImport_GetModule(name.ptr());
-    if (mod) return nb::steal(mod);
-    if (PyErr_Occurred()) throw nb::python_error();
-    return nb::steal(check(PyImport_Import(name.ptr())));
-}
-
 // ---------------------------------------------------------------------------
 // Small C API helpers.
-
-nb::object opt_attr(nb::handle obj, nb::handle name) {
-    PyObject *value = nullptr;
-    check(get_optional_attr(obj.ptr(), name.ptr(), &value));
-    return nb::steal(value);  // invalid when missing
-}
 
 // mapping[key] when present, else an invalid object. Dicts take the fast
 // path; other mappings go through the mapping protocol.
@@ -109,10 +85,6 @@ void mapping_set(nb::handle mapping, nb::handle key, bool value) {
 }
 
 bool truthy(nb::handle obj) { return check(PyObject_IsTrue(obj.ptr())) != 0; }
-
-// Whether a Python error is an ordinary one (an Exception, not e.g.
-// KeyboardInterrupt), which the analysis may swallow.
-bool swallowable(const nb::python_error &e) { return e.matches(PyExc_Exception); }
 
 // UTF-8 bytes of a str. Text with lone surrogates (possible in environment
 // values and hand-made sources) is encoded with "surrogatepass": UTF-8 stays
@@ -233,49 +205,37 @@ constexpr uint32_t kAllSource = kLib | kCompute | kWhile | kFor | kRange | kEnum
 // Category of the name scan.
 constexpr uint32_t kName = 1u;
 
-// Everything derived from the module's token lists. The lists are fixed once
-// the module is imported, so this is built on first use and kept for the
-// process; it holds no Python objects.
+// Everything derived from the token lists. The lists are fixed once the
+// module is imported, so this is built on first use and kept for the
+// process; it is plain C++ data, so a function-local static guards it.
 struct Tables {
     TokenMatcher source;
     TokenMatcher name;
-    std::vector<std::string> roots;
+    std::vector<std::string> roots;  // _HEAVY_ROOTS: first dotted part of each library
 };
 
-void add_tokens(TokenMatcher &matcher, nb::handle tokens, uint32_t category, const char *what) {
-    for (nb::handle tok : tokens) {
-        if (!PyUnicode_Check(tok.ptr()))
-            throw nb::type_error((std::string(what) + " entries must be str").c_str());
-        nb::object keep;
-        matcher.add(utf8_view(tok, keep), category);
+Tables build_tables() {
+    const Settings &cfg = settings();
+    Tables t;
+    for (const std::string &lib : cfg.heavy_libs) {
+        t.source.add(lib, kLib);
+        std::string root = lib.substr(0, lib.find('.'));
+        if (std::find(t.roots.begin(), t.roots.end(), root) == t.roots.end()) t.roots.push_back(root);
     }
+    for (const std::string &tok : cfg.compute_tokens) t.source.add(tok, kCompute);
+    t.source.add("while ", kWhile);
+    t.source.add("for ", kFor);
+    t.source.add("range(", kRange);
+    t.source.add("enumerate(", kEnumerate);
+    t.source.build();
+    for (const std::string &tok : cfg.name_tokens) t.name.add(tok, kName);
+    t.name.build();
+    return t;
 }
 
-Tables *g_tables = nullptr;
-
 const Tables &tables() {
-    if (g_tables) return *g_tables;
-    const Interned &n = interned();
-    nb::object mod = this_module();
-    auto t = std::make_unique<Tables>();
-    add_tokens(t->source, mod.attr(n.heavy_libs), kLib, "_HEAVY_LIBS");
-    add_tokens(t->source, mod.attr(n.compute_tokens), kCompute, "_COMPUTE_TOKENS");
-    t->source.add("while ", kWhile);
-    t->source.add("for ", kFor);
-    t->source.add("range(", kRange);
-    t->source.add("enumerate(", kEnumerate);
-    t->source.build();
-    add_tokens(t->name, mod.attr(n.name_tokens), kName, "_NAME_TOKENS");
-    t->name.build();
-    for (nb::handle root : mod.attr(n.heavy_roots)) {
-        if (!PyUnicode_Check(root.ptr())) continue;
-        nb::object keep;
-        t->roots.emplace_back(utf8_view(root, keep));
-    }
-    // Building touched no code that can release the GIL, but stay correct if
-    // another thread got here first.
-    if (!g_tables) g_tables = t.release();
-    return *g_tables;
+    static const Tables t = build_tables();
+    return t;
 }
 
 // The most recent full scan of a source text on this thread. A prediction
@@ -314,7 +274,7 @@ uint32_t scan_source(nb::handle src, uint32_t want) {
 
 // Whether a name token occurs in the lower-cased `__name__` of func.
 bool name_signal(nb::handle func) {
-    nb::object name = opt_attr(func, interned().name);
+    nb::object name = optional_attr(func, interned().name.ptr());
     if (!name.is_valid() || !PyUnicode_Check(name.ptr())) return false;
     const Tables &t = tables();
     if (PyUnicode_IS_ASCII(name.ptr())) {
@@ -335,7 +295,7 @@ bool name_signal(nb::handle func) {
 
 nb::object code_of(nb::handle func) {
     if (PyFunction_Check(func.ptr())) return nb::borrow(PyFunction_GET_CODE(func.ptr()));
-    return opt_attr(func, interned().code);
+    return optional_attr(func, interned().code.ptr());
 }
 
 nb::object code_key(nb::handle code) {
@@ -346,7 +306,7 @@ nb::object code_key(nb::handle code) {
     }
     const Interned &n = interned();
     nb::object filename = code.attr(n.co_filename);
-    nb::object qualname = opt_attr(code, n.co_qualname);
+    nb::object qualname = optional_attr(code, n.co_qualname.ptr());
     if (!qualname.is_valid()) qualname = code.attr(n.co_name);
     nb::object line = code.attr(n.co_firstlineno);
     return nb::steal(check(PyTuple_Pack(3, filename.ptr(), qualname.ptr(), line.ptr())));
@@ -354,7 +314,7 @@ nb::object code_key(nb::handle code) {
 
 bool module_root_heavy(nb::handle obj) {
     const Interned &n = interned();
-    nb::object name = opt_attr(obj, PyModule_Check(obj.ptr()) ? n.name : n.module);
+    nb::object name = optional_attr(obj, (PyModule_Check(obj.ptr()) ? n.name : n.module).ptr());
     if (!name.is_valid() || !PyUnicode_Check(name.ptr()) || PyUnicode_GET_LENGTH(name.ptr()) == 0)
         return false;
     nb::object keep;
@@ -369,7 +329,7 @@ bool value_root_heavy(nb::handle value) {
     try {
         return module_root_heavy(value);
     } catch (nb::python_error &e) {
-        if (!swallowable(e)) throw;
+        if (!is_ordinary(e)) throw;
         return false;
     }
 }
@@ -394,11 +354,11 @@ bool refs_heavy_lib(nb::handle func) {
     const Interned &n = interned();
     nb::object code = code_of(func);
     if (!code.is_valid() || code.is_none()) return false;
-    nb::object globals = opt_attr(func, n.globals);
+    nb::object globals = optional_attr(func, n.globals.ptr());
     if (globals.is_valid() && globals.is_none()) globals = nb::object();
 
-    const Py_ssize_t cap = nb::cast<Py_ssize_t>(this_module().attr(n.global_scan_cap));
-    Py_ssize_t seen = 0;
+    const long long cap = settings().global_scan_cap;
+    long long seen = 0;
     for (nb::handle name : code.attr(n.co_names)) {
         if (seen >= cap) return false;
         ++seen;
@@ -407,7 +367,7 @@ bool refs_heavy_lib(nb::handle func) {
         if (value_root_heavy(value)) return true;
     }
 
-    nb::object closure = opt_attr(func, n.closure);
+    nb::object closure = optional_attr(func, n.closure.ptr());
     if (!closure.is_valid() || closure.is_none()) return false;
     nb::object freevars = code.attr(n.co_freevars);
     const Py_ssize_t pairs = std::min(nb::len(freevars), nb::len(closure));
@@ -418,7 +378,7 @@ bool refs_heavy_lib(nb::handle func) {
         try {
             contents = cell_contents(closure[i]);
         } catch (nb::python_error &e) {
-            if (!swallowable(e)) throw;
+            if (!is_ordinary(e)) throw;
             continue;
         }
         if (!contents.is_valid()) continue;
@@ -449,7 +409,7 @@ bool lib_hit(nb::handle self, nb::handle func, nb::handle src) {
     try {
         refs = refs_heavy_lib(func);
     } catch (nb::python_error &e) {
-        if (!swallowable(e)) throw;
+        if (!is_ordinary(e)) throw;
     }
     mapping_set(cache, key, refs);
     return refs;
@@ -486,7 +446,7 @@ void periodic_rescan(nb::handle self) {
     if (caller_globals.is_none()) return;
     const double now = nb::cast<double>(self.attr(n.clock)());
     const double started = nb::cast<double>(self.attr(n.hook_started_at));
-    const double deadline = nb::cast<double>(this_module().attr(n.hook_deadline));
+    const double deadline = settings().hook_deadline;
     if (now - started < deadline) {
         self.attr(n.wrap_scope)(caller_globals);
         nb::setattr(self, n.forward_open, self.attr(n.forward_pending)());
@@ -504,7 +464,7 @@ nb::object sig_key(nb::handle func) {
     nb::object code = code_of(func);
     if (code.is_valid() && !code.is_none()) return code_key(code);
     nb::object repr = nb::steal(check(PyObject_Repr(func.ptr())));
-    nb::object name = opt_attr(func, interned().name);
+    nb::object name = optional_attr(func, interned().name.ptr());
     if (!name.is_valid()) name = nb::str("?");
     nb::object zero = nb::int_(0);
     return nb::steal(check(PyTuple_Pack(3, repr.ptr(), name.ptr(), zero.ptr())));
@@ -567,10 +527,10 @@ nb::object compute_exclude_prefixes() {
         nb::object user = site.attr("getusersitepackages")();
         if (PyUnicode_Check(user.ptr())) found.add(abspath(user));
     } catch (nb::python_error &e) {
-        if (!swallowable(e)) throw;
+        if (!is_ordinary(e)) throw;
     }
 
-    nb::object own_file = opt_attr(this_module(), interned().file);
+    nb::object own_file = optional_attr(module_handle(), interned().file.ptr());
     if (own_file.is_valid() && !own_file.is_none()) found.add(dirname(abspath(own_file)));
 
     // Longest first, so the most specific prefix is tried first; equal
@@ -589,15 +549,12 @@ nb::object compute_exclude_prefixes() {
 }
 
 void register_heaviness(nb::module_ &m) {
-    g_module_name = nb::cast<std::string>(m.attr("__name__"));
-
     m.def("_sig_key", &sig_key, "func"_a);
     m.def("_safe_getsource", [](nb::handle func) { return safe_getsource(func); }, "func"_a);
     m.def("_module_root_heavy", [](nb::handle obj) { return module_root_heavy(obj); }, "obj"_a);
     m.def("_refs_heavy_lib", [](nb::handle func) { return refs_heavy_lib(func); }, "func"_a);
     m.def("_compute_exclude_prefixes", &compute_exclude_prefixes);
 
-    if (!nb::hasattr(m, "_OverflowMonitor")) return;
     def_monitor_method(m, "_get_src", [](nb::handle self, nb::handle func) { return get_src(self, func); },
                        "func"_a);
     def_monitor_method(
