@@ -141,12 +141,12 @@ void register_handler(nb::module_ &m) {
 
     m.def("_call_handler", [](nb::handle handler, nb::handle prompt, nb::handle history) {
         return call_handler(handler, handler_form(handler), prompt, history);
-    }, nb::arg("handler"), nb::arg("prompt"), nb::arg("history"),
+    }, nb::arg("handler").none(), nb::arg("prompt").none(), nb::arg("history").none(),
        "Call the handler in the form its signature accepts: (prompt, history) or (prompt).");
 
     m.def("_iter_response", [](nb::object response) {
         return nb::cast(PieceSource(std::move(response)), nb::rv_policy::move);
-    }, nb::arg("response"), "The text pieces of a handler's answer, as an iterator.");
+    }, nb::arg("response").none(), "The text pieces of a handler's answer, as an iterator.");
 }
 
 }  // namespace corvid::serve

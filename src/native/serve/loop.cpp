@@ -62,19 +62,25 @@ void run_turn(Session &s, nb::handle text, nb::handle turn) {
     try {
         nb::list pieces;
         nb::object alive = start_turn_alive(turn);
-        // Stops the liveness thread however the block is left.
-        struct StopOnExit {
+        // Stops the liveness thread at the first piece, and stops and joins
+        // it however the block is left (see _TurnAlive.__exit__ for why it
+        // is joined).
+        struct AliveGuard {
             nb::handle alive;
-            bool stopped = false;
+            bool stopped = false, finished = false;
             void stop() {
                 if (!stopped) stop_turn_alive(alive);
                 stopped = true;
             }
-            ~StopOnExit() {
-                if (stopped) return;
+            void finish() {
+                finish_turn_alive(alive);
+                finished = true;
+            }
+            ~AliveGuard() {
+                if (finished) return;
                 ErrorGuard keep_error;
                 try {
-                    stop_turn_alive(alive);
+                    finish_turn_alive(alive);
                 } catch (nb::python_error &e) {
                     e.discard_as_unraisable("corvid.serve");
                 } catch (...) {
@@ -89,7 +95,7 @@ void run_turn(Session &s, nb::handle text, nb::handle turn) {
             check(PyList_Append(pieces.ptr(), chunk.ptr()));
             write_line(s.lock, token_line(prefix, chunk));
         }
-        alive_guard.stop();
+        alive_guard.finish();
         s.last_activity = s.now();
         nb::object answer = nb::str("").attr("join")(pieces);
         append_history(s.history, history_entry(names().user, text));
@@ -218,7 +224,7 @@ nb::object serve_loop(nb::object handler, nb::object history, std::optional<doub
 }  // namespace
 
 void register_loop(nb::module_ &m) {
-    m.def("serve_loop", &serve_loop, nb::arg("handler"), nb::kw_only(),
+    m.def("serve_loop", &serve_loop, nb::arg("handler").none(), nb::kw_only(),
           nb::arg("history") = nb::none(), nb::arg("idle_timeout") = nb::none(),
           nb::arg("poll_interval") = 0.2, nb::arg("input_path") = kInputPath,
           "Serve turns from the JSON-lines input file until a stop request or the idle time-out; "

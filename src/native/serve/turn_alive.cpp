@@ -16,6 +16,13 @@ TurnAlive::TurnAlive(nb::object turn_arg, nb::handle interval_arg) : turn(std::m
 
 void TurnAlive::stop() { call_method(done, names().set); }
 
+void TurnAlive::join() {
+    if (thread.is_none()) return;
+    nb::object current = nb::module_::import_("threading").attr("current_thread")();
+    if (current.is(thread)) return;
+    thread.attr("join")();
+}
+
 void TurnAlive::run() {
     std::string line = std::string(kTurnAlive) + " " + str_of(turn);
     nb::object timeout = nb::float_(interval);
@@ -72,13 +79,24 @@ nb::object start_turn_alive(nb::handle turn) {
 
 void stop_turn_alive(nb::handle alive) { nb::inst_ptr<TurnAlive>(alive)->stop(); }
 
+void finish_turn_alive(nb::handle alive) {
+    auto *a = nb::inst_ptr<TurnAlive>(alive);
+    a->stop();
+    a->join();
+}
+
 void register_turn_alive(nb::module_ &m) {
     nb::class_<TurnAlive>(m, "_TurnAlive", nb::dynamic_attr(), nb::type_slots(alive_slots),
                           "Emits liveness lines for a turn until its first piece arrives.")
         .def(nb::init<nb::object, nb::handle>(), nb::arg("turn"), nb::arg("interval") = nb::none())
         .def("__enter__", &enter)
+        // Stopped and joined: a daemon thread still inside this extension when
+        // the interpreter exits brings the process down (the thread is
+        // unwound while native frames are on its stack). Once stopped, the
+        // thread ends at once, so the join costs nothing.
         .def("__exit__", [](TurnAlive &self, nb::args) {
             self.stop();
+            self.join();
             return false;
         })
         .def("stop", &TurnAlive::stop, "End the liveness lines.")

@@ -16,12 +16,16 @@ struct TurnAlive {
 
     void stop();
     void run();
+    // Waits for the liveness thread to end (after stop()).
+    void join();
 };
 
 // Builds a _TurnAlive object and enters it (starts its thread).
 nb::object start_turn_alive(nb::handle turn);
-// Stops the object made by start_turn_alive.
+// Stops the object made by start_turn_alive (idempotent).
 void stop_turn_alive(nb::handle alive);
+// Stops it and waits for its thread to end.
+void finish_turn_alive(nb::handle alive);
 
 void register_turn_alive(nb::module_ &m);
 
