@@ -14,6 +14,7 @@ import subprocess
 import sys
 import sysconfig
 import textwrap
+import time
 import types
 
 import pytest
@@ -559,3 +560,29 @@ def test_rescan_does_nothing_without_an_open_watch(watched, field, value):
     mon._periodic_rescan()
     assert not is_wrapped(mod.fit_model)
     assert mon._forward_open is (field != "_forward_open")
+
+
+def test_load_gate_thread_runs_the_rescan(user_modules):
+    mod = user_modules("""
+        import numpy
+
+        def _fit_impl(x):
+            return numpy.asarray(x)
+    """, files=FAKE_NUMPY)
+    clock = FakeClock()
+    mon = ov._OverflowMonitor(policy="auto", clock=clock, sample_source=lambda: (1.0, 1.0))
+    mon.start(None)
+    try:
+        mon._forward_names = {"fit_later"}
+        mon._caller_globals = mod.__dict__
+        mon._hook_started_at = clock.now
+        mod.fit_later = mod._fit_impl
+        mon._forward_open = True  # the sampling thread takes it from here
+        give_up = time.monotonic() + 10.0
+        while mon._forward_open and time.monotonic() < give_up:
+            time.sleep(0.01)
+        assert mon._forward_open is False
+        assert is_wrapped(mod.fit_later) and not is_wrapped(mod._fit_impl)
+    finally:
+        mon.stop()
+    assert mod.fit_later is mod._fit_impl
