@@ -130,7 +130,12 @@ nb::object dispatch_inner(nb::handle self, nb::handle func, nb::handle args, nb:
     try {
         t0 = monitor_now(self);
         decision = should_offload_route(self, func, args, kwargs, is_method);
-        action = decision.attr(n.action);
+        if (is_decision(decision)) {
+            PyObject *a = reinterpret_cast<DecisionObject *>(decision.ptr())->action;
+            action = a ? nb::borrow(a) : nb::none();
+        } else {
+            action = decision.attr(n.action);
+        }
     } catch (nb::python_error &e) {
         if (!is_ordinary(e)) throw;
         return thunk();
@@ -140,7 +145,14 @@ nb::object dispatch_inner(nb::handle self, nb::handle func, nb::handle args, nb:
         nb::object result = thunk();  // the user's own errors propagate from here
         try {
             double dt = monitor_now(self) - t0;
-            record_local_time_route(self, func, sig, dt, decision.attr(n.reason));
+            nb::object reason;
+            if (is_decision(decision)) {
+                PyObject *r = reinterpret_cast<DecisionObject *>(decision.ptr())->reason;
+                reason = r ? nb::borrow(r) : nb::none();
+            } else {
+                reason = decision.attr(n.reason);
+            }
+            record_local_time_route(self, func, sig, dt, reason);
         } catch (nb::python_error &e) {
             // Learning is best-effort; the caller already has its result.
             if (!is_ordinary(e)) throw;

@@ -22,6 +22,22 @@ double as_double(nb::handle v) {
     return d;
 }
 
+void set_add(nb::handle set, nb::handle key) {
+    if (PySet_Check(set.ptr())) {
+        check(PySet_Add(set.ptr(), key.ptr()));
+    } else {
+        set.attr("add")(key);
+    }
+}
+
+void set_discard(nb::handle set, nb::handle key) {
+    if (PySet_Check(set.ptr())) {
+        check(PySet_Discard(set.ptr(), key.ptr()));
+    } else {
+        set.attr("discard")(key);
+    }
+}
+
 bool is_policy(nb::handle policy, const char *word) {
     return PyUnicode_Check(policy.ptr()) &&
            PyUnicode_CompareWithASCIIString(policy.ptr(), word) == 0;
@@ -43,16 +59,18 @@ void record_local_time(nb::handle self, nb::handle, nb::handle sig, double dt,
     nb::object observed = self.attr(n.observed_seconds);
     check(PyObject_SetItem(observed.ptr(), sig.ptr(), nb::float_(dt).ptr()));
     if (dt >= as_double(self.attr(n.min_seconds))) {
-        self.attr(n.benefit_ok).attr("add")(sig);
-        self.attr(n.demoted).attr("discard")(sig);
+        set_add(self.attr(n.benefit_ok), sig);
+        set_discard(self.attr(n.demoted), sig);
         return;
     }
     // A function kept local for lack of proof that then ran short is demoted.
     if (!reason.is(corvid::overflow::reason(ReasonId::Unproven))) return;
     nb::object proven = self.attr(n.benefit_ok);
-    if (PySequence_Contains(proven.ptr(), sig.ptr()) == 1) return;
+    int known = PySequence_Contains(proven.ptr(), sig.ptr());
+    if (known < 0) throw nb::python_error();
+    if (known) return;
     nb::object relaxed = self.attr(n.relaxed_cache).attr("get")(sig);
-    if (truthy(relaxed)) self.attr(n.demoted).attr("add")(sig);
+    if (truthy(relaxed)) set_add(self.attr(n.demoted), sig);
 }
 
 void note_offload_failure(nb::handle self, nb::handle sig) {
@@ -60,7 +78,7 @@ void note_offload_failure(nb::handle self, nb::handle sig) {
     nb::object failures = self.attr(n.offload_failures);
     long count = nb::cast<long>(failures.attr("get")(sig, 0)) + 1;
     check(PyObject_SetItem(failures.ptr(), sig.ptr(), nb::int_(count).ptr()));
-    if (count >= settings().offload_fail_max) self.attr(n.offload_incompatible).attr("add")(sig);
+    if (count >= settings().offload_fail_max) set_add(self.attr(n.offload_incompatible), sig);
 }
 
 bool under_pressure(nb::handle self) {

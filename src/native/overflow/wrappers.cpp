@@ -130,7 +130,8 @@ void set_in_dict(PyObject *self, PyObject *name, nb::handle value) {
 // The ordinary binding of `func` to `obj`, what attribute access would give
 // without a wrapper.
 PyObject *bind(PyObject *func, PyObject *obj, PyObject *type) {
-    if (PyFunction_Check(func)) return PyMethod_New(func, obj);
+    if (PyFunction_Check(func))
+        return (obj && obj != Py_None) ? PyMethod_New(func, obj) : Py_NewRef(func);
     descrgetfunc get = Py_TYPE(func)->tp_descr_get;
     if (!get) return Py_NewRef(func);
     return get(func, obj, type);
@@ -360,9 +361,9 @@ bool contains(PyObject *container, PyObject *key) {
 }
 
 // A memoised boolean, or -1 when nothing is stored yet.
-int memo(PyObject *map, PyObject *key) {
+int memo(PyObject *map, PyObject *key, Py_hash_t hash) {
     if (!map || !PyDict_Check(map)) return -1;
-    PyObject *v = PyDict_GetItemWithError(map, key);
+    PyObject *v = _PyDict_GetItem_KnownHash(map, key, hash);
     if (!v) {
         if (PyErr_Occurred()) throw nb::python_error();
         return -1;
@@ -383,21 +384,27 @@ bool truthy_call(nb::handle self, PyObject *method, nb::handle arg) {
 // function is barred or demoted, or neither heaviness test holds.
 bool light_method(MethodObj *self, PyObject *monitor) {
     PyObject *sig = self->sig.is_valid() ? self->sig.ptr() : Py_None;
+    // A barred or demoted function binds plainly, and so does one that is
+    // not heavy: the heaviness verdict comes first because it is the common
+    // answer and both roads end in the same ordinary binding.
     if (exact_monitor(monitor)) {
         PyObject *d = instance_dict(monitor);
         if (d && !instance_overrides(monitor, g_names.predict_heavy) &&
             !instance_overrides(monitor, g_names.relaxed_heavy)) {
             // Cached verdicts straight from the monitor's maps; the full
             // prediction only runs for a function not seen before.
-            if (contains(field(d, g_names.demoted), sig)) return true;
-            if (contains(field(d, g_names.offload_incompatible), sig)) return true;
-            if (contains(field(d, g_names.learned_heavy), sig)) return false;
-            int strict = memo(field(d, g_names.predict_cache), sig);
-            if (strict < 0) strict = truthy_call(monitor, g_names.predict_heavy, self->func);
-            if (strict) return false;
-            int relaxed = memo(field(d, g_names.relaxed_cache), sig);
-            if (relaxed < 0) relaxed = truthy_call(monitor, g_names.relaxed_heavy, self->func);
-            return !relaxed;
+            Py_hash_t hash = PyObject_Hash(sig);
+            if (hash == -1) throw nb::python_error();
+            int heavy = memo(field(d, g_names.predict_cache), sig, hash);
+            if (heavy <= 0 && contains(field(d, g_names.learned_heavy), sig)) heavy = 1;
+            if (heavy < 0) heavy = truthy_call(monitor, g_names.predict_heavy, self->func);
+            if (!heavy) {
+                heavy = memo(field(d, g_names.relaxed_cache), sig, hash);
+                if (heavy < 0) heavy = truthy_call(monitor, g_names.relaxed_heavy, self->func);
+            }
+            if (!heavy) return true;
+            return contains(field(d, g_names.demoted), sig) ||
+                   contains(field(d, g_names.offload_incompatible), sig);
         }
     }
     nb::handle mon(monitor);

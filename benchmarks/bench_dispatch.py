@@ -1,0 +1,90 @@
+"""Per-call cost of the overflow wrappers against plain calls, in one run.
+
+    PYTHONPATH=<stage> python benchmarks/bench_dispatch.py [--number N]
+
+Prints the time per call of each variant and its ratio to the plain call of
+the same kind (function calls against a plain function call, method calls
+against a plain method call). Targets: stopped wrapper <= 2.0x, a light
+method through _OverflowMethod with the monitor running <= 2.5x, and the
+full local dispatch adding <= 1 us per call.
+"""
+
+import argparse
+import functools
+import statistics
+import timeit
+
+from corvid import overflow as ov
+
+
+def f(x):
+    return x
+
+
+class Plain:
+    def method(self):
+        return self
+
+
+class Wrapped:
+    def method(self):
+        return self
+
+
+def per_call(stmt, env, number, repeat):
+    timer = timeit.Timer(stmt, globals=env)
+    runs = timer.repeat(repeat=repeat, number=number)
+    return min(runs) / number, statistics.median(runs) / number
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--number", type=int, default=1_000_000)
+    parser.add_argument("--repeat", type=int, default=7)
+    args = parser.parse_args()
+
+    stopped = ov._OverflowMonitor(policy="always")
+    running = ov._OverflowMonitor(policy="always")
+    running.start(None)  # no caller frame: nothing is walked, no load gate
+
+    wrapped_stopped = ov._OverflowCallable(f, stopped)
+    wrapped_running = ov._OverflowCallable(f, running)
+    Wrapped.method = ov._OverflowMethod(Wrapped.__dict__["method"], running, "method")
+    # A light method: its verdicts are memoised as not heavy.
+    sig = Wrapped.__dict__["method"]._sig
+    running._predict_cache[sig] = False
+    running._relaxed_cache[sig] = False
+    plain_obj, wrapped_obj = Plain(), Wrapped()
+    assert wrapped_obj.method() is wrapped_obj
+    assert wrapped_running(3) == 3 and wrapped_stopped(3) == 3
+
+    env = {
+        "f": f,
+        "partial_f": functools.partial(f),
+        "wrapped_stopped": wrapped_stopped,
+        "wrapped_running": wrapped_running,
+        "plain_obj": plain_obj,
+        "wrapped_obj": wrapped_obj,
+    }
+    rows = [
+        ("plain call f(1)", "f(1)", "fn"),
+        ("functools.partial(f)(1)", "partial_f(1)", "fn"),
+        ("_OverflowCallable, monitor stopped", "wrapped_stopped(1)", "fn"),
+        ("_OverflowCallable, monitor running (local dispatch)", "wrapped_running(1)", "fn"),
+        ("plain obj.method()", "plain_obj.method()", "meth"),
+        ("_OverflowMethod obj.method(), running, light", "wrapped_obj.method()", "meth"),
+    ]
+    results = {}
+    for label, stmt, kind in rows:
+        results[label] = (per_call(stmt, env, args.number, args.repeat), kind)
+    base = {"fn": results["plain call f(1)"][0][0], "meth": results["plain obj.method()"][0][0]}
+    print(f"{'variant':55s} {'ns/call':>9s} {'median':>9s} {'ratio':>7s}")
+    for label, ((best, median), kind) in results.items():
+        print(f"{label:55s} {best * 1e9:9.1f} {median * 1e9:9.1f} {best / base[kind]:6.2f}x")
+    added = results["_OverflowCallable, monitor running (local dispatch)"][0][0] - base["fn"]
+    print(f"\nfull local dispatch adds {added * 1e9:.0f} ns per call (target <= 1000 ns)")
+    running.stop()
+
+
+if __name__ == "__main__":
+    main()
