@@ -321,3 +321,23 @@ def test_upload_takes_multipart_only_above_the_threshold(svc, monkeypatch):
     key = off._upload(value + b"!")
     assert only_upload(svc)["state"] == "complete"
     assert cloudpickle.loads(download(svc, key)) == value + b"!"
+
+
+def test_late_first_part_still_reassembles(svc, sleeps):
+    mp.fail_part(svc, 1, status=503, times=1)
+    data = os.urandom(PART * 5 + 7)
+    assert download(svc, upload(svc, data)) == data
+    assert sleeps == [0.25]
+
+
+def test_service_joins_parts_of_unequal_sizes(svc):
+    auth = {"Authorization": f"Bearer {svc.api_key}"}
+    init = httpx.post(f"{svc.url}/v1/data/upload-init-multipart", headers=auth).json()
+    urls = httpx.post(f"{svc.url}/v1/data/upload-presign-parts", headers=auth,
+                      json=dict(init, part_numbers=[1, 2, 3])).json()["urls"]
+    pieces = {3: b"c" * 3, 1: b"a" * 5, 2: b"b" * 7}
+    etags = {pn: httpx.put(urls[str(pn)], content=body).headers["ETag"] for pn, body in pieces.items()}
+    done = httpx.post(f"{svc.url}/v1/data/upload-complete-multipart", headers=auth, json=dict(
+        init, size=15, parts=[{"PartNumber": n, "ETag": etags[n]} for n in (1, 2, 3)]))
+    assert done.status_code == 200
+    assert download(svc, init["data_key"]) == b"a" * 5 + b"b" * 7 + b"c" * 3

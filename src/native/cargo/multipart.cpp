@@ -14,7 +14,6 @@
 #include <atomic>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -29,6 +28,7 @@ constexpr int64_t kMiB = 1048576;
 constexpr int64_t kPresignBatch = 100;
 constexpr int64_t kPartCountHeadroom = 1000;
 constexpr int64_t kMaxPartSize = 5120 * kMiB;
+constexpr int64_t kSendPiece = kMiB;
 constexpr double kApiTimeout = 60.0;
 constexpr double kCompleteTimeout = 120.0;
 constexpr double kAbortTimeout = 30.0;
@@ -88,8 +88,8 @@ std::string strip_quotes(const std::string &s) {
 // pooled client. Held through a shared_ptr by the calling thread and by the
 // part function handed to the pool; the last owner drops it with the GIL held.
 struct PartSource {
-    Py_buffer view{};
-    bool has_view = false;
+    nb::object view;        // memoryview of the serialised bytes, format "B"
+    int64_t avail = 0;      // bytes the view really holds
     int64_t size = 0;       // the size the caller declared
     int64_t part_size = 0;
     int64_t attempts = 1;   // at least one, whatever the configured retries
@@ -99,36 +99,34 @@ struct PartSource {
     nb::object module;      // corvid.cargo, for the retry sleep hook
     std::atomic<bool> warned_nonhex{false};
 
-    PartSource() = default;
-    PartSource(const PartSource &) = delete;
-    PartSource &operator=(const PartSource &) = delete;
-    ~PartSource() {
-        if (has_view) PyBuffer_Release(&view);
-    }
-
     // Byte range of part `pn` within the payload, clipped to the bytes that
     // actually exist (a declared size beyond them yields short or empty parts).
     std::pair<int64_t, int64_t> range(int64_t pn) const {
         int64_t off = (pn - 1) * part_size;
         int64_t end = std::min(off + part_size, size);
-        int64_t avail = static_cast<int64_t>(view.len);
         off = std::clamp<int64_t>(off, 0, avail);
         end = std::clamp<int64_t>(end, off, avail);
         return {off, end};
     }
 
-    // The only copy of payload bytes this route makes: the part being sent.
-    nb::bytes copy_part(int64_t pn) const {
-        auto [off, end] = range(pn);
-        Py_ssize_t n = static_cast<Py_ssize_t>(end - off);
-        nb::bytes chunk = nb::steal<nb::bytes>(check(PyBytes_FromStringAndSize(nullptr, n)));
-        if (n > 0) {
-            char *dst = PyBytes_AS_STRING(chunk.ptr());
-            const char *src = static_cast<const char *>(view.buf) + off;
-            GilRelease unlocked;
-            std::memcpy(dst, src, static_cast<size_t>(n));
+    nb::object slice(int64_t off, int64_t end) const {
+        return nb::steal(check(PySequence_GetSlice(view.ptr(), static_cast<Py_ssize_t>(off),
+                                                   static_cast<Py_ssize_t>(end))));
+    }
+
+    // The body of one part as zero-copy slices of the payload. The HTTP stack
+    // copies each piece once on its way to the socket; handed one large bytes
+    // object it would instead re-copy the unsent remainder after every
+    // partial send, which costs quadratic time and twice the part in memory.
+    nb::tuple body_pieces(int64_t off, int64_t end) const {
+        int64_t count = (end - off + kSendPiece - 1) / kSendPiece;
+        nb::object pieces = nb::steal(check(PyTuple_New(static_cast<Py_ssize_t>(count))));
+        for (int64_t i = 0; i < count; ++i) {
+            int64_t a = off + i * kSendPiece;
+            PyTuple_SET_ITEM(pieces.ptr(), static_cast<Py_ssize_t>(i),
+                             slice(a, std::min(a + kSendPiece, end)).release().ptr());
         }
-        return chunk;
+        return nb::borrow<nb::tuple>(pieces);
     }
 
     void warn_nonhex_once(int64_t pn, const std::string &etag) {
@@ -140,12 +138,14 @@ struct PartSource {
     }
 
     nb::tuple put_part(int64_t pn, nb::handle url) {
-        nb::bytes chunk = copy_part(pn);
+        auto [off, end] = range(pn);
+        nb::tuple chunk = body_pieces(off, end);
         // hashlib drops the GIL while digesting large buffers.
-        std::string expected = nb::cast<std::string>(md5(chunk).attr("hexdigest")());
+        std::string expected = nb::cast<std::string>(md5(slice(off, end)).attr("hexdigest")());
         nb::dict headers;
         headers["Content-Type"] = "application/octet-stream";
-        headers["Content-Length"] = nb::str(std::to_string(chunk.size()).c_str());
+        // Set explicitly: with it the client frames the pieces as one plain body.
+        headers["Content-Length"] = nb::str(std::to_string(end - off).c_str());
 
         for (int64_t attempt = 0;; ++attempt) {
             try {
@@ -187,6 +187,16 @@ void quietly(F &&f) noexcept {
     }
 }
 
+// Part size that keeps the count within the maximum less a headroom, in
+// whole MiB and at most 5 GiB; the configured size when it already does.
+int64_t choose_part_size(int64_t size, int64_t configured, int64_t max_parts) {
+    int64_t budget = max_parts - kPartCountHeadroom;
+    if (budget <= 0 || size <= configured * budget) return configured;
+    int64_t needed = (size + budget - 1) / budget;
+    int64_t rounded = (needed + kMiB - 1) / kMiB * kMiB;
+    return std::min(rounded, kMaxPartSize);
+}
+
 struct Upload {
     nb::handle self;
     nb::object httpx, futures, api_url, auth, data_key, upload_id, progress;
@@ -195,11 +205,51 @@ struct Upload {
     int64_t max_inflight = 1;
     int64_t sent = 0;
 
+    Upload() = default;
+    Upload(const Upload &) = delete;
+    Upload &operator=(const Upload &) = delete;
+    ~Upload() {
+        if (src && src->transfer.is_valid()) quietly([&] { src->transfer.attr("close")(); });
+    }
+
+    // Part size and count, the shared view and the pooled client. False when
+    // the payload cannot be sent within the part limit.
+    bool prepare(nb::handle cargo, nb::handle serialized, nb::handle size_obj, nb::handle upload_timeout) {
+        src = std::make_shared<PartSource>();
+        src->size = nb::cast<int64_t>(size_obj);
+        int64_t max_parts = module_int(cargo, "_DATA_MULTIPART_MAX_PARTS");
+        src->part_size =
+            choose_part_size(src->size, module_int(cargo, "_DATA_MULTIPART_PART_SIZE"), max_parts);
+        // A non-positive part size cannot slice anything: no part count fits.
+        if (src->part_size <= 0) return false;
+        nparts = std::max<int64_t>(1, (src->size + src->part_size - 1) / src->part_size);
+        if (nparts > max_parts) return false;
+
+        int64_t concurrency = module_int(cargo, "_DATA_UPLOAD_CONCURRENCY");
+        max_inflight = std::max<int64_t>(1, concurrency);
+        // Every part is sent at least once, even when retries are configured off.
+        src->attempts = std::max<int64_t>(1, module_int(cargo, "_DATA_UPLOAD_MAX_RETRIES"));
+        src->view = nb::steal(check(PyMemoryView_FromObject(serialized.ptr()))).attr("cast")("B");
+        src->avail = static_cast<int64_t>(nb::len(src->view));
+        src->httpx = httpx;
+        src->md5 = nb::module_::import_("hashlib").attr("md5");
+        src->module = nb::borrow(cargo);
+        futures = nb::module_::import_("concurrent.futures");
+        int64_t pool = std::max<int64_t>(8, concurrency + 4);
+        nb::object limits = httpx.attr("Limits")("max_connections"_a = pool,
+                                                 "max_keepalive_connections"_a = pool,
+                                                 "keepalive_expiry"_a = 30.0);
+        src->transfer = httpx.attr("Client")("timeout"_a = upload_timeout, "limits"_a = limits);
+        return true;
+    }
+
     nb::object url(const char *path) const { return api_url + nb::str(path); }
 
+    // Presign and complete go through the pooled client too: a one-off
+    // request would build (and load certificates for) a client of its own.
     nb::object post(const char *path, nb::handle body, double timeout) const {
-        nb::object resp = httpx.attr("post")(url(path), "json"_a = body, "headers"_a = auth,
-                                             "timeout"_a = timeout);
+        nb::object resp = src->transfer.attr("post")(url(path), "json"_a = body, "headers"_a = auth,
+                                                     "timeout"_a = timeout);
         resp.attr("raise_for_status")();
         return resp;
     }
@@ -290,16 +340,6 @@ struct Upload {
     }
 };
 
-// Part size that keeps the count within the maximum less a headroom, in
-// whole MiB and at most 5 GiB; the configured size when it already does.
-int64_t choose_part_size(int64_t size, int64_t configured, int64_t max_parts) {
-    int64_t budget = max_parts - kPartCountHeadroom;
-    if (budget <= 0 || size <= configured * budget) return configured;
-    int64_t needed = (size + budget - 1) / budget;
-    int64_t rounded = (needed + kMiB - 1) / kMiB * kMiB;
-    return std::min(rounded, kMaxPartSize);
-}
-
 nb::object upload_multipart_to_r2(nb::handle self, nb::object serialized, nb::object size_obj,
                                   nb::object upload_timeout, nb::object progress) {
     nb::module_ httpx = nb::module_::import_("httpx");
@@ -323,9 +363,18 @@ nb::object upload_multipart_to_r2(nb::handle self, nb::object serialized, nb::ob
         log(kLogger, LogLevel::Debug, "multipart init returned %d; using single-PUT", status);
         return nb::none();
     }
-    nb::object init = resp.attr("json")();
-    nb::object data_key = init.attr("get")("data_key");
-    nb::object upload_id = init.attr("get")("upload_id");
+    nb::object data_key, upload_id;
+    try {
+        nb::object init = resp.attr("json")();
+        data_key = init.attr("get")("data_key");
+        upload_id = init.attr("get")("upload_id");
+    } catch (nb::python_error &e) {
+        // An unreadable answer opened nothing we could abort: let the next
+        // route try rather than failing the whole upload.
+        if (!is_exception(e)) throw;
+        log(kLogger, LogLevel::Debug, "multipart init failed (%s); using single-PUT path", e.value());
+        return nb::none();
+    }
     if (!nb::bool_(data_key) || !nb::bool_(upload_id)) return nb::none();
 
     Upload up;
@@ -337,44 +386,13 @@ nb::object upload_multipart_to_r2(nb::handle self, nb::object serialized, nb::ob
     up.upload_id = upload_id;
     up.progress = progress;
 
-    int64_t size = nb::cast<int64_t>(size_obj);
-    int64_t max_parts = module_int(cargo, "_DATA_MULTIPART_MAX_PARTS");
-    int64_t part_size = choose_part_size(size, module_int(cargo, "_DATA_MULTIPART_PART_SIZE"), max_parts);
-    // A non-positive part size cannot slice anything; treat it like an
-    // impossible part count rather than dividing by it.
-    up.nparts = part_size > 0 ? std::max<int64_t>(1, (size + part_size - 1) / part_size) : max_parts + 1;
-    if (up.nparts > max_parts) {
-        up.abort();
-        return nb::none();
-    }
-    int64_t concurrency = module_int(cargo, "_DATA_UPLOAD_CONCURRENCY");
-    up.max_inflight = std::max<int64_t>(1, concurrency);
-
-    auto src = std::make_shared<PartSource>();
-    check(PyObject_GetBuffer(serialized.ptr(), &src->view, PyBUF_SIMPLE));
-    src->has_view = true;
-    src->size = size;
-    src->part_size = part_size;
-    // Every part is sent at least once, even when retries are configured off.
-    src->attempts = std::max<int64_t>(1, module_int(cargo, "_DATA_UPLOAD_MAX_RETRIES"));
-    src->httpx = httpx;
-    src->md5 = nb::module_::import_("hashlib").attr("md5");
-    src->module = cargo;
-    int64_t pool = std::max<int64_t>(8, concurrency + 4);
-    nb::object limits = httpx.attr("Limits")("max_connections"_a = pool, "max_keepalive_connections"_a = pool,
-                                             "keepalive_expiry"_a = 30.0);
-    src->transfer = httpx.attr("Client")("timeout"_a = upload_timeout, "limits"_a = limits);
-    up.src = src;
-    up.futures = nb::module_::import_("concurrent.futures");
-
-    struct CloseTransfer {
-        nb::object client;
-        ~CloseTransfer() {
-            quietly([&] { client.attr("close")(); });
-        }
-    } close_last{src->transfer};
-
+    // From here on the upload exists on the service: every way out that does
+    // not complete it aborts it, and the pooled client is closed last.
     try {
+        if (!up.prepare(cargo, serialized, size_obj, upload_timeout)) {
+            up.abort();
+            return nb::none();
+        }
         std::vector<nb::object> completed = up.send_parts();
         return up.complete(completed);
     } catch (nb::python_error &e) {
