@@ -147,3 +147,19 @@ def test_handler_fitting_neither_form_raises_type_error_once():
     with pytest.raises(TypeError):
         serve._call_handler(handler, "p", [])
     assert calls == []
+
+
+def test_pieces_iterator_in_a_reference_cycle_is_collected():
+    import gc
+    import weakref
+
+    class Answer:
+        def __iter__(self):
+            return iter(["x"])
+
+    answer = Answer()
+    answer.pieces = serve._iter_response(answer)
+    gone = weakref.ref(answer)
+    del answer
+    gc.collect()
+    assert gone() is None

@@ -45,3 +45,20 @@ def test_exit_lets_exceptions_through(sink):
         raise AssertionError("exception swallowed")
     assert alive._done.is_set()
     alive._thread.join(5)
+
+
+def test_turn_alive_in_a_reference_cycle_is_collected():
+    import gc
+    import weakref
+
+    class Owner:
+        pass
+
+    through_field, through_dict = Owner(), Owner()
+    through_field.alive = serve._TurnAlive(through_field)  # cycle via _turn
+    through_dict.alive = serve._TurnAlive(1)
+    through_dict.alive.owner = through_dict  # cycle via the instance __dict__
+    refs = [weakref.ref(through_field), weakref.ref(through_dict)]
+    del through_field, through_dict
+    gc.collect()
+    assert [r() for r in refs] == [None, None]

@@ -131,7 +131,7 @@ bool handle_line(Session &s, nb::handle raw) {
     if (msg.is_none()) return true;
     nb::dict request = nb::borrow<nb::dict>(msg);
     PyObject *stop = nullptr;
-    check(dict_get_ref(request.ptr(), nb::str("stop").ptr(), &stop));
+    check(dict_get_ref(request.ptr(), names().stop.ptr(), &stop));
     nb::object stop_value = nb::steal(stop);
     if (stop_value.is_valid() && truthy(stop_value)) return false;
 
