@@ -232,7 +232,7 @@ void register_dispatch(nb::module_ &m) {
            nb::handle name, nb::handle thunk, bool is_method) {
             return dispatch(self, func, args, kwargs, sig, name, thunk, is_method);
         },
-        "func"_a, "args"_a, "kwargs"_a, "sig"_a, "name"_a, "thunk"_a, "is_method"_a = false);
+        "func"_a.none(), "args"_a.none(), "kwargs"_a.none(), "sig"_a.none(), "name"_a.none(), "thunk"_a.none(), "is_method"_a = false);
     def_monitor_method(m, "_executing", [](nb::handle self) { return executing(self); });
     def_monitor_method(
         m, "_dispatch_inner",
@@ -240,7 +240,7 @@ void register_dispatch(nb::module_ &m) {
            nb::handle name, nb::handle thunk, bool is_method) {
             return dispatch_inner(self, func, args, kwargs, sig, name, thunk, is_method);
         },
-        "func"_a, "args"_a, "kwargs"_a, "sig"_a, "name"_a, "thunk"_a, "is_method"_a = false);
+        "func"_a.none(), "args"_a.none(), "kwargs"_a.none(), "sig"_a.none(), "name"_a.none(), "thunk"_a.none(), "is_method"_a = false);
 
     nb::handle cls = m.attr("_OverflowMonitor");
     g_dispatch_fn = class_attr_of(cls, "_dispatch");

@@ -350,17 +350,17 @@ void register_monitor(nb::module_ &m) {
                          api_key, api_url, verbose, min_seconds, max_payload_bytes, prewarm,
                          cooldown_base, cooldown_cap, clock, gateway_factory, sample_source);
         },
-        nb::kw_only(), "policy"_a = "auto", "fast"_a = false, "threshold"_a = 85.0,
-        "gpu_threshold"_a = nb::none(), "check_interval"_a = 0.5, "api_key"_a = nb::none(),
-        "api_url"_a = nb::none(), "verbose"_a = true,
-        "min_seconds"_a = module_const("_MIN_SECONDS_DEFAULT", nb::float_(2.0)),
-        "max_payload_bytes"_a =
+        nb::kw_only(), "policy"_a.none() = "auto", "fast"_a.none() = false, "threshold"_a.none() = 85.0,
+        "gpu_threshold"_a.none() = nb::none(), "check_interval"_a.none() = 0.5, "api_key"_a.none() = nb::none(),
+        "api_url"_a.none() = nb::none(), "verbose"_a.none() = true,
+        "min_seconds"_a.none() = module_const("_MIN_SECONDS_DEFAULT", nb::float_(2.0)),
+        "max_payload_bytes"_a.none() =
             module_const("_MAX_PAYLOAD_BYTES_DEFAULT", nb::int_(256 * 1024 * 1024)),
-        "prewarm"_a = false,
-        "cooldown_base"_a = module_const("_COOLDOWN_BASE_DEFAULT", nb::float_(30.0)),
-        "cooldown_cap"_a = module_const("_COOLDOWN_CAP_DEFAULT", nb::float_(600.0)),
-        "clock"_a = time_mod.attr("monotonic"), "gateway_factory"_a = nb::none(),
-        "sample_source"_a = nb::none());
+        "prewarm"_a.none() = false,
+        "cooldown_base"_a.none() = module_const("_COOLDOWN_BASE_DEFAULT", nb::float_(30.0)),
+        "cooldown_cap"_a.none() = module_const("_COOLDOWN_CAP_DEFAULT", nb::float_(600.0)),
+        "clock"_a.none() = time_mod.attr("monotonic"), "gateway_factory"_a.none() = nb::none(),
+        "sample_source"_a.none() = nb::none());
 
     cls.def("__getstate__", [](nb::handle self) { return get_state(self); });
     cls.def("__setstate__", [](MonitorCore *core, nb::dict state) {
@@ -368,7 +368,7 @@ void register_monitor(nb::module_ &m) {
         set_state(core, self, state);
     });
     cls.def("start", [](nb::handle self, nb::handle frame) { start(self, frame); },
-            "caller_frame"_a = nb::none());
+            "caller_frame"_a.none() = nb::none());
     cls.def("stop", [](nb::handle self) { stop(self); });
 
     cls.def_prop_rw(

@@ -121,16 +121,16 @@ void register_offload_gate(nb::module_ &m) {
         [](nb::handle self, nb::handle func, nb::handle args, nb::handle kwargs, bool is_method) {
             return should_offload(self, func, args, kwargs, is_method);
         },
-        "func"_a, "args"_a, "kwargs"_a, "is_method"_a = false);
+        "func"_a.none(), "args"_a.none(), "kwargs"_a.none(), "is_method"_a = false);
     def_monitor_method(
         m, "_record_local_time",
         [](nb::handle self, nb::handle func, nb::handle sig, double dt, nb::handle reason) {
             record_local_time(self, func, sig, dt, reason);
         },
-        "func"_a, "sig"_a, "dt"_a, "reason"_a);
+        "func"_a.none(), "sig"_a.none(), "dt"_a, "reason"_a.none());
     def_monitor_method(
         m, "_note_offload_failure",
-        [](nb::handle self, nb::handle sig) { note_offload_failure(self, sig); }, "sig"_a);
+        [](nb::handle self, nb::handle sig) { note_offload_failure(self, sig); }, "sig"_a.none());
     def_monitor_method(m, "_under_pressure", [](nb::handle self) { return under_pressure(self); });
     def_monitor_method(m, "_under_gpu_pressure",
                        [](nb::handle self) { return under_gpu_pressure(self); });
