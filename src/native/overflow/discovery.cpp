@@ -10,6 +10,8 @@
 // back exactly as it was when the hook goes away.
 #include "overflow/discovery.hpp"
 
+#include "overflow/heaviness.hpp"
+
 #include <frameobject.h>
 
 #include <utility>
@@ -39,13 +41,16 @@ Names S;
 
 PyObject *g_module_dict = nullptr;  // borrowed
 
-// Implementations attached to _OverflowMonitor, kept so that a walk can tell
-// whether a method was replaced on the instance or in a subclass (then the
-// replacement is called) or not (then the C++ body is called directly).
-PyObject *g_impl_wrap_one = nullptr;
-PyObject *g_impl_is_user_code = nullptr;
-PyObject *g_impl_check_user_code = nullptr;
-PyObject *g_impl_first_sight_hook = nullptr;
+// Implementations attached to _OverflowMonitor (borrowed, compared by identity
+// only), so that a walk can tell whether a method was replaced on the instance
+// or in a subclass (then the replacement is called) or not (then the C++ body
+// is called directly).
+enum Method {
+    kWrapScope, kWrapOne, kWrapClass, kMaybeWrapModule, kRegisterWrap, kIsUserCode,
+    kCheckUserCode, kPredictHeavy, kRelaxedHeavy, kForwardPending, kUninstallHook,
+    kFirstSightHook, kMethodCount
+};
+PyObject *g_impl[kMethodCount] = {};
 
 constexpr long kDefaultHookCallCap = 20000;
 constexpr double kDefaultHookDeadline = 8.0;
@@ -235,6 +240,26 @@ bool is_own(nb::handle self, PyObject *name, PyObject *impl) {
     return check(PyDict_Contains(*dictptr, name)) == 0;
 }
 
+PyObject *method_name(Method m) {
+    switch (m) {
+        case kWrapScope: return S.wrap_scope;
+        case kWrapOne: return S.wrap_one;
+        case kWrapClass: return S.wrap_class;
+        case kMaybeWrapModule: return S.maybe_wrap_module;
+        case kRegisterWrap: return S.register_wrap;
+        case kIsUserCode: return S.is_user_code;
+        case kCheckUserCode: return S.check_user_code;
+        case kPredictHeavy: return S.predict_heavy;
+        case kRelaxedHeavy: return S.relaxed_heavy;
+        case kForwardPending: return S.forward_pending;
+        case kUninstallHook: return S.uninstall_hook;
+        case kFirstSightHook: return S.first_sight_hook;
+        default: return nullptr;
+    }
+}
+
+bool own(nb::handle self, Method m) { return is_own(self, method_name(m), g_impl[m]); }
+
 // Holds the monitor's re-entrant scope lock for the lifetime of the object.
 class ScopeLock {
 public:
@@ -323,7 +348,7 @@ nb::object is_user_code_impl(nb::handle self, nb::handle filename) {
         return nb::steal(check(PyObject_GetItem(cache.ptr(), filename.ptr())));
     }
     nb::object verdict;
-    if (is_own(self, S.check_user_code, g_impl_check_user_code))
+    if (own(self, kCheckUserCode))
         verdict = nb::bool_(check_user_code_impl(self, filename));
     else
         verdict = call_method(self, S.check_user_code, filename);
@@ -332,7 +357,7 @@ nb::object is_user_code_impl(nb::handle self, nb::handle filename) {
 }
 
 bool is_user_code(nb::handle self, nb::handle filename) {
-    if (is_own(self, S.is_user_code, g_impl_is_user_code))
+    if (own(self, kIsUserCode))
         return truthy(is_user_code_impl(self, filename));
     return truthy(call_method(self, S.is_user_code, filename));
 }
@@ -417,6 +442,20 @@ void wrap_class_impl(nb::handle self, nb::handle cls) {
 
 void wrap_scope_impl(nb::handle self, nb::handle ns);
 
+// Calls of one monitor method from another: straight to the C++ body unless
+// the method was replaced, in which case the replacement runs.
+void do_wrap_scope(nb::handle self, nb::handle ns) {
+    if (own(self, kWrapScope))
+        wrap_scope_impl(self, ns);
+    else
+        call_method(self, S.wrap_scope, ns);
+}
+
+bool do_predict(nb::handle self, nb::handle func, Method m) {
+    if (own(self, m)) return m == kPredictHeavy ? predict_heavy(self, func) : relaxed_heavy(self, func);
+    return truthy(call_method(self, method_name(m), func));
+}
+
 void maybe_wrap_module_impl(nb::handle self, nb::handle mod) {
     PyObject *file = nullptr;
     if (check(get_optional_attr(mod.ptr(), S.file, &file)) == 0) return;
@@ -428,18 +467,26 @@ void maybe_wrap_module_impl(nb::handle self, nb::handle mod) {
     call_method(seen, S.add, key);
     nb::object ns = PyModule_Check(mod.ptr()) ? nb::borrow(PyModule_GetDict(mod.ptr()))
                                               : get(mod, S.dict);
-    call_method(self, S.wrap_scope, ns);
+    do_wrap_scope(self, ns);
 }
 
 void wrap_one_impl(nb::handle self, nb::handle name, nb::handle obj, nb::handle ns) {
     if (starts_with_underscore(name)) return;
     if (carries_marker(obj)) return;
     if (PyType_Check(obj.ptr())) {
-        if (truthy(get(self, S.wrap_methods))) call_method(self, S.wrap_class, obj);
+        if (truthy(get(self, S.wrap_methods))) {
+            if (own(self, kWrapClass))
+                wrap_class_impl(self, obj);
+            else
+                call_method(self, S.wrap_class, obj);
+        }
         return;
     }
     if (PyModule_Check(obj.ptr())) {
-        call_method(self, S.maybe_wrap_module, obj);
+        if (own(self, kMaybeWrapModule))
+            maybe_wrap_module_impl(self, obj);
+        else
+            call_method(self, S.maybe_wrap_module, obj);
         return;
     }
     if (!PyCallable_Check(obj.ptr())) return;
@@ -448,15 +495,17 @@ void wrap_one_impl(nb::handle self, nb::handle name, nb::handle obj, nb::handle 
     Py_DECREF(code);
     nb::object filename = code_filename(obj);
     if (!filename.is_valid() || !is_user_code(self, filename)) return;
-    if (truthy(call_method(self, S.predict_heavy, obj)) ||
-        truthy(call_method(self, S.relaxed_heavy, obj)))
+    if (!do_predict(self, obj, kPredictHeavy) && !do_predict(self, obj, kRelaxedHeavy)) return;
+    if (own(self, kRegisterWrap))
+        register_wrap_impl(self, obj, name, ns);
+    else
         call_method(self, S.register_wrap, obj, name, ns);
 }
 
 void wrap_scope_impl(nb::handle self, nb::handle ns) {
     ScopeLock hold(self);
     auto entries = snapshot(ns);
-    bool direct = is_own(self, S.wrap_one, g_impl_wrap_one);
+    bool direct = own(self, kWrapOne);
     for (auto &[name, value] : entries) {
         swallow([&] {
             if (direct)
@@ -631,6 +680,20 @@ int forward_event(Py_tracefunc prev, PyObject *prev_obj, PyFrameObject *frame, i
     return -1;
 }
 
+void uninstall_hook_impl(nb::handle self);
+
+void do_uninstall(nb::handle self) {
+    if (own(self, kUninstallHook))
+        uninstall_hook_impl(self);
+    else
+        call_method(self, S.uninstall_hook);
+}
+
+bool do_forward_pending(nb::handle self) {
+    if (own(self, kForwardPending)) return forward_pending_impl(self);
+    return truthy(call_method(self, S.forward_pending));
+}
+
 // Step one of every hook event: count it, and leave once the monitor stopped,
 // the event cap is exceeded or the deadline passed.
 void count_event(nb::handle self) {
@@ -639,7 +702,7 @@ void count_event(nb::handle self) {
     set(self, S.hook_calls, nb::int_(calls));
     if (!truthy(get(self, S.running)) || calls > hook_call_cap() ||
         now(self) - PyFloat_AsDouble(get(self, S.hook_started_at).ptr()) > hook_deadline())
-        call_method(self, S.uninstall_hook);
+        do_uninstall(self);
 }
 
 enum class CallerEvent { Line, Return, Other };
@@ -648,17 +711,17 @@ enum class CallerEvent { Line, Return, Other };
 void caller_event(nb::handle self, CallerEvent kind) {
     if (kind == CallerEvent::Line) {
         if (!truthy(get(self, S.running)) || !truthy(get(self, S.hook_installed))) return;
-        swallow([&] { call_method(self, S.wrap_scope, get(self, S.caller_globals)); });
-        bool done = !truthy(call_method(self, S.forward_pending)) ||
+        swallow([&] { do_wrap_scope(self, get(self, S.caller_globals)); });
+        bool done = !do_forward_pending(self) ||
                     long_attr(self, S.hook_calls) > hook_call_cap() ||
                     now(self) - PyFloat_AsDouble(get(self, S.hook_started_at).ptr()) >
                         hook_deadline();
-        if (done) call_method(self, S.uninstall_hook);
+        if (done) do_uninstall(self);
     } else if (kind == CallerEvent::Return) {
         if (!truthy(get(self, S.hook_installed))) return;
-        swallow([&] { call_method(self, S.wrap_scope, get(self, S.caller_globals)); });
+        swallow([&] { do_wrap_scope(self, get(self, S.caller_globals)); });
         set(self, S.forward_open, Py_False);
-        call_method(self, S.uninstall_hook);
+        do_uninstall(self);
     }
 }
 
@@ -754,7 +817,7 @@ void install_hook_impl(nb::handle self) {
     set(self, S.hook_fn, hook_fn);
 
     swallow([&] { set(frame, S.f_trace_lines, nb::bool_(true)); });
-    if (is_own(self, S.first_sight_hook, g_impl_first_sight_hook)) {
+    if (own(self, kFirstSightHook)) {
         // The caller frame's f_trace is left to the previous tracer: its
         // per-frame function keeps getting the frame's events through it.
         records().push_back(HookRecord{tstate, hook_fn, nb::borrow(self), frame,
@@ -806,11 +869,9 @@ void uninstall_hook_impl(nb::handle self) {
 
 // ---------------------------------------------------------------------------
 
-void wrap_scope(nb::handle self, nb::handle namespace_) {
-    call_method(self, S.wrap_scope, namespace_);
-}
+void wrap_scope(nb::handle self, nb::handle namespace_) { do_wrap_scope(self, namespace_); }
 
-bool forward_pending(nb::handle self) { return truthy(call_method(self, S.forward_pending)); }
+bool forward_pending(nb::handle self) { return do_forward_pending(self); }
 
 void register_discovery(nb::module_ &m) {
     init_names();
@@ -864,15 +925,12 @@ void register_discovery(nb::module_ &m) {
     def_monitor_method(m, "_unwrap_all", [](nb::handle self) { unwrap_all_impl(self); });
 
     nb::object cls = m.attr("_OverflowMonitor");
-    auto keep = [&](PyObject *name) {
-        PyObject *impl = _PyType_Lookup(reinterpret_cast<PyTypeObject *>(cls.ptr()), name);
-        if (!impl) throw nb::attribute_error("_OverflowMonitor method missing");
-        return new_ref(impl);  // kept for the process lifetime, compared by identity
-    };
-    g_impl_wrap_one = keep(S.wrap_one);
-    g_impl_is_user_code = keep(S.is_user_code);
-    g_impl_check_user_code = keep(S.check_user_code);
-    g_impl_first_sight_hook = keep(S.first_sight_hook);
+    for (int i = 0; i < kMethodCount; ++i) {
+        // Borrowed: only ever compared by identity, never dereferenced.
+        g_impl[i] = _PyType_Lookup(reinterpret_cast<PyTypeObject *>(cls.ptr()),
+                                   method_name(static_cast<Method>(i)));
+        if (!g_impl[i]) throw nb::attribute_error("_OverflowMonitor method missing");
+    }
 }
 
 }  // namespace corvid::overflow
