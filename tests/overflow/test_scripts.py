@@ -208,3 +208,16 @@ def test_script_importing_user_module_from_text_still_walks_it(tmp_path):
                "assert not hasattr(mylib.fit_lib, '_overflow_wrapped')\n")
     report, _ = run(["-c", program], cwd=tmp_path)
     assert report == {"wrapped": True, "hook": False}
+
+
+def test_watch_survives_user_code_reinstalling_the_trace_function():
+    state, _ = run(["rehooked.py"])
+    assert state == {"hook_at_start": True, "python_level_hook": True, "wrapped_next_line": True,
+                     "installed_while_pending": True, "hook_gone": True,
+                     "frame_trace_cleared": True}
+
+
+def test_stop_from_another_thread_hands_the_trace_back_on_the_watched_thread():
+    state, _ = run(["stop_elsewhere.py"])
+    assert state == {"hook_at_start": True, "stopped": True, "tracer_back": True,
+                     "tracer_still_called": True, "late_function_plain": True}

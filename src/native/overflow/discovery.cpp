@@ -818,8 +818,14 @@ void install_hook_impl(nb::handle self) {
 
     swallow([&] { set(frame, S.f_trace_lines, nb::bool_(true)); });
     if (own(self, kFirstSightHook)) {
-        // The caller frame's f_trace is left to the previous tracer: its
-        // per-frame function keeps getting the frame's events through it.
+        // With a previous tracer the caller frame's f_trace stays its own: the
+        // tracer's per-frame function keeps getting the frame's events through
+        // it. Without one, the frame names the hook, so that user code that
+        // re-installs sys.gettrace() through sys.settrace keeps the watch.
+        if (!tstate->c_tracefunc)
+            swallow([&] {
+                if (get(frame, S.f_trace).is_none()) set(frame, S.f_trace, hook_fn);
+            });
         records().push_back(HookRecord{tstate, hook_fn, nb::borrow(self), frame,
                                        tstate->c_tracefunc,
                                        nb::borrow(tstate->c_traceobj), false});
