@@ -27,8 +27,9 @@ PyObject *g_str_gpu_pressure = nullptr;
 
 nb::object none_if_null(const nb::object &o) { return o.is_valid() ? o : nb::none(); }
 
-// Runs `f`, swallowing any Python error it raises (the design's "ignoring any
-// error" for individual psutil / NVML calls).
+// Runs `f`, swallowing any error it raises: a single psutil or NVML call that
+// fails (a process that vanished, a device that went away) costs that figure,
+// never the sample.
 template <typename F>
 bool quietly(F &&f) {
     try {
@@ -56,7 +57,11 @@ bool has_instance_override(nb::handle self, PyObject *name) {
     return PyDict_Contains(*slot, name) == 1;
 }
 
-LoadGate &gate_of(nb::handle self) { return *nb::inst_ptr<LoadGate>(self); }
+LoadGate &gate_of(nb::handle self) {
+    if (!nb::isinstance<LoadGate>(self) || !nb::inst_ready(self))
+        throw nb::type_error("expected an initialised _LoadGate");
+    return *nb::inst_ptr<LoadGate>(self);
+}
 
 // ---------------------------------------------------------------------------
 // GC: the gate holds the monitor's hook (a bound method of the monitor, which
@@ -65,7 +70,7 @@ LoadGate &gate_of(nb::handle self) { return *nb::inst_ptr<LoadGate>(self); }
 
 int gate_traverse(PyObject *self, visitproc visit, void *arg) noexcept {
     Py_VISIT(Py_TYPE(self));
-    if (visit_instance_dict(self, visit, arg)) return -1;
+    if (int r = visit_instance_dict(self, visit, arg)) return r;
     if (!nb::inst_ready(nb::handle(self))) return 0;
     LoadGate &g = *nb::inst_ptr<LoadGate>(nb::handle(self));
     for (const nb::object *o : {&g.clock, &g.sample_source, &g.on_sample, &g.thread, &g.proc,
@@ -484,14 +489,16 @@ bool reduce_gpu_pressure(nb::handle devices) {
 }
 
 bool gate_sustained_overloaded(nb::handle gate) {
-    if (Py_TYPE(gate.ptr()) == g_gate_type && !has_instance_override(gate, g_str_sustained))
-        return gate_of(gate).overloaded.load();
+    if (Py_TYPE(gate.ptr()) == g_gate_type && nb::inst_ready(gate) &&
+        !has_instance_override(gate, g_str_sustained))
+        return nb::inst_ptr<LoadGate>(gate)->overloaded.load();
     return check(PyObject_IsTrue(gate.attr(g_str_sustained)().ptr())) != 0;
 }
 
 bool gate_gpu_pressure(nb::handle gate) {
-    if (Py_TYPE(gate.ptr()) == g_gate_type && !has_instance_override(gate, g_str_gpu_pressure))
-        return gate_of(gate).gpu_pressure();
+    if (Py_TYPE(gate.ptr()) == g_gate_type && nb::inst_ready(gate) &&
+        !has_instance_override(gate, g_str_gpu_pressure))
+        return nb::inst_ptr<LoadGate>(gate)->gpu_pressure();
     return check(PyObject_IsTrue(gate.attr(g_str_gpu_pressure)().ptr())) != 0;
 }
 
