@@ -483,3 +483,69 @@ def test_first_sight_hook_forwards_other_frames_to_previous_tracer(mon):
     mon._original_trace = broken
     assert mon._first_sight_hook(frame, "call", None) is None
     assert seen == ["call"]
+
+
+@pytest.fixture
+def fake_hooked(mon, usermod):
+    """A monitor whose hook fields look installed (no tracing is switched on)."""
+    frame = sys._getframe()
+    mon._running = True
+    mon._caller_frame = frame
+    mon._caller_globals = usermod.__dict__
+    mon._forward_names = {"train_model", "not_yet"}
+    mon._hook_installed = True
+    mon._hook_fn = mon._first_sight_hook
+    mon._hook_started_at = mon._clock()
+    mon._hook_calls = 0
+    mon._original_trace = None
+    yield mon, frame
+    mon._caller_frame = None
+    mon._running = False
+
+
+def test_caller_line_event_walks_and_keeps_watching_while_pending(fake_hooked, usermod):
+    mon, frame = fake_hooked
+    result = mon._first_sight_hook(frame, "line", None)
+    assert _is_wrapper(usermod.train_model)
+    assert mon._hook_installed is True and mon._hook_calls == 1
+    assert result == mon._hook_fn  # keeps tracing the caller frame
+    usermod.not_yet = 1
+    assert mon._first_sight_hook(frame, "line", None) is None
+    assert mon._hook_installed is False and mon._hook_fn is None
+
+
+def test_caller_return_event_closes_the_watch(fake_hooked, usermod):
+    mon, frame = fake_hooked
+    mon._forward_open = True
+    kept = []
+    mon._original_trace = lambda f, e, a: kept.append(e) or "theirs"
+    assert mon._first_sight_hook(frame, "return", None) == "theirs"
+    assert kept == ["return"]
+    assert _is_wrapper(usermod.train_model)
+    assert mon._forward_open is False and mon._hook_installed is False
+
+
+@pytest.mark.parametrize("limit", ["none", "cap", "deadline", "stopped"])
+def test_hook_limits_remove_it_on_the_next_event(fake_hooked, limit):
+    mon, frame = fake_hooked
+    if limit == "cap":
+        mon._hook_calls = ov._HOOK_CALL_CAP
+    elif limit == "deadline":
+        mon._hook_started_at = mon._clock() - ov._HOOK_DEADLINE - 1.0
+    elif limit == "stopped":
+        mon._running = False
+    other = inspect.currentframe().f_back
+    assert mon._first_sight_hook(other, "call", None) is None
+    assert mon._hook_installed is (limit == "none")
+
+
+def test_hook_machinery_errors_never_reach_the_traced_code(fake_hooked):
+    mon, frame = fake_hooked
+
+    def broken_clock():
+        raise RuntimeError("clock gone")
+
+    mon._clock = broken_clock
+    mon._wrap_scope = lambda ns: 1 / 0
+    assert mon._first_sight_hook(frame, "line", None) in (None, mon._hook_fn)
+    assert mon._first_sight_hook(frame, "return", None) is None

@@ -190,6 +190,13 @@ double now(nb::handle self) {
     return value;
 }
 
+double float_attr(nb::handle self, PyObject *name) {
+    nb::object v = get(self, name);
+    double value = PyFloat_AsDouble(v.ptr());
+    if (value == -1.0 && PyErr_Occurred()) throw nb::python_error();
+    return value;
+}
+
 long long_attr(nb::handle self, PyObject *name) {
     nb::object v = get(self, name);
     long value = PyLong_AsLong(v.ptr());
@@ -701,7 +708,7 @@ void count_event(nb::handle self) {
     long calls = long_attr(self, S.hook_calls) + 1;
     set(self, S.hook_calls, nb::int_(calls));
     if (!truthy(get(self, S.running)) || calls > hook_call_cap() ||
-        now(self) - PyFloat_AsDouble(get(self, S.hook_started_at).ptr()) > hook_deadline())
+        now(self) - float_attr(self, S.hook_started_at) > hook_deadline())
         do_uninstall(self);
 }
 
@@ -714,8 +721,7 @@ void caller_event(nb::handle self, CallerEvent kind) {
         swallow([&] { do_wrap_scope(self, get(self, S.caller_globals)); });
         bool done = !do_forward_pending(self) ||
                     long_attr(self, S.hook_calls) > hook_call_cap() ||
-                    now(self) - PyFloat_AsDouble(get(self, S.hook_started_at).ptr()) >
-                        hook_deadline();
+                    now(self) - float_attr(self, S.hook_started_at) > hook_deadline();
         if (done) do_uninstall(self);
     } else if (kind == CallerEvent::Return) {
         if (!truthy(get(self, S.hook_installed))) return;
@@ -774,8 +780,11 @@ int first_sight_trace(PyObject *obj, PyFrameObject *frame, int what, PyObject *a
 // re-installed sys.gettrace()) and callable directly.
 nb::object first_sight_hook_impl(nb::handle self, nb::handle frame, nb::handle event,
                                  nb::handle arg) {
-    count_event(self);
-    nb::object original = get(self, S.original_trace);
+    // A failure of the hook's own machinery must not reach the traced code
+    // (through sys.settrace it would surface there and switch tracing off).
+    swallow([&] { count_event(self); });
+    nb::object original = nb::none();
+    swallow([&] { original = get(self, S.original_trace); });
     auto call_original = [&]() -> nb::object {
         nb::object result = nb::none();
         if (original.is_none()) return result;
@@ -786,7 +795,9 @@ nb::object first_sight_hook_impl(nb::handle self, nb::handle frame, nb::handle e
         });
         return result;
     };
-    if (!get(self, S.caller_frame).is(frame)) return call_original();
+    bool is_caller = false;
+    swallow([&] { is_caller = get(self, S.caller_frame).is(frame); });
+    if (!is_caller) return call_original();
     nb::object kept = call_original();
     CallerEvent kind = CallerEvent::Other;
     if (PyUnicode_Check(event.ptr())) {
@@ -795,12 +806,14 @@ nb::object first_sight_hook_impl(nb::handle self, nb::handle frame, nb::handle e
         else if (PyUnicode_Compare(event.ptr(), S.ev_return) == 0)
             kind = CallerEvent::Return;
     }
-    caller_event(self, kind);
-    if (truthy(get(self, S.hook_installed))) {
+    swallow([&] { caller_event(self, kind); });
+    nb::object next = kept;
+    swallow([&] {
+        if (!truthy(get(self, S.hook_installed))) return;
         nb::object fn = get(self, S.hook_fn);
-        return fn.is_none() ? get(self, S.first_sight_hook) : fn;
-    }
-    return kept;
+        next = fn.is_none() ? get(self, S.first_sight_hook) : fn;
+    });
+    return next;
 }
 
 void install_hook_impl(nb::handle self) {
