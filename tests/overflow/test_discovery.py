@@ -54,6 +54,9 @@ class Model:
     def _hidden(self):
         return 1
 
+    def __call__(self, n):
+{heavy_nested}
+
     @staticmethod
     def helper(n):
 {heavy_nested}
@@ -196,6 +199,7 @@ def test_class_methods_replaced_but_not_special_static_class_or_property(mon, us
     assert type(d["fit"]).__name__ == "_OverflowMethod"  # light, replaced regardless
     assert inspect.isfunction(d["__init__"])
     assert inspect.isfunction(d["_hidden"])
+    assert inspect.isfunction(d["__call__"])  # heavy, but special methods are never replaced
     assert isinstance(d["helper"], staticmethod)
     assert isinstance(d["build"], classmethod)
     assert isinstance(d["size"], property)
