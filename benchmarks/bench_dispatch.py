@@ -31,16 +31,22 @@ class Wrapped:
         return self
 
 
-def per_call(stmt, env, number, repeat):
-    timer = timeit.Timer(stmt, globals=env)
-    runs = timer.repeat(repeat=repeat, number=number)
-    return min(runs) / number, statistics.median(runs) / number
+def measure(rows, env, number, rounds):
+    """Best and median time per call of each statement. The variants are
+    interleaved round by round, so a burst of load on a shared machine
+    touches all of them alike instead of skewing one."""
+    timers = {label: timeit.Timer(stmt, globals=env) for label, stmt, _ in rows}
+    runs = {label: [] for label in timers}
+    for _ in range(rounds):
+        for label, timer in timers.items():
+            runs[label].append(timer.timeit(number) / number)
+    return {label: (min(r), statistics.median(r)) for label, r in runs.items()}
 
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--number", type=int, default=1_000_000)
-    parser.add_argument("--repeat", type=int, default=7)
+    parser.add_argument("--number", type=int, default=20_000, help="calls per timing")
+    parser.add_argument("--rounds", type=int, default=60, help="timings per variant")
     args = parser.parse_args()
 
     stopped = ov._OverflowMonitor(policy="always")
@@ -74,9 +80,8 @@ def main():
         ("plain obj.method()", "plain_obj.method()", "meth"),
         ("_OverflowMethod obj.method(), running, light", "wrapped_obj.method()", "meth"),
     ]
-    results = {}
-    for label, stmt, kind in rows:
-        results[label] = (per_call(stmt, env, args.number, args.repeat), kind)
+    timed = measure(rows, env, args.number, args.rounds)
+    results = {label: (timed[label], kind) for label, _, kind in rows}
     base = {"fn": results["plain call f(1)"][0][0], "meth": results["plain obj.method()"][0][0]}
     print(f"{'variant':55s} {'ns/call':>9s} {'median':>9s} {'ratio':>7s}")
     for label, ((best, median), kind) in results.items():

@@ -33,7 +33,7 @@ double as_double(nb::handle v) {
 void watch_late_definitions(nb::handle self) {
     const HotNames &n = hot_names();
     try {
-        nb::object globals = self.attr(n.caller_globals);
+        nb::object globals = monitor_field(self, n.caller_globals);
         if (globals.is_none()) return;
         double since = monitor_now(self) - as_double(self.attr(n.hook_started_at));
         if (since < settings().hook_deadline) {
@@ -75,7 +75,7 @@ nb::handle submit_error_type() { return g_submit_error; }
 nb::handle state_sync_error_type() { return g_state_sync_error; }
 
 nb::object executing(nb::handle self) {
-    nb::object tls = self.attr(hot_names().tls);
+    nb::object tls = monitor_field(self, hot_names().tls);
     nb::object stack = optional_attr(tls, hot_names().stack);
     if (stack.is_valid()) return stack;
     stack = nb::set();
@@ -88,7 +88,7 @@ nb::object dispatch(nb::handle self, nb::handle func, nb::handle args, nb::handl
     const HotNames &n = hot_names();
     if (monitor_forward_open(self.ptr())) watch_late_definitions(self);
 
-    nb::object running = direct_call_ok(self.ptr(), n.executing, g_executing_fn)
+    nb::object running = plain_monitor(self.ptr())
                              ? executing(self)
                              : call_attr(self, n.executing);
     int seen = PySequence_Contains(running.ptr(), sig.ptr());
@@ -104,7 +104,7 @@ nb::object dispatch(nb::handle self, nb::handle func, nb::handle args, nb::handl
     }
     nb::object result;
     try {
-        if (direct_call_ok(self.ptr(), n.dispatch_inner, g_dispatch_inner_fn)) {
+        if (plain_monitor(self.ptr())) {
             result = dispatch_inner(self, func, args, kwargs, sig, name, thunk, is_method);
         } else {
             result = self.attr(n.dispatch_inner)(func, args, kwargs, sig, name, thunk,
@@ -204,7 +204,7 @@ nb::object dispatch_inner(nb::handle self, nb::handle func, nb::handle args, nb:
 nb::object route_dispatch(nb::handle monitor, nb::handle func, nb::handle args,
                           nb::handle kwargs, nb::handle sig, nb::handle name, nb::handle thunk,
                           bool is_method) {
-    if (direct_call_ok(monitor.ptr(), hot_names().dispatch, g_dispatch_fn))
+    if (plain_monitor(monitor.ptr()))
         return dispatch(monitor, func, args, kwargs, sig, name, thunk, is_method);
     nb::object method = monitor.attr(hot_names().dispatch);
     if (is_method) return method(func, args, kwargs, sig, name, thunk, nb::arg("is_method") = true);
@@ -246,6 +246,9 @@ void register_dispatch(nb::module_ &m) {
     g_dispatch_fn = class_attr_of(cls, "_dispatch");
     g_executing_fn = class_attr_of(cls, "_executing");
     g_dispatch_inner_fn = class_attr_of(cls, "_dispatch_inner");
+    register_hot_method(hot_names().dispatch, g_dispatch_fn);
+    register_hot_method(hot_names().executing, g_executing_fn);
+    register_hot_method(hot_names().dispatch_inner, g_dispatch_inner_fn);
 }
 
 }  // namespace corvid::overflow

@@ -3,6 +3,7 @@
 #include <nanobind/stl/string.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <initializer_list>
 
 #include "common/env.hpp"
@@ -278,6 +279,85 @@ void stop(nb::handle self) {
 
 PyTypeObject *monitor_type() { return g_monitor_type; }
 
+namespace {
+
+uint64_t g_epoch = 1;
+int g_watcher = -1;
+struct HotMethod {
+    PyObject *name;
+    PyObject *fn;
+};
+HotMethod g_hot[16];
+int g_hot_count = 0;
+// Fields whose replacement invalidates cached verdicts (interned, borrowed).
+PyObject *g_verdict_fields[3] = {nullptr, nullptr, nullptr};
+
+#if PY_VERSION_HEX >= 0x030C0000
+int on_dict_event(PyDict_WatchEvent event, PyObject *, PyObject *key, PyObject *) noexcept {
+    if (event == PyDict_EVENT_MODIFIED && key && PyUnicode_Check(key)) {
+        // A string key in a watched dict is a monitor field: only the memo
+        // maps matter (counters such as _hook_calls change all the time).
+        for (PyObject *name : g_verdict_fields)
+            if (key == name) ++g_epoch;
+        return 0;
+    }
+    ++g_epoch;
+    return 0;
+}
+
+void watch(PyObject *dict) {
+    if (g_watcher >= 0 && dict && PyDict_Check(dict) && PyDict_Watch(g_watcher, dict) < 0)
+        PyErr_Clear();
+}
+#else
+void watch(PyObject *) {}
+#endif
+
+}  // namespace
+
+uint64_t watch_epoch() noexcept { return g_epoch; }
+
+void register_hot_method(PyObject *name, PyObject *fn) {
+    for (int i = 0; i < g_hot_count; ++i) {
+        if (g_hot[i].name == name) {
+            g_hot[i].fn = fn;
+            return;
+        }
+    }
+    if (g_hot_count < 16) g_hot[g_hot_count++] = HotMethod{name, fn};
+    ++g_epoch;
+}
+
+bool plain_monitor(PyObject *mon) {
+    MonitorCore *core = exact_monitor(mon);
+    if (!core) return false;
+    PyObject *d = instance_dict(mon);
+    if (!d) return false;
+    PyTypeObject *tp = Py_TYPE(mon);
+    if (g_watcher >= 0 && core->checked_epoch == g_epoch && core->checked_dict == d &&
+        tp->tp_version_tag != 0 && core->checked_type_tag == tp->tp_version_tag)
+        return core->plain;
+    bool plain = true;
+    for (int i = 0; i < g_hot_count && plain; ++i) {
+        if (_PyType_Lookup(tp, g_hot[i].name) != g_hot[i].fn) plain = false;
+        int has = PyDict_Contains(d, g_hot[i].name);
+        if (has < 0) throw nb::python_error();
+        if (has) plain = false;
+    }
+    watch(d);
+    for (PyObject *name : g_verdict_fields) {
+        if (!name) continue;
+        PyObject *m = PyDict_GetItemWithError(d, name);
+        if (!m && PyErr_Occurred()) throw nb::python_error();
+        watch(m);
+    }
+    core->plain = plain;
+    core->checked_dict = d;
+    core->checked_type_tag = tp->tp_version_tag;
+    core->checked_epoch = g_epoch;
+    return plain;
+}
+
 MonitorCore *exact_monitor(PyObject *mon) noexcept {
     if (Py_TYPE(mon) != g_monitor_type) return nullptr;
     return nb::inst_ptr<MonitorCore>(mon);
@@ -324,15 +404,52 @@ nb::object exit_handler(nb::handle mon) {
     return nb::steal(check(PyMethod_New(fn.ptr(), mon.ptr())));
 }
 
+nb::object monitor_field(nb::handle mon, PyObject *name) {
+    if (exact_monitor(mon.ptr())) {
+        if (PyObject *d = instance_dict(mon.ptr())) {
+            PyObject *v = nullptr;
+            if (dict_get_ref(d, name, &v) < 0) throw nb::python_error();
+            if (v) return nb::steal(v);
+        }
+    }
+    return nb::steal(check(PyObject_GetAttr(mon.ptr(), name)));
+}
+
+namespace {
+PyObject *g_monotonic = nullptr;  // time.monotonic; identity only
+}
+
 double monitor_now(nb::handle mon) {
-    nb::object clock = optional_attr(mon, hot_names().clock);
-    nb::object t = clock.is_valid() ? clock() : nb::module_::import_("time").attr("monotonic")();
-    return as_double(t);
+    nb::object clock;
+    try {
+        clock = monitor_field(mon, hot_names().clock);
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_AttributeError)) throw;
+    }
+#if PY_VERSION_HEX >= 0x030D0000
+    if (!clock.is_valid() || clock.ptr() == g_monotonic) {
+        // The default clock, read without a Python call: the same source and
+        // the same arithmetic as time.monotonic().
+        PyTime_t t;
+        if (PyTime_Monotonic(&t) < 0) throw nb::python_error();
+        return PyTime_AsSecondsDouble(t);
+    }
+#endif
+    if (!clock.is_valid()) clock = nb::module_::import_("time").attr("monotonic");
+    return as_double(clock());
 }
 
 void register_monitor(nb::module_ &m) {
     using namespace nb::literals;
     nb::object time_mod = nb::module_::import_("time");
+    g_monotonic = time_mod.attr("monotonic").ptr();  // the time module keeps it
+#if PY_VERSION_HEX >= 0x030C0000
+    g_watcher = PyDict_AddWatcher(on_dict_event);
+    if (g_watcher < 0) PyErr_Clear();  // no watcher slot left: memo disabled, still correct
+#endif
+    g_verdict_fields[0] = hot_names().predict_cache;
+    g_verdict_fields[1] = hot_names().relaxed_cache;
+    g_verdict_fields[2] = hot_names().learned_heavy;
     auto cls = nb::class_<MonitorCore>(m, "_OverflowMonitor", nb::dynamic_attr(),
                                        nb::is_weak_referenceable());
     g_monitor_type = reinterpret_cast<PyTypeObject *>(cls.ptr());

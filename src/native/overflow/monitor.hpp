@@ -11,6 +11,12 @@ namespace corvid::overflow {
 struct MonitorCore {
     bool running = false;
     bool forward_open = false;
+    // Memo of plain_monitor(): valid while the global watch epoch, the
+    // instance dict and the class's version tag are those it was made with.
+    uint64_t checked_epoch = 0;
+    PyObject *checked_dict = nullptr;  // identity only, never dereferenced
+    unsigned int checked_type_tag = 0;
+    bool plain = false;
 };
 
 void register_monitor(nb::module_ &m);
@@ -22,6 +28,21 @@ PyTypeObject *monitor_type();
 // subclass), else null: callers then go through attribute look-up.
 MonitorCore *exact_monitor(PyObject *mon) noexcept;
 
+// True when `mon` is exactly _OverflowMonitor, its class still holds the
+// module's own hot-path methods, and its instance dict replaces none of them:
+// C++ may then call those methods directly and read fields from the dict.
+// Memoised; the memo is dropped whenever a monitor's instance dict gains or
+// loses a key, a memo map is replaced or changed, or the class is modified.
+bool plain_monitor(PyObject *mon);
+
+// Changes whenever something plain_monitor() or a wrapper's cached verdict
+// depends on may have changed (never 0).
+uint64_t watch_epoch() noexcept;
+
+// Declares a hot-path method: `fn` is what the class holds under `name`
+// when nothing has replaced it (both borrowed; the class keeps them).
+void register_hot_method(PyObject *name, PyObject *fn);
+
 // monitor._running as a C++ bool, for any monitor-like object.
 bool monitor_running(PyObject *mon);
 void set_monitor_running(nb::handle mon, bool value);
@@ -31,6 +52,11 @@ void set_monitor_forward_open(nb::handle mon, bool value);
 // The callable registered with atexit for `mon` (a bound method object that
 // compares equal for the same monitor, so the registration can be withdrawn).
 nb::object exit_handler(nb::handle mon);
+
+// monitor.<name> for a data field: straight from the instance dictionary
+// when the monitor is exactly _OverflowMonitor (no class attribute shadows a
+// data field), else the ordinary attribute look-up.
+nb::object monitor_field(nb::handle mon, PyObject *name);
 
 // The monitor's clock, read as float seconds.
 double monitor_now(nb::handle mon);

@@ -38,16 +38,18 @@ void set_discard(nb::handle set, nb::handle key) {
     }
 }
 
-bool is_policy(nb::handle policy, const char *word) {
-    return PyUnicode_Check(policy.ptr()) &&
-           PyUnicode_CompareWithASCIIString(policy.ptr(), word) == 0;
+bool is_policy(nb::handle policy, PyObject *word) {
+    if (policy.ptr() == word) return true;
+    return PyUnicode_Check(policy.ptr()) && PyUnicode_Compare(policy.ptr(), word) == 0;
 }
+
+PyObject *g_off = nullptr;  // interned "off"
 
 }  // namespace
 
 nb::object should_offload(nb::handle self, nb::handle, nb::handle, nb::handle, bool) {
-    nb::object policy = self.attr(hot_names().policy);
-    if (is_policy(policy, "off")) return make_local(ReasonId::PolicyOff);
+    nb::object policy = monitor_field(self, hot_names().policy);
+    if (is_policy(policy, g_off)) return make_local(ReasonId::PolicyOff);
     // Load, heaviness, learned history, cooldown and the loop guard come next;
     // until they are in place nothing qualifies as heavy.
     return make_local(ReasonId::NotHeavy);
@@ -56,9 +58,9 @@ nb::object should_offload(nb::handle self, nb::handle, nb::handle, nb::handle, b
 void record_local_time(nb::handle self, nb::handle, nb::handle sig, double dt,
                        nb::handle reason) {
     const HotNames &n = hot_names();
-    nb::object observed = self.attr(n.observed_seconds);
+    nb::object observed = monitor_field(self, n.observed_seconds);
     check(PyObject_SetItem(observed.ptr(), sig.ptr(), nb::float_(dt).ptr()));
-    if (dt >= as_double(self.attr(n.min_seconds))) {
+    if (dt >= as_double(monitor_field(self, n.min_seconds))) {
         set_add(self.attr(n.benefit_ok), sig);
         set_discard(self.attr(n.demoted), sig);
         return;
@@ -100,14 +102,14 @@ bool in_cooldown(nb::handle self) {
 
 nb::object should_offload_route(nb::handle self, nb::handle func, nb::handle args,
                                 nb::handle kwargs, bool is_method) {
-    if (direct_call_ok(self.ptr(), hot_names().should_offload, g_should_offload_fn))
+    if (plain_monitor(self.ptr()))
         return should_offload(self, func, args, kwargs, is_method);
     return self.attr(hot_names().should_offload)(func, args, kwargs, is_method);
 }
 
 void record_local_time_route(nb::handle self, nb::handle func, nb::handle sig, double dt,
                              nb::handle reason) {
-    if (direct_call_ok(self.ptr(), hot_names().record_local_time, g_record_local_time_fn)) {
+    if (plain_monitor(self.ptr())) {
         record_local_time(self, func, sig, dt, reason);
         return;
     }
@@ -116,6 +118,8 @@ void record_local_time_route(nb::handle self, nb::handle func, nb::handle sig, d
 
 void register_offload_gate(nb::module_ &m) {
     using namespace nb::literals;
+    g_off = PyUnicode_InternFromString("off");  // kept for the life of the process
+    if (!g_off) throw nb::python_error();
     def_monitor_method(
         m, "_should_offload",
         [](nb::handle self, nb::handle func, nb::handle args, nb::handle kwargs, bool is_method) {
@@ -139,6 +143,12 @@ void register_offload_gate(nb::module_ &m) {
     nb::handle cls = m.attr("_OverflowMonitor");
     g_should_offload_fn = class_attr_of(cls, "_should_offload");
     g_record_local_time_fn = class_attr_of(cls, "_record_local_time");
+    register_hot_method(hot_names().should_offload, g_should_offload_fn);
+    register_hot_method(hot_names().record_local_time, g_record_local_time_fn);
+    // The heaviness tests are registered before this file; the method
+    // binding of wrapped classes reads their memo maps directly.
+    register_hot_method(hot_names().predict_heavy, class_attr_of(cls, "_predict_heavy"));
+    register_hot_method(hot_names().relaxed_heavy, class_attr_of(cls, "_relaxed_heavy"));
 }
 
 }  // namespace corvid::overflow

@@ -3,6 +3,7 @@
 #include <structmember.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <type_traits>
 #include <vector>
 
@@ -34,6 +35,12 @@ struct MethodObj {
     nb::object func, monitor, name, sig;
     PyObject *dict;
     PyObject *weakrefs;
+    // The last heaviness verdict read from the monitor's memo maps, valid
+    // while the watch epoch and the monitor are the same.
+    uint64_t verdict_epoch;
+    PyObject *verdict_monitor;  // identity only
+    PyObject *verdict_learned;  // the monitor's _learned_heavy then (borrowed)
+    bool verdict_heavy;
 };
 
 struct BoundObj {
@@ -91,6 +98,10 @@ T *alloc(PyTypeObject *tp) {
         self->started = false;
     } else {
         static_assert(std::is_same_v<T, MethodObj>);
+        self->verdict_epoch = 0;
+        self->verdict_monitor = nullptr;
+        self->verdict_learned = nullptr;
+        self->verdict_heavy = false;
         new (&self->func) nb::object();
         new (&self->monitor) nb::object();
         new (&self->name) nb::object();
@@ -252,7 +263,10 @@ PyObject *callable_vectorcall(PyObject *self_, PyObject *const *args, size_t nar
     nb::object sig = self->sig.is_valid() ? self->sig : nb::none();
     nb::object name;
     try {
-        name = attr_or(self_, g_names.name, nb::str("func"));
+        PyObject *found = nullptr;
+        // The display name is the copied metadata in the wrapper's own dict.
+        if (self->dict && dict_get_ref(self->dict, g_names.name, &found) < 0) throw nb::python_error();
+        name = found ? nb::steal(found) : attr_or(self_, g_names.name, nb::str("func"));
     } catch (nb::python_error &e) {
         if (!is_ordinary(e)) {
             e.restore();
@@ -387,25 +401,38 @@ bool light_method(MethodObj *self, PyObject *monitor) {
     // A barred or demoted function binds plainly, and so does one that is
     // not heavy: the heaviness verdict comes first because it is the common
     // answer and both roads end in the same ordinary binding.
-    if (exact_monitor(monitor)) {
+    if (plain_monitor(monitor)) {
         PyObject *d = instance_dict(monitor);
-        if (d && !instance_overrides(monitor, g_names.predict_heavy) &&
-            !instance_overrides(monitor, g_names.relaxed_heavy)) {
-            // Cached verdicts straight from the monitor's maps; the full
+        bool heavy;
+        PyObject *learned;
+        if (self->verdict_epoch == watch_epoch() && self->verdict_monitor == monitor) {
+            // Same epoch: the monitor's dict still maps the field to this set.
+            heavy = self->verdict_heavy;
+            learned = self->verdict_learned;
+        } else {
+            // Verdicts straight from the monitor's memo maps; the full
             // prediction only runs for a function not seen before.
             Py_hash_t hash = PyObject_Hash(sig);
             if (hash == -1) throw nb::python_error();
-            int heavy = memo(field(d, g_names.predict_cache), sig, hash);
-            if (heavy <= 0 && contains(field(d, g_names.learned_heavy), sig)) heavy = 1;
-            if (heavy < 0) heavy = truthy_call(monitor, g_names.predict_heavy, self->func);
-            if (!heavy) {
-                heavy = memo(field(d, g_names.relaxed_cache), sig, hash);
-                if (heavy < 0) heavy = truthy_call(monitor, g_names.relaxed_heavy, self->func);
-            }
-            if (!heavy) return true;
-            return contains(field(d, g_names.demoted), sig) ||
-                   contains(field(d, g_names.offload_incompatible), sig);
+            int strict = memo(field(d, g_names.predict_cache), sig, hash);
+            if (strict < 0) strict = truthy_call(monitor, g_names.predict_heavy, self->func);
+            int relaxed = strict ? 1 : memo(field(d, g_names.relaxed_cache), sig, hash);
+            if (relaxed < 0) relaxed = truthy_call(monitor, g_names.relaxed_heavy, self->func);
+            heavy = strict || relaxed;
+            learned = field(d, g_names.learned_heavy);
+            self->verdict_heavy = heavy;
+            self->verdict_learned = learned;
+            self->verdict_monitor = monitor;
+            self->verdict_epoch = watch_epoch();
         }
+        // Learned functions live in a set, which cannot be watched; it is
+        // normally empty.
+        if (!heavy) {
+            bool none_learned = !learned || (PyAnySet_Check(learned) && PySet_GET_SIZE(learned) == 0);
+            if (none_learned || !contains(learned, sig)) return true;
+        }
+        return contains(field(d, g_names.demoted), sig) ||
+               contains(field(d, g_names.offload_incompatible), sig);
     }
     nb::handle mon(monitor);
     if (contains(mon.attr(g_names.demoted).ptr(), sig)) return true;
