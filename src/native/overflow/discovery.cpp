@@ -410,8 +410,7 @@ void wrap_class_impl(nb::handle self, nb::handle cls) {
     });
     if (excluded) return;
 
-    nb::object own = get(cls, S.dict);
-    auto entries = snapshot(own);
+    auto entries = snapshot(get(cls, S.dict));
     nb::list replaced;
     // Record what was replaced even if an interrupt cuts the loop short, so
     // that stop() can still put it back.
