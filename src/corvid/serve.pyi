@@ -20,6 +20,11 @@ The handler is called as ``handler(prompt, history)`` or ``handler(prompt)``,
 chosen from its signature; only when the signature cannot be read is a
 TypeError of the two-argument call taken as a sign to retry with the prompt
 alone.
+
+Output lines are serialised by ``_emit_lock``, a lock with the interface of
+``threading.Lock`` whose uncontended path needs no Python call (it is taken
+once per streamed token); any lock object stored there instead is used
+through its ``acquire``/``release`` methods.
 """
 
 import threading
@@ -41,7 +46,16 @@ STOP_LINE: str
 
 Handler: TypeAlias = Callable[..., str | Iterable[Any]]
 
-_emit_lock: threading.Lock
+class _EmitLock:
+    """Serialises output lines; the interface of threading.Lock."""
+
+    def acquire(self, blocking: bool = True, timeout: float = -1) -> bool: ...
+    def release(self) -> None: ...
+    def locked(self) -> bool: ...
+    def __enter__(self) -> bool: ...
+    def __exit__(self, *exc: object) -> None: ...
+
+_emit_lock: _EmitLock
 
 def serve_loop(
     handler: Handler,

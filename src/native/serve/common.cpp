@@ -22,6 +22,7 @@ void init_names(nb::module_ &m) {
     n.flush = intern("flush");
     n.acquire = intern("acquire");
     n.release = intern("release");
+    n.stdout_ = intern("stdout");
     n.tell = intern("tell");
     n.readline = intern("readline");
     n.seek = intern("seek");

@@ -30,7 +30,7 @@ inline constexpr long kUnreadableTurn = -1;
 // Interned names used on the per-line paths. Interned strings live for the
 // whole process, so borrowed handles to them stay valid.
 struct Names {
-    nb::handle write, flush, acquire, release, tell, readline, seek, close, strip, set,
+    nb::handle write, flush, acquire, release, stdout_, tell, readline, seek, close, strip, set,
         wait, start, stop, text, turn, role, content, user, assistant, append, run, emit_lock,
         heartbeat_interval, module;
 };

@@ -1,6 +1,7 @@
 #include <nanobind/nanobind.h>
 
 #include "serve/constants.hpp"
+#include "serve/emit_lock.hpp"
 #include "serve/handler.hpp"
 #include "serve/input.hpp"
 #include "serve/loop.hpp"
@@ -12,6 +13,7 @@ namespace sv = corvid::serve;
 // Constants first: they also intern the names the other parts use.
 NB_MODULE(serve, m) {
     sv::register_constants(m);
+    sv::register_emit_lock(m);
     sv::register_output(m);
     sv::register_input(m);
     sv::register_handler(m);

@@ -38,48 +38,69 @@ std::string_view utf8_of(nb::handle text) {
     return {data, static_cast<size_t>(size)};
 }
 
-// Holds a threading.Lock for a scope; releasing on the error path keeps the
-// pending error intact.
+// Holds the lock for a scope; releasing on the error path keeps the pending
+// error intact.
 class LockHold {
 public:
-    explicit LockHold(nb::handle lock) : lock_(lock) { call_method(lock_, names().acquire); }
-    ~LockHold() {
-        ErrorGuard keep_error;
-        PyObject *args[] = {lock_.ptr()};
-        PyObject *r = PyObject_VectorcallMethod(names().release.ptr(), args,
-                                                1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-        if (r) Py_DECREF(r);
-        else PyErr_WriteUnraisable(lock_.ptr());
-    }
+    explicit LockHold(const EmitLock &lock) : lock_(lock) { lock_.acquire(); }
+    ~LockHold() { lock_.release(); }
     LockHold(const LockHold &) = delete;
     LockHold &operator=(const LockHold &) = delete;
 
 private:
-    nb::handle lock_;
+    const EmitLock &lock_;
 };
 
-nb::object current_stdout() {
+nb::object current_stdout(nb::handle sys_dict) {
     // Looked up on every line: a driver or a test may replace sys.stdout.
-    PyObject *out = PySys_GetObject("stdout");  // borrowed
-    if (!out || out == Py_None) {
+    nb::object out;
+    if (sys_dict.is_valid()) {
+        PyObject *found = nullptr;
+        check(dict_get_ref(sys_dict.ptr(), names().stdout_.ptr(), &found));
+        out = nb::steal(found);
+    } else {
+        out = nb::borrow(PySys_GetObject("stdout"));
+    }
+    if (!out.is_valid() || out.is_none()) {
         PyErr_SetString(PyExc_RuntimeError, "lost sys.stdout");
         throw nb::python_error();
     }
-    return nb::borrow(out);
+    return out;
 }
 
-nb::object emit_lock() { return module_global(names().emit_lock); }
+EmitLock emit_lock() { return EmitLock(module_global(names().emit_lock)); }
 
 }  // namespace
 
-void write_line(nb::handle lock, nb::handle line) {
+EmitLock::EmitLock(nb::handle lock_obj) : lock(nb::borrow(lock_obj)), native(as_line_lock(lock_obj)) {}
+
+void EmitLock::acquire() const {
+    if (native && native->try_acquire()) return;
+    if (native) {
+        native->acquire(true, -1.0);
+        return;
+    }
+    call_method(lock, names().acquire);
+}
+
+void EmitLock::release() const {
+    ErrorGuard keep_error;
+    try {
+        if (native) native->release();
+        else call_method(lock, names().release);
+    } catch (nb::python_error &e) {
+        e.discard_as_unraisable(lock);
+    }
+}
+
+void write_line(const EmitLock &lock, nb::handle line, nb::handle sys_dict) {
     LockHold hold(lock);
-    nb::object out = current_stdout();
+    nb::object out = current_stdout(sys_dict);
     call_method(out, names().write, line);
     call_method(out, names().flush);
 }
 
-void emit_text(nb::handle lock, std::string_view text) {
+void emit_text(const EmitLock &lock, std::string_view text) {
     std::string line;
     line.reserve(text.size() + 1);
     line.append(text).push_back('\n');
@@ -103,7 +124,7 @@ nb::object token_line(std::string_view prefix, nb::handle chunk) {
     return line;
 }
 
-void emit_turn_error(nb::handle lock, std::string_view turn_text, nb::handle message) {
+void emit_turn_error(const EmitLock &lock, std::string_view turn_text, nb::handle message) {
     // Text that cannot be encoded as UTF-8 (lone surrogates) is escaped
     // rather than turning the error report itself into a failure.
     nb::object encoded = nb::steal(check(PyUnicode_AsEncodedString(message.ptr(), "utf-8", "backslashreplace")));
@@ -135,7 +156,6 @@ std::string session_info(nb::handle input_path) {
 }
 
 void register_output(nb::module_ &m) {
-    m.attr("_emit_lock") = nb::module_::import_("threading").attr("Lock")();
 
     m.def("_emit", [](nb::str line) {
         nb::object full = nb::steal(check(PyUnicode_Concat(line.ptr(), make_str("\n").ptr())));

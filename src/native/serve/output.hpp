@@ -2,15 +2,29 @@
 // once, serialised by the module's `_emit_lock`.
 #pragma once
 #include "serve/common.hpp"
+#include "serve/emit_lock.hpp"
 
 namespace corvid::serve {
 
+// The object found as `_emit_lock`: our own lock is taken directly; any
+// other lock object (one a test or an embedder put there) through its
+// acquire/release methods.
+struct EmitLock {
+    explicit EmitLock(nb::handle lock);
+    void acquire() const;
+    void release() const;  // keeps a pending Python error intact
+
+    nb::object lock;
+    LineLock *native = nullptr;
+};
+
 // Writes `line` (which already ends with "\n") to the current sys.stdout and
-// flushes it, holding `lock` for both calls.
-void write_line(nb::handle lock, nb::handle line);
+// flushes it, holding `lock` for both calls. A caller that writes many lines
+// passes sys.__dict__ to spare the by-name look-up of sys.stdout.
+void write_line(const EmitLock &lock, nb::handle line, nb::handle sys_dict = nb::handle());
 
 // write_line with `text` + "\n".
-void emit_text(nb::handle lock, std::string_view text);
+void emit_text(const EmitLock &lock, std::string_view text);
 
 // Standard Base64 (with padding) of `data`, appended to `out`.
 void base64_append(std::string &out, std::string_view data);
@@ -19,7 +33,7 @@ void base64_append(std::string &out, std::string_view data);
 nb::object token_line(std::string_view prefix, nb::handle chunk);
 
 // "GATEWAY_TURN_ERROR <turn> <b64 of text>" for an error text.
-void emit_turn_error(nb::handle lock, std::string_view turn_text, nb::handle message);
+void emit_turn_error(const EmitLock &lock, std::string_view turn_text, nb::handle message);
 
 std::string session_info(nb::handle input_path);
 

@@ -28,13 +28,12 @@ void TurnAlive::run() {
     nb::object timeout = nb::float_(interval);
     // The first line comes one interval after the start.
     while (!truthy(call_method(done, names().wait, timeout)))
-        emit_text(module_global(names().emit_lock), line);
+        emit_text(EmitLock(module_global(names().emit_lock)), line);
 }
 
 namespace {
 
-nb::object enter(nb::handle self) {
-    auto *alive = nb::inst_ptr<TurnAlive>(self);
+nb::object enter(TurnAlive *alive, nb::handle self) {
     nb::object threading = nb::module_::import_("threading");
     nb::object thread = threading.attr("Thread")(nb::arg("target") = self.attr(names().run),
                                                  nb::arg("daemon") = true);
@@ -74,7 +73,7 @@ PyType_Slot alive_slots[] = {
 
 nb::object start_turn_alive(nb::handle turn) {
     nb::object alive = nb::cast(TurnAlive(nb::borrow(turn), nb::none()), nb::rv_policy::move);
-    return enter(alive);
+    return enter(nb::inst_ptr<TurnAlive>(alive), alive);
 }
 
 void stop_turn_alive(nb::handle alive) { nb::inst_ptr<TurnAlive>(alive)->stop(); }
@@ -89,7 +88,7 @@ void register_turn_alive(nb::module_ &m) {
     nb::class_<TurnAlive>(m, "_TurnAlive", nb::dynamic_attr(), nb::type_slots(alive_slots),
                           "Emits liveness lines for a turn until its first piece arrives.")
         .def(nb::init<nb::object, nb::handle>(), nb::arg("turn"), nb::arg("interval") = nb::none())
-        .def("__enter__", &enter)
+        .def("__enter__", [](nb::pointer_and_handle<TurnAlive> self) { return enter(self.p, self.h); })
         // Stopped and joined: a daemon thread still inside this extension when
         // the interpreter exits brings the process down (the thread is
         // unwound while native frames are on its stack). Once stopped, the
