@@ -355,3 +355,40 @@ def test_watch_error_closes_the_watch(watching):
     mon._wrap_scope = broken
     w = ov._OverflowCallable(lambda: 2, mon)
     assert w() == 2 and mon._forward_open is False
+
+
+def test_later_overrides_of_the_decision_are_used(mon):
+    # a plain monitor takes the direct road; replacing a method afterwards,
+    # on the instance or on a subclass, must be honoured from the next call
+    w = ov._OverflowCallable(lambda: "ran", mon)
+    assert w() == "ran" and len(mon._observed_seconds) == 1
+    remote = Remote(mon, "remote")
+    assert w() == "remote" and len(remote.calls) == 1
+    del mon._should_offload
+    assert w() == "ran"
+
+    class Counting(ov._OverflowMonitor):
+        pass
+
+    sub = Counting(policy="always")
+    sub.start(None)
+    try:
+        w2 = ov._OverflowCallable(lambda: "sub", sub)
+        assert w2() == "sub"
+        Counting._should_offload = lambda self, *a, **k: (_ for _ in ()).throw(RuntimeError("x"))
+        assert w2() == "sub" and len(sub._observed_seconds) == 1  # the decision failed: no record
+    finally:
+        sub.stop()
+
+
+def test_class_level_replacement_is_used(mon, monkeypatch):
+    w = ov._OverflowCallable(lambda: "ran", mon)
+    assert w() == "ran" and len(mon._observed_seconds) == 1
+    decisions = []
+    monkeypatch.setattr(ov._OverflowMonitor, "_should_offload",
+                        lambda self, *a, **k: decisions.append(a) or ov._local(ov.Reason.DEMOTED))
+    recorded = []
+    monkeypatch.setattr(ov._OverflowMonitor, "_record_local_time",
+                        lambda self, func, sig, dt, reason: recorded.append(reason))
+    assert w() == "ran"
+    assert len(decisions) == 1 and recorded == [ov.Reason.DEMOTED]

@@ -161,8 +161,23 @@ def test_method_fields(monitor, model_cls):
     assert m._sig == ov._sig_key(Model.fit)
     assert (m.__name__, m.__qualname__, m.__doc__) == ("fit", "Model.fit", None)
     assert m._overflow_wrapped is True
-    assert not callable(m)
     assert m.__reduce__() == (ov._identity, (Model.fit,))
+
+
+@pytest.mark.parametrize("heavy", [False, True])
+def test_method_call_without_binding_matches_bind_then_call(running, model_cls, heavy):
+    # obj.fit(...) may skip the bound object; it must act exactly as binding first
+    set_verdict(running, Model.fit, strict=heavy)
+    seen = record_dispatch(running)
+    obj = model_cls(1)
+    descriptor = model_cls.__dict__["fit"]
+    expected = ("dispatched", 4) if heavy else 4
+    assert obj.fit(3) == expected
+    assert descriptor(obj, step=1) == (("dispatched", 5) if heavy else 5)
+    assert [c["args"] for c in seen] == ([(obj, 3), (obj,)] if heavy else [])
+    assert all(c["is_method"] for c in seen)
+    with pytest.raises(TypeError):
+        descriptor()
 
 
 def test_method_reached_through_the_class_is_the_plain_function(running, model_cls):
@@ -461,3 +476,27 @@ def test_pickled_shims_run_where_corvid_is_not_importable(tmp_path):
     assert out.returncode == 0, out.stderr
     assert out.stdout.split("\n")[:5] == ["True", "3", "(2, ([1, 2],), {})", "7",
                                           "(6, (5,), {'b': 1})"]
+
+
+@pytest.mark.parametrize("change", ["cache_entry", "cache_replaced", "learned", "relaxed_entry",
+                                    "instance_override"])
+def test_verdict_follows_later_changes(running, model_cls, change):
+    # the first accesses see a light method; each change must be seen at once
+    sig = set_verdict(running, Model.fit, strict=False)
+    obj = model_cls()
+    for _ in range(3):
+        assert type(obj.fit) is types.MethodType and obj.fit(1) == obj.value
+    if change == "cache_entry":
+        running._predict_cache[sig] = True
+    elif change == "cache_replaced":
+        running._predict_cache = {sig: True}
+    elif change == "learned":
+        running._learned_heavy.add(sig)
+    elif change == "relaxed_entry":
+        running._relaxed_cache[sig] = True
+    else:
+        running._predict_heavy = lambda func: True
+        del running._predict_cache[sig]
+    seen = record_dispatch(running)
+    assert type(obj.fit) is ov._BoundOverflow
+    assert obj.fit(1)[0] == "dispatched" and len(seen) == 1

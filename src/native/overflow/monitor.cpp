@@ -279,9 +279,10 @@ void stop(nb::handle self) {
 
 PyTypeObject *monitor_type() { return g_monitor_type; }
 
+uint64_t g_watch_epoch = 1;
+
 namespace {
 
-uint64_t g_epoch = 1;
 int g_watcher = -1;
 struct HotMethod {
     PyObject *name;
@@ -298,10 +299,10 @@ int on_dict_event(PyDict_WatchEvent event, PyObject *, PyObject *key, PyObject *
         // A string key in a watched dict is a monitor field: only the memo
         // maps matter (counters such as _hook_calls change all the time).
         for (PyObject *name : g_verdict_fields)
-            if (key == name) ++g_epoch;
+            if (key == name) ++g_watch_epoch;
         return 0;
     }
-    ++g_epoch;
+    ++g_watch_epoch;
     return 0;
 }
 
@@ -315,7 +316,6 @@ void watch(PyObject *) {}
 
 }  // namespace
 
-uint64_t watch_epoch() noexcept { return g_epoch; }
 
 void register_hot_method(PyObject *name, PyObject *fn) {
     for (int i = 0; i < g_hot_count; ++i) {
@@ -325,7 +325,7 @@ void register_hot_method(PyObject *name, PyObject *fn) {
         }
     }
     if (g_hot_count < 16) g_hot[g_hot_count++] = HotMethod{name, fn};
-    ++g_epoch;
+    ++g_watch_epoch;
 }
 
 bool plain_monitor(PyObject *mon) {
@@ -334,7 +334,7 @@ bool plain_monitor(PyObject *mon) {
     PyObject *d = instance_dict(mon);
     if (!d) return false;
     PyTypeObject *tp = Py_TYPE(mon);
-    if (g_watcher >= 0 && core->checked_epoch == g_epoch && core->checked_dict == d &&
+    if (g_watcher >= 0 && core->checked_epoch == g_watch_epoch && core->checked_dict == d &&
         tp->tp_version_tag != 0 && core->checked_type_tag == tp->tp_version_tag)
         return core->plain;
     bool plain = true;
@@ -354,7 +354,8 @@ bool plain_monitor(PyObject *mon) {
     core->plain = plain;
     core->checked_dict = d;
     core->checked_type_tag = tp->tp_version_tag;
-    core->checked_epoch = g_epoch;
+    // Without dict watchers nothing would tell the memo it went stale.
+    core->checked_epoch = g_watcher >= 0 ? g_watch_epoch : 0;
     return plain;
 }
 

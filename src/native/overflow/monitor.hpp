@@ -37,7 +37,18 @@ bool plain_monitor(PyObject *mon);
 
 // Changes whenever something plain_monitor() or a wrapper's cached verdict
 // depends on may have changed (never 0).
-uint64_t watch_epoch() noexcept;
+extern uint64_t g_watch_epoch;
+inline uint64_t watch_epoch() noexcept { return g_watch_epoch; }
+
+// plain_monitor() when its memo is still valid; false means "ask plain_monitor".
+inline bool plain_monitor_memo(PyObject *mon, MonitorCore *core) noexcept {
+    Py_ssize_t off = Py_TYPE(mon)->tp_dictoffset;
+    PyObject *d = off > 0 ? *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(mon) + off)
+                          : nullptr;
+    return core->plain && core->checked_epoch == g_watch_epoch && core->checked_dict == d &&
+           d != nullptr && Py_TYPE(mon)->tp_version_tag != 0 &&
+           core->checked_type_tag == Py_TYPE(mon)->tp_version_tag;
+}
 
 // Declares a hot-path method: `fn` is what the class holds under `name`
 // when nothing has replaced it (both borrowed; the class keeps them).

@@ -32,6 +32,7 @@ struct CallableObj {
 
 struct MethodObj {
     PyObject_HEAD
+    vectorcallfunc vectorcall;
     nb::object func, monitor, name, sig;
     PyObject *dict;
     PyObject *weakrefs;
@@ -453,31 +454,82 @@ PyObject *new_bound(nb::handle func, nb::handle obj, nb::handle monitor, nb::han
     return reinterpret_cast<PyObject *>(b);
 }
 
+// Whether an access through an instance binds as _BoundOverflow. The
+// monitor's own failures count as "no": the ordinary binding always works.
+int method_is_heavy(MethodObj *self, PyObject *monitor) {
+    if (!monitor || monitor == Py_None) return 0;
+    MonitorCore *core = exact_monitor(monitor);
+    if (core && !core->running) return 0;
+    // Hold the monitor: the heaviness tests may run code that rebinds fields.
+    nb::object keep_mon = nb::borrow(monitor);
+    try {
+        if (!core && !monitor_running(monitor)) return 0;
+        return light_method(self, monitor) ? 0 : 1;
+    } catch (nb::python_error &e) {
+        if (!is_ordinary(e)) {
+            e.restore();
+            return -1;
+        }
+    } catch (...) {
+    }
+    return 0;
+}
+
 PyObject *method_descr_get(PyObject *self_, PyObject *obj, PyObject *type) {
     MethodObj *self = as<MethodObj>(self_);
     PyObject *func = self->func.ptr();
     if (!func) return Py_NewRef(self_);
     if (!obj || obj == Py_None) return Py_NewRef(func);
+    nb::object keep_func = nb::borrow(func);
     PyObject *monitor = self->monitor.ptr();
-    if (!monitor || monitor == Py_None) return bind(func, obj, type);
-    MonitorCore *core = exact_monitor(monitor);
-    if (core && !core->running) return bind(func, obj, type);
-    // Hold the fields: the heaviness tests may run user-visible code.
-    nb::object keep_func = nb::borrow(func), keep_mon = nb::borrow(monitor);
+    int heavy = method_is_heavy(self, monitor);
+    if (heavy < 0) return nullptr;
+    if (!heavy) return bind(func, obj, type);
     try {
-        if (!core && !monitor_running(monitor)) return bind(func, obj, type);
-        if (light_method(self, monitor)) return bind(func, obj, type);
-        return new_bound(keep_func, obj, keep_mon, self->sig.is_valid() ? self->sig : nb::none(),
+        return new_bound(keep_func, obj, nb::borrow(monitor),
+                         self->sig.is_valid() ? self->sig : nb::none(),
                          self->name.is_valid() ? self->name : nb::none());
-    } catch (nb::python_error &e) {
-        if (!is_ordinary(e)) {
-            e.restore();
-            return nullptr;
-        }
     } catch (...) {
+        restore_error_from_current_exception();
+        return nullptr;
     }
-    // The monitor's own failures never reach attribute access.
-    return bind(func, obj, type);
+}
+
+// obj.method(...) without a bound-method object: the type is a method
+// descriptor, so the interpreter calls it with the instance as the first
+// argument. Same outcome as binding first and calling the result.
+PyObject *method_vectorcall(PyObject *self_, PyObject *const *args, size_t nargsf,
+                            PyObject *kwnames) {
+    MethodObj *self = as<MethodObj>(self_);
+    PyObject *func = self->func.ptr();
+    if (!func) {
+        PyErr_SetString(PyExc_TypeError, "_OverflowMethod has no function");
+        return nullptr;
+    }
+    if (PyVectorcall_NARGS(nargsf) < 1) {
+        PyErr_SetString(PyExc_TypeError, "_OverflowMethod needs the instance as first argument");
+        return nullptr;
+    }
+    PyObject *monitor = self->monitor.ptr();
+    // Light method on a plain running monitor with a current verdict: no
+    // Python code runs before the call, so nothing needs holding.
+    if (monitor && self->verdict_monitor == monitor && self->verdict_epoch == watch_epoch() &&
+        !self->verdict_heavy) {
+        MonitorCore *core = exact_monitor(monitor);
+        PyObject *learned = self->verdict_learned;
+        if (core && core->running && plain_monitor_memo(monitor, core) &&
+            (!learned || (PyAnySet_Check(learned) && PySet_GET_SIZE(learned) == 0)))
+            return PyObject_Vectorcall(func, args, nargsf, kwnames);
+    }
+    nb::object keep_func = nb::borrow(func);
+    int heavy = method_is_heavy(self, monitor);
+    if (heavy < 0) return nullptr;
+    if (!heavy) return PyObject_Vectorcall(func, args, nargsf, kwnames);
+    nb::object keep_mon = nb::borrow(monitor);
+    nb::object sig = self->sig.is_valid() ? self->sig : nb::none();
+    nb::object name = self->name.is_valid() ? self->name : nb::none();
+    return dispatch_call(monitor, func, nullptr, sig.ptr(), name.ptr(), args, nargsf, kwnames,
+                         true);
 }
 
 PyObject *method_new(PyTypeObject *, PyObject *args, PyObject *kwds) {
@@ -728,8 +780,12 @@ void thunk_dealloc(PyObject *self_) noexcept {
 // ---------------------------------------------------------------------------
 // Type objects
 
+// Every object of these types is a wrapper; discovery never wraps it again.
+PyObject *get_wrapped_marker(PyObject *, void *) { Py_RETURN_TRUE; }
+
 PyGetSetDef kDictGetset[] = {
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {"_overflow_wrapped", get_wrapped_marker, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -750,6 +806,7 @@ PyMemberDef kMethodMembers[] = {
     {"_sig", T_OBJECT_EX, offsetof(MethodObj, sig), 0, nullptr},
     {"__dictoffset__", T_PYSSIZET, offsetof(MethodObj, dict), READONLY, nullptr},
     {"__weaklistoffset__", T_PYSSIZET, offsetof(MethodObj, weakrefs), READONLY, nullptr},
+    {"__vectorcalloffset__", T_PYSSIZET, offsetof(MethodObj, vectorcall), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -770,6 +827,7 @@ PyGetSetDef kBoundGetset[] = {
     {"__func__", bound_get_func, nullptr, nullptr, nullptr},
     {"__self__", bound_get_self, nullptr, nullptr, nullptr},
     {"__name__", bound_get_name, nullptr, nullptr, nullptr},
+    {"_overflow_wrapped", get_wrapped_marker, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -812,6 +870,7 @@ PyType_Slot kMethodSlots[] = {
     {Py_tp_traverse, reinterpret_cast<void *>(method_traverse)},
     {Py_tp_clear, reinterpret_cast<void *>(method_clear)},
     {Py_tp_descr_get, reinterpret_cast<void *>(method_descr_get)},
+    {Py_tp_call, reinterpret_cast<void *>(PyVectorcall_Call)},
     {Py_tp_repr, reinterpret_cast<void *>(method_repr)},
     {Py_tp_members, kMethodMembers},
     {Py_tp_getset, kDictGetset},
@@ -845,12 +904,15 @@ PyType_Slot kThunkSlots[] = {
     {0, nullptr},
 };
 
-constexpr unsigned kGcVectorcall = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL;
+// Immutable types: the interpreter only specialises attribute loads through
+// descriptors whose type cannot change.
+constexpr unsigned kGcVectorcall = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC |
+                                   Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_IMMUTABLETYPE;
 
 PyType_Spec kCallableSpec = {"corvid.overflow._OverflowCallable", sizeof(CallableObj), 0,
                              kGcVectorcall, kCallableSlots};
 PyType_Spec kMethodSpec = {"corvid.overflow._OverflowMethod", sizeof(MethodObj), 0,
-                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, kMethodSlots};
+                           kGcVectorcall | Py_TPFLAGS_METHOD_DESCRIPTOR, kMethodSlots};
 PyType_Spec kBoundSpec = {"corvid.overflow._BoundOverflow", sizeof(BoundObj), 0, kGcVectorcall,
                           kBoundSlots};
 PyType_Spec kThunkSpec = {"corvid.overflow._LocalThunk", sizeof(ThunkObj), 0,
@@ -860,7 +922,6 @@ PyTypeObject *make_type(nb::module_ &m, PyType_Spec *spec, const char *attr) {
     nb::object tp = nb::steal(check(PyType_FromModuleAndSpec(m.ptr(), spec, nullptr)));
     if (attr) {
         nb::setattr(m, attr, tp);
-        nb::setattr(tp, "_overflow_wrapped", nb::bool_(true));
     } else {
         nb::setattr(m, "_LocalThunk", tp);
     }
@@ -1135,7 +1196,6 @@ nb::object make_callable_wrapper(nb::handle original, nb::handle monitor) {
     set_in_dict(self.ptr(), g_names.qualname, attr_or(original, g_names.qualname, name));
     set_in_dict(self.ptr(), g_names.module, attr_or(original, g_names.module, nb::none()));
     set_in_dict(self.ptr(), g_names.doc, attr_or(original, g_names.doc, nb::none()));
-    set_in_dict(self.ptr(), g_names.overflow_wrapped, nb::bool_(true));
     return self;
 }
 
@@ -1143,6 +1203,7 @@ nb::object make_method_wrapper(nb::handle func, nb::handle monitor, nb::handle n
     nb::object sig = sig_of(func);
     MethodObj *w = alloc<MethodObj>(g_method_type);
     nb::object self = nb::steal(reinterpret_cast<PyObject *>(w));
+    w->vectorcall = method_vectorcall;
     w->func = nb::borrow(func);
     w->monitor = nb::borrow(monitor);
     w->name = nb::borrow(name);
@@ -1150,7 +1211,6 @@ nb::object make_method_wrapper(nb::handle func, nb::handle monitor, nb::handle n
     set_in_dict(self.ptr(), g_names.name, attr_or(func, g_names.name, name));
     set_in_dict(self.ptr(), g_names.qualname, attr_or(func, g_names.qualname, name));
     set_in_dict(self.ptr(), g_names.doc, attr_or(func, g_names.doc, nb::none()));
-    set_in_dict(self.ptr(), g_names.overflow_wrapped, nb::bool_(true));
     return self;
 }
 
