@@ -26,7 +26,6 @@ HEAVY_BODY = """
 """
 
 USER_MODULE = '''
-import enum
 import json
 from json import dumps
 
@@ -69,17 +68,6 @@ class Model:
     def size(self):
         return 3
 
-
-class FitError(Exception):
-    def explain(self):
-        return "x"
-
-
-class Color(enum.Enum):
-    RED = 1
-
-    def describe(self):
-        return self.name
 '''
 
 
@@ -211,41 +199,11 @@ def test_class_methods_replaced_but_not_special_static_class_or_property(mon, us
     assert usermod.Model().size == 3
 
 
-@pytest.mark.parametrize("name", ["FitError", "Color"])
-def test_exception_and_enum_classes_left_alone(mon, usermod, name):
-    mon._wrap_scope(usermod.__dict__)
-    cls = getattr(usermod, name)
-    method = "explain" if name == "FitError" else "describe"
-    assert inspect.isfunction(cls.__dict__[method])
-    assert id(cls) not in mon._wrapped_classes
-
-
 def test_wrap_methods_off_skips_classes(mon, usermod):
     mon._wrap_methods = False
     mon._wrap_scope(usermod.__dict__)
     assert inspect.isfunction(usermod.Model.__dict__["fit"])
     assert _is_wrapper(usermod.train_model)
-
-
-def test_user_module_walked_once_in_its_own_namespace(mon, user_pkg):
-    helper = user_pkg(
-        "ovd_helper",
-        "def crunch(n):\n" + _indent(HEAVY_BODY, 4) + "\ncrunch_alias = crunch\n",
-    )
-    main = user_pkg("ovd_main", "import ovd_helper\nfrom ovd_helper import crunch\n")
-    mon._wrap_scope(main.__dict__)
-    assert id(helper) in mon._wrapped_modules
-    # Replaced in the module itself, so calls through the module dispatch.
-    assert _is_wrapper(helper.crunch)
-    assert helper.crunch_alias is helper.crunch.__wrapped__
-    # main's own name for the same function, met after the module, keeps the
-    # plain function: one function object is replaced under one name only.
-    assert main.crunch is helper.crunch.__wrapped__
-    assert len(mon._wrapped) == 1
-    # A function added to the module later is not seen: the module is not walked again.
-    exec("def late_fit(n):\n" + _indent(HEAVY_BODY, 4), helper.__dict__)
-    mon._wrap_scope(main.__dict__)
-    assert not _is_wrapper(helper.late_fit)
 
 
 def test_module_import_cycle_terminates(mon, user_pkg, tmp_path):
