@@ -209,3 +209,25 @@ def test_liveness_lines_until_the_first_piece(session, monkeypatch):
     first_token = lines.index(f"GATEWAY_TOKEN 4 {b64('late')}")
     assert lines.index("GATEWAY_TURN_START 4") < lines.index("GATEWAY_TURN_ALIVE 4") < first_token
     assert protocol(lines)[-2:] == [f"GATEWAY_TOKEN 4 {b64('more')}", "GATEWAY_TURN_END 4"]
+
+
+def test_tokens_follow_a_stdout_replaced_mid_turn(session):
+    import sys
+
+    from .servekit import LineSink
+
+    later = LineSink()
+
+    def handler(prompt, history):
+        yield "before"
+        sys.stdout = later  # a driver swapping the pipe between two pieces
+        yield "after"
+
+    s = session(handler).start()
+    s.send({"text": "go", "turn": 1})
+    later.wait_for(lambda lines: "GATEWAY_TURN_END 1" in lines)
+    sys.stdout = s.sink
+    s.send(serve.STOP_LINE)
+    s.finish()
+    assert f"GATEWAY_TOKEN 1 {b64('before')}" in s.sink.lines
+    assert protocol(later.lines) == [f"GATEWAY_TOKEN 1 {b64('after')}", "GATEWAY_TURN_END 1"]

@@ -17,7 +17,7 @@ TurnAlive::TurnAlive(nb::object turn_arg, nb::handle interval_arg) : turn(std::m
 void TurnAlive::stop() { call_method(done, names().set); }
 
 void TurnAlive::join() {
-    if (thread.is_none()) return;
+    if (thread.is_none() || thread.attr("ident").is_none()) return;  // never started
     nb::object current = nb::module_::import_("threading").attr("current_thread")();
     if (current.is(thread)) return;
     thread.attr("join")();
