@@ -7,7 +7,9 @@
 #include <initializer_list>
 
 #include "common/env.hpp"
+#include "overflow/config.hpp"
 #include "overflow/gateway.hpp"
+#include "overflow/heaviness.hpp"
 
 namespace corvid::overflow {
 
@@ -105,14 +107,8 @@ void init_monitor(MonitorCore *core, nb::handle self, nb::handle policy, nb::han
     nb::setattr(self, "_self_mut_cache", nb::dict());
     nb::setattr(self, "_wrapped_classes", nb::dict());
     nb::setattr(self, "_wrapped_modules", nb::set());
-    nb::object env_bool = optional_attr(module_handle(), nb::str("_env_bool").ptr());
-    nb::object wrap_methods = nb::bool_(true);
-    if (env_bool.is_valid()) {
-        wrap_methods = env_bool("CORVID_OVERFLOW_WRAP_METHODS", true);
-    } else if (auto flag = env_flag("CORVID_OVERFLOW_WRAP_METHODS")) {
-        wrap_methods = nb::bool_(*flag);
-    }
-    nb::setattr(self, "_wrap_methods", wrap_methods);
+    nb::setattr(self, "_wrap_methods",
+                env_bool(nb::str("CORVID_OVERFLOW_WRAP_METHODS"), nb::bool_(true)));
     core->forward_open = false;
     nb::setattr(self, "_observed_seconds", nb::dict());
     nb::setattr(self, "_recent_calls", nb::dict());
@@ -140,8 +136,7 @@ void init_monitor(MonitorCore *core, nb::handle self, nb::handle policy, nb::han
     nb::setattr(self, "_tls", threading.attr("local")());
     nb::setattr(self, "_atexit_registered", nb::bool_(false));
     nb::setattr(self, "_filename_cache", nb::dict());
-    nb::object prefixes = optional_attr(module_handle(), nb::str("_compute_exclude_prefixes").ptr());
-    nb::setattr(self, "_exclude_prefixes", prefixes.is_valid() ? prefixes() : nb::tuple());
+    nb::setattr(self, "_exclude_prefixes", compute_exclude_prefixes());
 }
 
 nb::dict get_state(nb::handle self) {
@@ -182,12 +177,6 @@ void set_state(MonitorCore *core, nb::handle self, nb::dict state) {
     }
 }
 
-// Calls self.<name>() when some concern has provided it.
-nb::object call_if_present(nb::handle self, const char *name) {
-    nb::object fn = optional_attr(self, nb::str(name).ptr());
-    return fn.is_valid() ? fn() : nb::object();
-}
-
 bool truthy(nb::handle v) {
     int t = PyObject_IsTrue(v.ptr());
     if (t < 0) throw nb::python_error();
@@ -201,19 +190,15 @@ double as_double(nb::handle v) {
 }
 
 void start_load_gate(nb::handle self) {
-    nb::object gate_cls = optional_attr(module_handle(), nb::str("_LoadGate").ptr());
-    if (!gate_cls.is_valid()) return;
     double threshold = as_double(self.attr("threshold"));
-    double on_margin = as_double(module_const("_CPU_ON_MARGIN", nb::float_(5.0)));
-    double off_margin = as_double(module_const("_CPU_OFF_MARGIN", nb::float_(15.0)));
-    nb::object on_sample = optional_attr(self, nb::str("_periodic_rescan").ptr());
+    const Settings &cfg = settings();
     nb::dict kw;
     kw["clock"] = self.attr("_clock");
     kw["sample_source"] = self.attr("_sample_source");
-    kw["cpu_on"] = threshold + on_margin;
-    kw["cpu_off"] = std::max(threshold - off_margin, 0.0);
-    kw["on_sample"] = on_sample.is_valid() ? on_sample : nb::none();
-    nb::object gate = gate_cls(**kw);
+    kw["cpu_on"] = threshold + cfg.cpu_on_margin;
+    kw["cpu_off"] = std::max(threshold - cfg.cpu_off_margin, 0.0);
+    kw["on_sample"] = self.attr("_periodic_rescan");
+    nb::object gate = module_handle().attr("_LoadGate")(**kw);
     nb::setattr(self, "_load_gate", gate);
     gate.attr("start")();
 }
@@ -231,15 +216,12 @@ void start(nb::handle self, nb::handle caller_frame) {
     if (!caller_frame.is_none()) {
         nb::setattr(self, "_caller_globals", caller_frame.attr("f_globals"));
         nb::setattr(self, "_caller_frame", caller_frame);
-        nb::object scan = optional_attr(self, nb::str("_forward_scan").ptr());
-        if (scan.is_valid()) scan(caller_frame);
-        nb::object wrap_scope = optional_attr(self, hot_names().wrap_scope);
-        if (wrap_scope.is_valid()) wrap_scope(self.attr("_caller_globals"));
-        nb::object pending = call_if_present(self, "_forward_pending");
-        bool open = pending.is_valid() && PyObject_IsTrue(pending.ptr()) == 1;
+        self.attr("_forward_scan")(caller_frame);
+        self.attr("_wrap_scope")(self.attr("_caller_globals"));
+        bool open = truthy(self.attr("_forward_pending")());
         set_monitor_forward_open(self, open);
         nb::setattr(self, "_hook_started_at", self.attr("_clock")());
-        if (open) call_if_present(self, "_install_hook");
+        if (open) self.attr("_install_hook")();
     }
 
     if (!nb::cast<bool>(self.attr("_atexit_registered"))) {
@@ -253,14 +235,14 @@ void start(nb::handle self, nb::handle caller_frame) {
 void stop(nb::handle self) {
     if (!monitor_running(self.ptr())) return;
     set_monitor_running(self, false);
-    call_if_present(self, "_uninstall_hook");
+    self.attr("_uninstall_hook")();
     nb::setattr(self, "_caller_frame", nb::none());
     nb::object gate = self.attr("_load_gate");
     if (!gate.is_none()) {
         gate.attr("stop")();
         nb::setattr(self, "_load_gate", nb::none());
     }
-    call_if_present(self, "_unwrap_all");
+    self.attr("_unwrap_all")();
     nb::object session = self.attr("_gateway");
     if (!session.is_none()) close_gateway_session(session);
     nb::setattr(self, "_gateway", nb::none());

@@ -9,6 +9,7 @@
 
 #include "overflow/config.hpp"
 #include "overflow/dispatch.hpp"
+#include "overflow/heaviness.hpp"
 #include "overflow/monitor.hpp"
 
 namespace corvid::overflow {
@@ -116,19 +117,7 @@ PyObject *bound_vectorcall(PyObject *, PyObject *const *, size_t, PyObject *);
 // ---------------------------------------------------------------------------
 // Shared helpers
 
-nb::object sig_of(nb::handle func) {
-    nb::object fn = optional_attr(g_module, nb::str("_sig_key").ptr());
-    if (fn.is_valid()) return fn(func);
-    // Same key as the heaviness module builds, for builds where it is absent.
-    nb::object code = optional_attr(func, nb::str("__code__").ptr());
-    if (code.is_valid()) {
-        nb::object qual = optional_attr(func, g_names.qualname);
-        if (!qual.is_valid()) qual = func.attr("__name__");
-        return nb::make_tuple(code.attr("co_filename"), qual, code.attr("co_firstlineno"));
-    }
-    nb::object name = optional_attr(func, g_names.name);
-    return nb::make_tuple(nb::repr(func), name.is_valid() ? name : nb::str("?"), 0);
-}
+nb::object sig_of(nb::handle func) { return sig_key(func); }
 
 nb::object attr_or(nb::handle obj, PyObject *name, nb::handle fallback) {
     nb::object v = optional_attr(obj, name);
