@@ -156,7 +156,8 @@ nb::object dispatch_inner(nb::handle self, nb::handle func, nb::handle args, nb:
         } catch (nb::python_error &e) {
             // Learning is best-effort; the caller already has its result.
             if (!is_ordinary(e)) throw;
-            e.discard_as_unraisable(nb::str("corvid.overflow: recording a local run"));
+            log_quiet(kLogger, LogLevel::Debug, "recording a local run of %s() failed (%s)",
+                      nb::borrow(name), nb::str(e.value()));
         }
         return result;
     }

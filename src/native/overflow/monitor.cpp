@@ -139,11 +139,26 @@ void init_monitor(MonitorCore *core, nb::handle self, nb::handle policy, nb::han
     nb::setattr(self, "_exclude_prefixes", compute_exclude_prefixes());
 }
 
+bool truthy(nb::handle v) {
+    int t = PyObject_IsTrue(v.ptr());
+    if (t < 0) throw nb::python_error();
+    return t == 1;
+}
+
+// dict.pop(key, None) for a C string key (the C API has it only from 3.13).
+nb::object pop_key(nb::handle dict, const char *key) {
+    nb::str name(key);
+    PyObject *v = nullptr;
+    if (dict_get_ref(dict.ptr(), name.ptr(), &v) < 0) throw nb::python_error();
+    if (v) check(PyDict_DelItem(dict.ptr(), name.ptr()));
+    return nb::steal(v);
+}
+
 nb::dict get_state(nb::handle self) {
     nb::object d = nb::steal(check(PyObject_GenericGetDict(self.ptr(), nullptr)));
     nb::dict state = nb::steal<nb::dict>(check(PyDict_Copy(d.ptr())));
     for (const char *key : kTransient) {
-        if (PyDict_PopString(state.ptr(), key, nullptr) < 0) throw nb::python_error();
+        pop_key(state, key);
     }
     state["_running"] = nb::bool_(monitor_running(self.ptr()));
     state["_forward_open"] = nb::bool_(monitor_forward_open(self.ptr()));
@@ -156,14 +171,8 @@ void set_state(MonitorCore *core, nb::handle self, nb::dict state) {
     // The two flags are properties over C++ fields, not dictionary entries.
     for (auto [name, slot] : {std::pair{"_running", &core->running},
                               std::pair{"_forward_open", &core->forward_open}}) {
-        PyObject *v = nullptr;
-        if (PyDict_PopString(rest.ptr(), name, &v) < 0) throw nb::python_error();
-        if (v) {
-            int t = PyObject_IsTrue(v);
-            Py_DECREF(v);
-            if (t < 0) throw nb::python_error();
-            *slot = t == 1;
-        }
+        nb::object v = pop_key(rest, name);
+        if (v.is_valid()) *slot = truthy(v);
     }
     nb::object d = nb::steal(check(PyObject_GenericGetDict(self.ptr(), nullptr)));
     if (PyDict_Update(d.ptr(), rest.ptr()) < 0) throw nb::python_error();
@@ -175,12 +184,6 @@ void set_state(MonitorCore *core, nb::handle self, nb::dict state) {
                             "_gateway", "api_key"}) {
         nb::setattr(self, key, nb::none());
     }
-}
-
-bool truthy(nb::handle v) {
-    int t = PyObject_IsTrue(v.ptr());
-    if (t < 0) throw nb::python_error();
-    return t == 1;
 }
 
 double as_double(nb::handle v) {
