@@ -230,18 +230,20 @@ void register_dispatch(nb::module_ &m) {
     def_monitor_method(
         m, "_dispatch",
         [](nb::handle self, nb::handle func, nb::handle args, nb::handle kwargs, nb::handle sig,
-           nb::handle name, nb::handle thunk, bool is_method) {
-            return dispatch(self, func, args, kwargs, sig, name, thunk, is_method);
+           nb::handle name, nb::handle thunk, nb::handle is_method) {
+            return dispatch(self, func, args, kwargs, sig, name, thunk, truthy(is_method));
         },
-        "func"_a.none(), "args"_a.none(), "kwargs"_a.none(), "sig"_a.none(), "name"_a.none(), "thunk"_a.none(), "is_method"_a = false);
+        "func"_a.none(), "args"_a.none(), "kwargs"_a.none(), "sig"_a.none(), "name"_a.none(),
+        "thunk"_a.none(), "is_method"_a.none() = false);
     def_monitor_method(m, "_executing", [](nb::handle self) { return executing(self); });
     def_monitor_method(
         m, "_dispatch_inner",
         [](nb::handle self, nb::handle func, nb::handle args, nb::handle kwargs, nb::handle sig,
-           nb::handle name, nb::handle thunk, bool is_method) {
-            return dispatch_inner(self, func, args, kwargs, sig, name, thunk, is_method);
+           nb::handle name, nb::handle thunk, nb::handle is_method) {
+            return dispatch_inner(self, func, args, kwargs, sig, name, thunk, truthy(is_method));
         },
-        "func"_a.none(), "args"_a.none(), "kwargs"_a.none(), "sig"_a.none(), "name"_a.none(), "thunk"_a.none(), "is_method"_a = false);
+        "func"_a.none(), "args"_a.none(), "kwargs"_a.none(), "sig"_a.none(), "name"_a.none(),
+        "thunk"_a.none(), "is_method"_a.none() = false);
 
     nb::handle cls = m.attr("_OverflowMonitor");
     g_dispatch_fn = class_attr_of(cls, "_dispatch");

@@ -84,7 +84,7 @@ void init_monitor(MonitorCore *core, nb::handle self, nb::handle policy, nb::han
     if (!non_empty(url)) {
         url = env_or_none("CORVID_API_URL");
         // An empty variable is treated as unset: an empty base URL can only fail later.
-        if (!non_empty(url)) url = module_const("_DEFAULT_API_URL", nb::str("http://127.0.0.1:8765"));
+        if (!non_empty(url)) url = module_handle().attr("_DEFAULT_API_URL");
     }
     nb::setattr(self, "api_url", url);
 
@@ -453,8 +453,9 @@ void register_monitor(nb::module_ &m) {
                          api_key, api_url, verbose, min_seconds, max_payload_bytes, prewarm,
                          cooldown_base, cooldown_cap, clock, gateway_factory, sample_source);
         },
-        nb::kw_only(), "policy"_a.none() = "auto", "fast"_a.none() = false, "threshold"_a.none() = 85.0,
-        "gpu_threshold"_a.none() = nb::none(), "check_interval"_a.none() = 0.5, "api_key"_a.none() = nb::none(),
+        nb::kw_only(), "policy"_a.none() = "auto", "fast"_a.none() = false,
+        "threshold"_a.none() = 85.0, "gpu_threshold"_a.none() = nb::none(),
+        "check_interval"_a.none() = 0.5, "api_key"_a.none() = nb::none(),
         "api_url"_a.none() = nb::none(), "verbose"_a.none() = true,
         "min_seconds"_a.none() = module_const("_MIN_SECONDS_DEFAULT", nb::float_(2.0)),
         "max_payload_bytes"_a.none() =

@@ -122,10 +122,11 @@ void register_offload_gate(nb::module_ &m) {
     if (!g_off) throw nb::python_error();
     def_monitor_method(
         m, "_should_offload",
-        [](nb::handle self, nb::handle func, nb::handle args, nb::handle kwargs, bool is_method) {
-            return should_offload(self, func, args, kwargs, is_method);
+        [](nb::handle self, nb::handle func, nb::handle args, nb::handle kwargs,
+           nb::handle is_method) {
+            return should_offload(self, func, args, kwargs, truthy(is_method));
         },
-        "func"_a.none(), "args"_a.none(), "kwargs"_a.none(), "is_method"_a = false);
+        "func"_a.none(), "args"_a.none(), "kwargs"_a.none(), "is_method"_a.none() = false);
     def_monitor_method(
         m, "_record_local_time",
         [](nb::handle self, nb::handle func, nb::handle sig, double dt, nb::handle reason) {

@@ -174,7 +174,8 @@ std::pair<nb::object, nb::object> pack(PyObject *first, PyObject *const *args, s
     Py_ssize_t lead = first ? 1 : 0;
     nb::object tuple = nb::steal(check(PyTuple_New(nargs + lead)));
     if (first) PyTuple_SET_ITEM(tuple.ptr(), 0, Py_NewRef(first));
-    for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(tuple.ptr(), i + lead, Py_NewRef(args[i]));
+    for (Py_ssize_t i = 0; i < nargs; ++i)
+        PyTuple_SET_ITEM(tuple.ptr(), i + lead, Py_NewRef(args[i]));
     nb::object kwargs = nb::steal(check(PyDict_New()));
     if (kwnames) {
         Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
@@ -255,7 +256,8 @@ PyObject *callable_vectorcall(PyObject *self_, PyObject *const *args, size_t nar
     try {
         PyObject *found = nullptr;
         // The display name is the copied metadata in the wrapper's own dict.
-        if (self->dict && dict_get_ref(self->dict, g_names.name, &found) < 0) throw nb::python_error();
+        if (self->dict && dict_get_ref(self->dict, g_names.name, &found) < 0)
+            throw nb::python_error();
         name = found ? nb::steal(found) : attr_or(self_, g_names.name, nb::str("func"));
     } catch (nb::python_error &e) {
         if (!is_ordinary(e)) {
@@ -418,7 +420,8 @@ bool light_method(MethodObj *self, PyObject *monitor) {
         // Learned functions live in a set, which cannot be watched; it is
         // normally empty.
         if (!heavy) {
-            bool none_learned = !learned || (PyAnySet_Check(learned) && PySet_GET_SIZE(learned) == 0);
+            bool none_learned =
+                !learned || (PyAnySet_Check(learned) && PySet_GET_SIZE(learned) == 0);
             if (none_learned || !contains(learned, sig)) return true;
         }
         return contains(field(d, g_names.demoted), sig) ||
@@ -663,10 +666,9 @@ PyObject *bound_reduce(PyObject *self_, PyObject *) {
     BoundObj *self = as<BoundObj>(self_);
     try {
         nb::object getattr_ = nb::module_::import_("builtins").attr("getattr");
-        return nb::make_tuple(getattr_, nb::make_tuple(self->obj.is_valid() ? self->obj : nb::none(),
-                                                       self->name.is_valid() ? self->name : nb::none()))
-            .release()
-            .ptr();
+        nb::object obj = self->obj.is_valid() ? self->obj : nb::none();
+        nb::object name = self->name.is_valid() ? self->name : nb::none();
+        return nb::make_tuple(getattr_, nb::make_tuple(obj, name)).release().ptr();
     } catch (...) {
         restore_error_from_current_exception();
         return nullptr;
@@ -714,7 +716,8 @@ PyObject *bound_get_name(PyObject *self_, void *) {
 
 PyObject *bound_repr(PyObject *self_) {
     BoundObj *self = as<BoundObj>(self_);
-    if (!self->func.is_valid() || !self->obj.is_valid()) return PyUnicode_FromString("<_BoundOverflow>");
+    if (!self->func.is_valid() || !self->obj.is_valid())
+        return PyUnicode_FromString("<_BoundOverflow>");
     return PyUnicode_FromFormat("<_BoundOverflow %R of %R>", self->func.ptr(), self->obj.ptr());
 }
 
@@ -849,7 +852,8 @@ PyType_Slot kCallableSlots[] = {
     {Py_tp_members, kCallableMembers},
     {Py_tp_getset, kDictGetset},
     {Py_tp_methods, kCallableMethods},
-    {Py_tp_doc, const_cast<char *>("Stands in for a heavy user function; calls go to the monitor's dispatch while it runs.")},
+    {Py_tp_doc, const_cast<char *>("Stands in for a heavy user function; calls go to the "
+                                   "monitor's dispatch while it runs.")},
     {0, nullptr},
 };
 
@@ -864,7 +868,8 @@ PyType_Slot kMethodSlots[] = {
     {Py_tp_members, kMethodMembers},
     {Py_tp_getset, kDictGetset},
     {Py_tp_methods, kMethodMethods},
-    {Py_tp_doc, const_cast<char *>("Replaces a method in a user class; heavy methods bind as _BoundOverflow.")},
+    {Py_tp_doc, const_cast<char *>("Replaces a method in a user class; heavy methods bind "
+                                   "as _BoundOverflow.")},
     {0, nullptr},
 };
 
@@ -880,7 +885,8 @@ PyType_Slot kBoundSlots[] = {
     {Py_tp_members, kBoundMembers},
     {Py_tp_getset, kBoundGetset},
     {Py_tp_methods, kBoundMethods},
-    {Py_tp_doc, const_cast<char *>("A heavy method bound to an instance; calls go to the monitor's dispatch.")},
+    {Py_tp_doc, const_cast<char *>("A heavy method bound to an instance; calls go to the "
+                                   "monitor's dispatch.")},
     {0, nullptr},
 };
 
@@ -1054,8 +1060,9 @@ nb::object overflow(nb::handle fast, nb::handle threshold, nb::handle check_inte
     bool threshold_set = !threshold.is(unset());
     bool gpu_set = !gpu_threshold.is(unset());
     nb::str resolved = resolve_policy(policy, threshold_set, gpu_set);
-    nb::object cpu = threshold_set ? to_float(threshold)
-                                   : env_float(nb::str("CORVID_OVERFLOW_THRESHOLD"), nb::float_(85.0));
+    nb::object cpu = threshold_set
+                         ? to_float(threshold)
+                         : env_float(nb::str("CORVID_OVERFLOW_THRESHOLD"), nb::float_(85.0));
     nb::object gpu = gpu_set ? to_float(gpu_threshold) : nb::none();
 
     nb::object previous = m.attr("_active_monitor");
@@ -1104,9 +1111,11 @@ void register_entry(nb::module_ &m) {
     using namespace nb::literals;
     nb::setattr(m, "_active_monitor", nb::none());
     m.def("overflow", &overflow, "fast"_a.none() = false, "threshold"_a.none() = unset(),
-          "check_interval"_a.none() = 0.5, "api_key"_a.none() = nb::none(), "api_url"_a.none() = nb::none(),
-          "gpu_threshold"_a.none() = unset(), "verbose"_a.none() = true, "policy"_a.none() = nb::none(),
-          "priority"_a.none() = nb::none(), "flexible"_a.none() = nb::none(), "_caller_frame"_a.none() = nb::none(),
+          "check_interval"_a.none() = 0.5, "api_key"_a.none() = nb::none(),
+          "api_url"_a.none() = nb::none(), "gpu_threshold"_a.none() = unset(),
+          "verbose"_a.none() = true, "policy"_a.none() = nb::none(),
+          "priority"_a.none() = nb::none(), "flexible"_a.none() = nb::none(),
+          "_caller_frame"_a.none() = nb::none(),
           "Turn on the offload monitor for the calling script and return it.");
 }
 
