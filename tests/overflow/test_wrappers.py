@@ -500,3 +500,35 @@ def test_verdict_follows_later_changes(running, model_cls, change):
     seen = record_dispatch(running)
     assert type(obj.fit) is ov._BoundOverflow
     assert obj.fit(1)[0] == "dispatched" and len(seen) == 1
+
+
+def test_dispatched_calls_and_user_errors_leak_no_references(running, model_cls):
+    # the monitor's own dispatch (no replacement), the local road and the
+    # error road, for a plain wrapper and a heavy method
+    set_verdict(running, Model.fit, strict=True)
+    obj = model_cls()
+    arg = object()
+
+    def boom(x):
+        raise ValueError(x)
+
+    w_ok, w_bad = ov._OverflowCallable(plain, running), ov._OverflowCallable(boom, running)
+
+    def exercise():
+        w_ok(arg, k=arg)
+        obj.fit(1)
+        obj.fit.__call__(step=1)
+        try:
+            w_bad(arg)
+        except ValueError:
+            pass
+
+    exercise()
+    gc.collect()
+    before = (sys.getrefcount(arg), sys.getrefcount(obj), sys.getrefcount(plain),
+              sys.getrefcount(running))
+    for _ in range(100):
+        exercise()
+    gc.collect()
+    assert (sys.getrefcount(arg), sys.getrefcount(obj), sys.getrefcount(plain),
+            sys.getrefcount(running)) == before

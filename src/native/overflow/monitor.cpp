@@ -313,6 +313,8 @@ void register_hot_method(PyObject *name, PyObject *fn) {
     ++g_watch_epoch;
 }
 
+bool watch_enabled() noexcept { return g_watcher >= 0; }
+
 bool plain_monitor(PyObject *mon) {
     MonitorCore *core = exact_monitor(mon);
     if (!core) return false;

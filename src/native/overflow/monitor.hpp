@@ -39,6 +39,8 @@ bool plain_monitor(PyObject *mon);
 // depends on may have changed (never 0).
 extern uint64_t g_watch_epoch;
 inline uint64_t watch_epoch() noexcept { return g_watch_epoch; }
+// False where the interpreter offers no dict watchers: nothing may be memoised then.
+bool watch_enabled() noexcept;
 
 // plain_monitor() when its memo is still valid; false means "ask plain_monitor".
 inline bool plain_monitor_memo(PyObject *mon, MonitorCore *core) noexcept {

@@ -397,7 +397,8 @@ bool light_method(MethodObj *self, PyObject *monitor) {
         PyObject *d = instance_dict(monitor);
         bool heavy;
         PyObject *learned;
-        if (self->verdict_epoch == watch_epoch() && self->verdict_monitor == monitor) {
+        if (self->verdict_epoch == watch_epoch() && self->verdict_monitor == monitor &&
+            watch_enabled()) {
             // Same epoch: the monitor's dict still maps the field to this set.
             heavy = self->verdict_heavy;
             learned = self->verdict_learned;
@@ -415,7 +416,7 @@ bool light_method(MethodObj *self, PyObject *monitor) {
             self->verdict_heavy = heavy;
             self->verdict_learned = learned;
             self->verdict_monitor = monitor;
-            self->verdict_epoch = watch_epoch();
+            self->verdict_epoch = watch_enabled() ? watch_epoch() : 0;
         }
         // Learned functions live in a set, which cannot be watched; it is
         // normally empty.
