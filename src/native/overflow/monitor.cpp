@@ -15,7 +15,6 @@ namespace corvid::overflow {
 
 namespace {
 
-PyTypeObject *g_monitor_type = nullptr;
 
 // Fields that never travel with a serialised monitor: locks, thread-local
 // storage, frames, the trace hook, live sessions, the load gate and the
@@ -262,6 +261,9 @@ void stop(nb::handle self) {
 
 }  // namespace
 
+PyTypeObject *g_monitor_type = nullptr;
+Py_ssize_t g_core_offset = 0;
+
 PyTypeObject *monitor_type() { return g_monitor_type; }
 
 uint64_t g_watch_epoch = 1;
@@ -346,10 +348,6 @@ bool plain_monitor(PyObject *mon) {
     return plain;
 }
 
-MonitorCore *exact_monitor(PyObject *mon) noexcept {
-    if (Py_TYPE(mon) != g_monitor_type) return nullptr;
-    return nb::inst_ptr<MonitorCore>(mon);
-}
 
 bool monitor_running(PyObject *mon) {
     if (MonitorCore *core = exact_monitor(mon)) return core->running;
@@ -476,6 +474,11 @@ void register_monitor(nb::module_ &m) {
     cls.def("start", [](nb::handle self, nb::handle frame) { start(self, frame); },
             "caller_frame"_a.none() = nb::none());
     cls.def("stop", [](nb::handle self) { stop(self); });
+
+    // Where nanobind keeps the C++ part of an instance created from Python.
+    nb::object probe = nb::steal(check(PyObject_CallMethod(cls.ptr(), "__new__", "O", cls.ptr())));
+    g_core_offset = reinterpret_cast<char *>(nb::inst_ptr<MonitorCore>(probe)) -
+                    reinterpret_cast<char *>(probe.ptr());
 
     cls.def_prop_rw(
         "_running", [](MonitorCore &c) { return c.running; },

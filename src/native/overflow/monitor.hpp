@@ -26,7 +26,14 @@ PyTypeObject *monitor_type();
 
 // The C++ core of `mon` when it is exactly an _OverflowMonitor (not a
 // subclass), else null: callers then go through attribute look-up.
-MonitorCore *exact_monitor(PyObject *mon) noexcept;
+// Monitors are only ever created from Python, so the core always sits at the
+// same offset inside the object; it is measured once at import.
+extern PyTypeObject *g_monitor_type;
+extern Py_ssize_t g_core_offset;
+inline MonitorCore *exact_monitor(PyObject *mon) noexcept {
+    if (Py_TYPE(mon) != g_monitor_type) return nullptr;
+    return reinterpret_cast<MonitorCore *>(reinterpret_cast<char *>(mon) + g_core_offset);
+}
 
 // True when `mon` is exactly _OverflowMonitor, its class still holds the
 // module's own hot-path methods, and its instance dict replaces none of them:
