@@ -221,10 +221,7 @@ inline bool dispatching(PyObject *monitor) {
     try {
         return monitor_running(monitor);
     } catch (nb::python_error &e) {
-        if (!is_ordinary(e)) {
-            e.restore();
-            throw nb::python_error();
-        }
+        if (!is_ordinary(e)) throw;
         return false;
     }
 }
