@@ -111,8 +111,12 @@ class _DropConnection(Exception):
 class RefService:
     """The service. ``start()`` serves on a free port of 127.0.0.1."""
 
-    def __init__(self, api_key: str = "test-key", org_id: str = "org-default", port: int = 0):
+    def __init__(self, api_key: str = "test-key", org_id: str = "org-default", port: int = 0,
+                 keep_bodies: bool = True):
         self.api_key = api_key
+        # Tests read request bodies back from the log; a long-running server
+        # (benchmarks) must not keep every uploaded byte alive.
+        self.keep_bodies = keep_bodies
         self.org_id = org_id
         # key -> default org; tests may add keys (e.g. a second team).
         self.keys: dict[str, str] = {api_key: org_id}
@@ -233,6 +237,13 @@ class RefService:
     def handle(self, req: Request) -> Response:
         with self.lock:
             self.requests.append(req)
+        try:
+            return self._handle(req)
+        finally:
+            if not self.keep_bodies:
+                req.body = b""
+
+    def _handle(self, req: Request) -> Response:
         fault = self._take_fault(req)
         if fault is not None:
             if fault.delay:
@@ -330,7 +341,7 @@ def main(argv=None):
     parser.add_argument("--port", type=int, default=8765)
     parser.add_argument("--api-key", default=os.environ.get("CORVID_API_KEY", "test-key"))
     args = parser.parse_args(argv)
-    svc = RefService(api_key=args.api_key, port=args.port).start()
+    svc = RefService(api_key=args.api_key, port=args.port, keep_bodies=False).start()
     print(f"reference service on {svc.url} (key {args.api_key!r})", flush=True)
     try:
         threading.Event().wait()
