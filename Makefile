@@ -22,6 +22,9 @@ install: $(PY)
 	$(PIP) install -q --no-build-isolation ".[test]"
 
 demo: install
+	@echo "== overflow: a script's heavy functions found, wrapped and dispatched"
+	$(PY) examples/overflow_demo.py
+	@echo "== serve: a worker turn loop driven through its input file"
 	$(PY) examples/serve_demo.py
 
 test: install
