@@ -459,9 +459,9 @@ def test_extended_token_lists_match_plain_substring_tests(tmp_path):
     script = tmp_path / "check.py"
     script.write_text(textwrap.dedent(f"""
         import importlib.util, types
-        spec = importlib.util.spec_from_file_location("heaviness_tests", {HERE!r})
-        t = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(t)
+        module_spec = importlib.util.spec_from_file_location("heaviness_tests", {HERE!r})
+        t = importlib.util.module_from_spec(module_spec)
+        module_spec.loader.exec_module(t)
         import corvid.overflow as ov
         assert ov._HEAVY_LIBS[-4:] == ("foo.bar", "Ünï", "qé", "\\udcffraw"), ov._HEAVY_LIBS
         assert ov._module_root_heavy(types.ModuleType("foo.other"))

@@ -11,18 +11,14 @@
 namespace corvid {
 namespace nb = nanobind;
 
+// os.environ.get(name): the value as a str, or None when unset.
+nb::object env_value(nb::handle name);
+
 // The raw value of `name`, or nothing when unset.
 std::optional<std::string> env_text(const char *name);
 
-// float(text) with the host's rules; nothing when it fails or is not finite.
-std::optional<double> parse_finite_float(nb::handle text);
-
-bool is_finite(double v);
-
-// Numeric value of the variable, or nothing when unset / unusable.
-std::optional<double> env_finite_float(const char *name);
-
-// True for "1", "true", "yes", "on" (stripped, case-insensitive); nothing when unset.
-std::optional<bool> env_flag(const char *name);
+// float(value) with the host's rules; nothing when the conversion fails with
+// a type or value error, or the result is NaN or infinite.
+std::optional<double> parse_finite_float(nb::handle value);
 
 }  // namespace corvid

@@ -1,5 +1,7 @@
 #include "overflow/config.hpp"
 
+#include "common/env.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
@@ -128,11 +130,6 @@ ConfigState &state() {
     return *g_state;
 }
 
-nb::object environ_get(nb::handle name) {
-    nb::object os = nb::module_::import_("os");
-    return os.attr("environ").attr("get")(name);
-}
-
 nb::tuple tuple_of(const char *const *items, size_t n) {
     nb::object t = nb::steal(check(PyTuple_New(static_cast<Py_ssize_t>(n))));
     for (size_t i = 0; i < n; ++i) {
@@ -145,22 +142,6 @@ nb::tuple tuple_of(const char *const *items, size_t n) {
 template <size_t N>
 nb::tuple tuple_of(const char *const (&items)[N]) {
     return tuple_of(items, N);
-}
-
-// float(text) for an environment value; nothing when it fails or is not finite.
-std::optional<double> finite_float_of(nb::handle text) {
-    PyObject *f = PyNumber_Float(text.ptr());
-    if (!f) {
-        if (PyErr_ExceptionMatches(PyExc_ValueError) || PyErr_ExceptionMatches(PyExc_TypeError)) {
-            PyErr_Clear();
-            return std::nullopt;
-        }
-        throw nb::python_error();
-    }
-    double v = PyFloat_AS_DOUBLE(f);
-    Py_DECREF(f);
-    if (!std::isfinite(v)) return std::nullopt;
-    return v;
 }
 
 long long saturating_ll(nb::handle value) {
@@ -357,23 +338,23 @@ bool is_finite(nb::handle val) {
 }
 
 nb::object env_float(nb::handle name, nb::handle default_) {
-    nb::object text = environ_get(name);
+    nb::object text = env_value(name);
     if (text.is_none()) return nb::borrow(default_);
-    auto v = finite_float_of(text);
+    auto v = parse_finite_float(text);
     if (!v) return nb::borrow(default_);
     return nb::float_(*v);
 }
 
 nb::object env_int(nb::handle name, nb::handle default_) {
-    nb::object text = environ_get(name);
+    nb::object text = env_value(name);
     if (text.is_none()) return nb::borrow(default_);
-    auto v = finite_float_of(text);
+    auto v = parse_finite_float(text);
     if (!v) return nb::borrow(default_);
     return nb::steal(check(PyLong_FromDouble(*v)));  // truncates toward zero
 }
 
 nb::object env_bool(nb::handle name, nb::handle default_) {
-    nb::object text = environ_get(name);
+    nb::object text = env_value(name);
     if (text.is_none()) return nb::borrow(default_);
     nb::object word = stripped_lower(text);
     for (const char *yes : {"1", "true", "yes", "on"})
@@ -382,7 +363,7 @@ nb::object env_bool(nb::handle name, nb::handle default_) {
 }
 
 nb::object env_tokens(nb::handle name, nb::handle base) {
-    nb::object text = environ_get(name);
+    nb::object text = env_value(name);
     if (text.is_none() || !truthy(text)) return nb::borrow(base);
     nb::object pieces = text.attr("replace")("\n", ",").attr("split")(",");
     nb::list extra;
@@ -422,7 +403,7 @@ nb::str resolve_policy(nb::handle policy, bool threshold_set, bool gpu_threshold
         PyErr_SetObject(PyExc_ValueError, msg.ptr());
         throw nb::python_error();
     }
-    nb::object env = environ_get(nb::str("CORVID_OVERFLOW_POLICY"));
+    nb::object env = env_value(nb::str("CORVID_OVERFLOW_POLICY"));
     if (!env.is_none() && truthy(env)) {
         nb::object word = stripped_lower(env);
         if (is_policy(word)) return nb::borrow<nb::str>(word);

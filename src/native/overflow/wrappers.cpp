@@ -911,8 +911,8 @@ PyType_Spec kBoundSpec = {"corvid.overflow._BoundOverflow", sizeof(BoundObj), 0,
 PyType_Spec kThunkSpec = {"corvid.overflow._LocalThunk", sizeof(ThunkObj), 0,
                           kGcVectorcall | Py_TPFLAGS_DISALLOW_INSTANTIATION, kThunkSlots};
 
-PyTypeObject *make_type(nb::module_ &m, PyType_Spec *spec, const char *attr) {
-    nb::object tp = nb::steal(check(PyType_FromModuleAndSpec(m.ptr(), spec, nullptr)));
+PyTypeObject *make_type(nb::module_ &m, PyType_Spec *type_spec, const char *attr) {
+    nb::object tp = nb::steal(check(PyType_FromModuleAndSpec(m.ptr(), type_spec, nullptr)));
     if (attr) {
         nb::setattr(m, attr, tp);
     } else {
