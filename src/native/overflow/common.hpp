@@ -7,6 +7,7 @@
 #include "common/compat.hpp"
 #include "common/gil.hpp"
 #include "common/log.hpp"
+#include "common/values.hpp"
 
 namespace corvid::overflow {
 namespace nb = nanobind;

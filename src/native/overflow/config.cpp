@@ -250,8 +250,6 @@ nb::object create_enum(const char *name, nb::list members) {
 
 // ---------------------------------------------------------------------------
 
-bool truthy(nb::handle h) { return check(PyObject_IsTrue(h.ptr())) != 0; }
-
 bool is_policy(nb::handle text) {
     const char *valid[] = {"auto", "loaded", "always", "off"};
     for (const char *v : valid)

@@ -136,8 +136,6 @@ void set(nb::handle obj, PyObject *name, nb::handle value) {
     check(PyObject_SetAttr(obj.ptr(), name, value.ptr()));
 }
 
-bool truthy(nb::handle obj) { return check(PyObject_IsTrue(obj.ptr())) != 0; }
-
 template <typename... Args>
 nb::object call_method(nb::handle self, PyObject *name, Args... args) {
     PyObject *argv[] = {self.ptr(), nb::handle(args).ptr()...};

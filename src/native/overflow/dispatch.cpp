@@ -16,18 +16,6 @@ PyObject *g_dispatch_fn = nullptr;
 PyObject *g_executing_fn = nullptr;
 PyObject *g_dispatch_inner_fn = nullptr;
 
-bool truthy(nb::handle v) {
-    int t = PyObject_IsTrue(v.ptr());
-    if (t < 0) throw nb::python_error();
-    return t == 1;
-}
-
-double as_double(nb::handle v) {
-    double d = PyFloat_AsDouble(v.ptr());
-    if (d == -1.0 && PyErr_Occurred()) throw nb::python_error();
-    return d;
-}
-
 // The late-definition watch: while announced names are still missing and the
 // deadline has not passed, every wrapped call walks the caller's namespace.
 void watch_late_definitions(nb::handle self) {

@@ -84,8 +84,6 @@ void mapping_set(nb::handle mapping, nb::handle key, bool value) {
     check(PyObject_SetItem(mapping.ptr(), key.ptr(), value ? Py_True : Py_False));
 }
 
-bool truthy(nb::handle obj) { return check(PyObject_IsTrue(obj.ptr())) != 0; }
-
 // UTF-8 bytes of a str. Text with lone surrogates (possible in environment
 // values and hand-made sources) is encoded with "surrogatepass": UTF-8 stays
 // self-synchronising, so byte substrings still mean code-point substrings.

@@ -49,8 +49,6 @@ nb::object sys_modules_get(const char *name) {
     return modules.attr("get")(name);
 }
 
-double as_double(nb::handle h) { return nb::cast<double>(h); }
-
 bool has_instance_override(nb::handle self, PyObject *name) {
     PyObject **slot = instance_dict_slot(self.ptr());
     if (!slot || !*slot) return false;

@@ -138,12 +138,6 @@ void init_monitor(MonitorCore *core, nb::handle self, nb::handle policy, nb::han
     nb::setattr(self, "_exclude_prefixes", compute_exclude_prefixes());
 }
 
-bool truthy(nb::handle v) {
-    int t = PyObject_IsTrue(v.ptr());
-    if (t < 0) throw nb::python_error();
-    return t == 1;
-}
-
 // dict.pop(key, None) for a C string key (the C API has it only from 3.13).
 nb::object pop_key(nb::handle dict, const char *key) {
     nb::str name(key);
@@ -183,12 +177,6 @@ void set_state(MonitorCore *core, nb::handle self, nb::dict state) {
                             "_gateway", "api_key"}) {
         nb::setattr(self, key, nb::none());
     }
-}
-
-double as_double(nb::handle v) {
-    double d = PyFloat_AsDouble(v.ptr());
-    if (d == -1.0 && PyErr_Occurred()) throw nb::python_error();
-    return d;
 }
 
 void start_load_gate(nb::handle self) {

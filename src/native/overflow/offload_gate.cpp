@@ -10,18 +10,6 @@ namespace {
 PyObject *g_should_offload_fn = nullptr;
 PyObject *g_record_local_time_fn = nullptr;
 
-bool truthy(nb::handle v) {
-    int t = PyObject_IsTrue(v.ptr());
-    if (t < 0) throw nb::python_error();
-    return t == 1;
-}
-
-double as_double(nb::handle v) {
-    double d = PyFloat_AsDouble(v.ptr());
-    if (d == -1.0 && PyErr_Occurred()) throw nb::python_error();
-    return d;
-}
-
 void set_add(nb::handle set, nb::handle key) {
     if (PySet_Check(set.ptr())) {
         check(PySet_Add(set.ptr(), key.ptr()));
