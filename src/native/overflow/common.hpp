@@ -7,6 +7,7 @@
 #include "common/compat.hpp"
 #include "common/gil.hpp"
 #include "common/log.hpp"
+#include "common/methods.hpp"
 #include "common/values.hpp"
 
 namespace corvid::overflow {
@@ -14,17 +15,11 @@ namespace nb = nanobind;
 
 inline constexpr const char *kLogger = "corvid.overflow";
 
-// The _OverflowMonitor methods are spread over one file per concern. Each file
-// attaches its methods to the class (registered first, by register_monitor)
-// with this helper. Methods take `nb::handle self` first and reach each other
-// through attribute look-up on self, so an instance attribute or a subclass
-// can replace any of them.
+// The _OverflowMonitor methods are spread over one file per concern; each
+// attaches its own after register_monitor has created the class.
 template <typename Func, typename... Extra>
 void def_monitor_method(nb::module_ &m, const char *name, Func &&f, const Extra &...extra) {
-    nb::object cls = m.attr("_OverflowMonitor");
-    nb::setattr(cls, name,
-                nb::cpp_function(std::forward<Func>(f), nb::name(name), nb::is_method(),
-                                 nb::scope(cls), extra...));
+    def_method(m.attr("_OverflowMonitor"), name, std::forward<Func>(f), extra...);
 }
 
 // The extension module itself (borrowed: the interpreter keeps it alive for
@@ -73,7 +68,6 @@ inline bool instance_overrides(PyObject *obj, PyObject *name) {
 
 // True for exceptions derived from Exception (the ones the monitor may swallow);
 // interrupts and exit requests are never caught.
-inline bool is_ordinary(const nb::python_error &e) { return e.matches(PyExc_Exception); }
 
 }  // namespace corvid::overflow
 
