@@ -124,6 +124,23 @@ def test_failed_presigned_put_falls_back_to_legacy(offloader, ref_service, caplo
     assert any("direct-to-R2 PUT failed" in r.getMessage() for r in caplog.records)
 
 
+@pytest.mark.parametrize("route", ["direct", "legacy"])
+def test_large_single_request_bodies_arrive_whole_with_their_length(offloader, ref_service, route):
+    # several send slices and a short last one, no progress object
+    payload = bytes(range(256)) * (9 * 1024 + 3)
+    serialized = cloudpickle.dumps(payload)
+    assert len(serialized) > 2 * 1024 * 1024 and len(serialized) % (1024 * 1024)
+    if route == "legacy":
+        ref_service.add_fault(method="POST", path="^/v1/data/upload-init$", status=404)
+    key = offloader._upload(payload)
+    assert route_names(ref_service) == ([route] if route == "direct" else ["direct", "legacy"])
+    path, method = ("^/_store/", "PUT") if route == "direct" else ("^/v1/data/upload$", "POST")
+    (sent,) = ref_service.requests_to(path, method)
+    assert sent.body == serialized and sent.headers["content-length"] == str(len(serialized))
+    assert "transfer-encoding" not in sent.headers
+    assert store.load_object(ref_service, key) == serialized
+
+
 def test_presigned_urls_are_refused_without_a_valid_signature(ref_service):
     auth = {"Authorization": f"Bearer {ref_service.api_key}"}
     put_url = httpx.post(ref_service.url + "/v1/data/upload-init", headers=auth).json()["put_url"]

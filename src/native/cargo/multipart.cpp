@@ -8,6 +8,8 @@
 // single-PUT route without leaving a half-written object behind.
 #include "cargo/multipart.hpp"
 
+#include "cargo/sizing.hpp"
+
 #include <nanobind/stl/string.h>
 
 #include <algorithm>
@@ -29,7 +31,6 @@ constexpr int64_t kMiB = 1048576;
 constexpr int64_t kPresignBatch = 100;
 constexpr int64_t kPartCountHeadroom = 1000;
 constexpr int64_t kMaxPartSize = 5120 * kMiB;
-constexpr int64_t kSendPiece = kMiB;
 constexpr double kApiTimeout = 60.0;
 constexpr double kCompleteTimeout = 120.0;
 constexpr double kAbortTimeout = 30.0;
@@ -115,21 +116,6 @@ struct PartSource {
                                                    static_cast<Py_ssize_t>(end))));
     }
 
-    // The body of one part as zero-copy slices of the payload. The HTTP stack
-    // copies each piece once on its way to the socket; handed one large bytes
-    // object it would instead re-copy the unsent remainder after every
-    // partial send, which costs quadratic time and twice the part in memory.
-    nb::tuple body_pieces(int64_t off, int64_t end) const {
-        int64_t count = (end - off + kSendPiece - 1) / kSendPiece;
-        nb::object pieces = nb::steal(check(PyTuple_New(static_cast<Py_ssize_t>(count))));
-        for (int64_t i = 0; i < count; ++i) {
-            int64_t a = off + i * kSendPiece;
-            PyTuple_SET_ITEM(pieces.ptr(), static_cast<Py_ssize_t>(i),
-                             slice(a, std::min(a + kSendPiece, end)).release().ptr());
-        }
-        return nb::borrow<nb::tuple>(pieces);
-    }
-
     void warn_nonhex_once(int64_t pn, const std::string &etag) {
         if (warned_nonhex.exchange(true)) return;
         log(kLogger, LogLevel::Warning,
@@ -140,7 +126,7 @@ struct PartSource {
 
     nb::tuple put_part(int64_t pn, nb::handle url) {
         auto [off, end] = range(pn);
-        nb::tuple chunk = body_pieces(off, end);
+        nb::tuple chunk = body_pieces(view, off, end);
         // hashlib drops the GIL while digesting large buffers.
         std::string expected = nb::cast<std::string>(md5(slice(off, end)).attr("hexdigest")());
         nb::dict headers;

@@ -275,8 +275,8 @@ nb::object upload_direct(nb::handle self, nb::handle serialized, nb::handle size
     if (!nb::bool_(data_key) || !nb::bool_(put_url)) return nb::none();
 
     if (nb::object exc = try_ordinary([&] {
-            hx.attr("put")(put_url, "content"_a = serialized, "headers"_a = octet_headers(size),
-                           "timeout"_a = upload_timeout)
+            hx.attr("put")(put_url, "content"_a = payload_body(serialized),
+                           "headers"_a = octet_headers(size), "timeout"_a = upload_timeout)
                 .attr("raise_for_status")();
             if (!progress.is_none()) call_quietly(progress.attr("update"), size);
         })) {
@@ -298,8 +298,10 @@ nb::object upload_legacy(nb::handle self, nb::handle serialized, nb::handle size
                          nb::handle progress) {
     nb::dict headers = bearer(self);
     headers.update(octet_headers(size));
-    nb::object payload = nb::borrow(serialized);
-    if (!progress.is_none()) {
+    nb::object payload;
+    if (progress.is_none()) {
+        payload = payload_body(serialized);
+    } else {
         nb::object update = progress.attr("update");
         nb::object report = nb::cpp_function([update](nb::handle sent, nb::handle) { update(sent); });
         payload = stream_bytes(serialized, report, kLegacyChunk);

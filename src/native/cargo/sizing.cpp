@@ -1,5 +1,6 @@
 #include "cargo/sizing.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 namespace corvid::cargo {
@@ -144,6 +145,25 @@ nb::object estimate_arg_size(nb::handle obj) {
         (void)caught_ordinary_error();
         return nb::int_(0);
     }
+}
+
+nb::tuple body_pieces(nb::handle view, Py_ssize_t off, Py_ssize_t end) {
+    Py_ssize_t count = end > off ? (end - off + kBodyPiece - 1) / kBodyPiece : 0;
+    nb::object pieces = nb::steal(check(PyTuple_New(count)));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        Py_ssize_t a = off + i * kBodyPiece;
+        PyObject *piece = check(PySequence_GetSlice(view.ptr(), a, std::min(a + kBodyPiece, end)));
+        PyTuple_SET_ITEM(pieces.ptr(), i, piece);
+    }
+    return nb::borrow<nb::tuple>(pieces);
+}
+
+nb::object payload_body(nb::handle data) {
+    if (!PyObject_CheckBuffer(data.ptr())) return nb::borrow(data);
+    nb::object view = nb::steal(check(PyMemoryView_FromObject(data.ptr())));
+    // Offsets count bytes whatever the exporter's item format.
+    view = view.attr("cast")("B");
+    return body_pieces(view, 0, static_cast<Py_ssize_t>(nb::len(view)));
 }
 
 nb::object stream_bytes(nb::handle data, nb::handle on_progress, Py_ssize_t chunk_size) {
