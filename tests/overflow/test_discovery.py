@@ -12,6 +12,9 @@ import logging
 import os
 import sys
 import textwrap
+import threading
+import time
+import types
 
 import cloudpickle
 import pytest
@@ -511,3 +514,59 @@ def test_hook_machinery_errors_never_reach_the_traced_code(fake_hooked):
     mon._wrap_scope = lambda ns: 1 / 0
     assert mon._first_sight_hook(frame, "line", None) in (None, mon._hook_fn)
     assert mon._first_sight_hook(frame, "return", None) is None
+
+
+# -- the late-definition watch and stop() ------------------------------------
+
+@pytest.mark.parametrize("route", ["load-gate rescan", "dispatch on another thread"])
+def test_a_watch_walk_in_flight_cannot_rewrap_after_stop(tmp_path, route):
+    """A walk that was already under way when stop() ran must not put a
+    wrapper back: the namespace keeps the user's function, the stopped monitor
+    records nothing, and the next monitor can wrap the function again."""
+    ns = {"__name__": "userscript", "np": types.ModuleType("numpy")}
+    src = "import sys\ndef work(x):\n    return np.zeros(x)\ndef here():\n    return sys._getframe()\n"
+    exec(compile(src, str(tmp_path / "user_script.py"), "exec"), ns)
+    original, frame = ns["work"], ns["here"]()
+
+    walker = "corvid-overflow-load" if route == "load-gate rescan" else "second-caller"
+    in_watch, stopped = threading.Event(), threading.Event()
+
+    def clock():
+        # The watching thread reads the clock just before it walks: hold it
+        # there until stop() has undone everything.
+        if threading.current_thread().name == walker and not in_watch.is_set():
+            in_watch.set()
+            stopped.wait(10)
+        return time.monotonic()
+
+    if route == "load-gate rescan":
+        mon = ov._OverflowMonitor(policy="auto", clock=clock, sample_source=lambda: (0.0, 0.0))
+    else:
+        mon = ov._OverflowMonitor(policy="off", clock=clock)
+    mon.start(frame)
+    try:
+        wrapper = ns["work"]
+        assert getattr(wrapper, "_overflow_wrapped", False)
+        mon._forward_names.add("defined_later")
+        mon._forward_open = True
+        if route == "load-gate rescan":
+            walking = next(t for t in threading.enumerate() if t.name == walker)
+        else:
+            walking = threading.Thread(target=wrapper, args=(0,), name=walker)
+            walking.start()
+        assert in_watch.wait(10)
+        mon.stop()
+        assert ns["work"] is original
+        stopped.set()
+        walking.join(10)
+        assert not walking.is_alive()
+        assert ns["work"] is original and mon._wrapped == {}
+        assert mon._forward_open is False
+
+        again = ov._OverflowMonitor(policy="off")
+        again.start(frame)
+        assert ns["work"]._monitor is again
+        again.stop()
+    finally:
+        stopped.set()
+        mon.stop()

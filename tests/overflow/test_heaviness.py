@@ -516,11 +516,13 @@ def watched(user_modules):
     """, files=FAKE_NUMPY)
     clock = FakeClock()
     mon = ov._OverflowMonitor(policy="off", clock=clock)
+    mon._running = True  # the watch walks only for a running monitor
     mon._caller_globals = mod.__dict__
     mon._forward_names = {"fit_model", "light", "late_one"}
     mon._forward_open = True
     mon._hook_started_at = 100.0
     yield mon, mod, clock
+    mon._running = False
     mon._unwrap_all()
 
 

@@ -11,6 +11,7 @@
 #include "overflow/discovery.hpp"
 
 #include "overflow/heaviness.hpp"
+#include "overflow/monitor.hpp"
 
 #include <frameobject.h>
 
@@ -698,6 +699,24 @@ bool do_forward_pending(nb::handle self) {
     return truthy(call_method(self, S.forward_pending));
 }
 
+}  // namespace
+
+// The late-definition watch walks the caller's namespace from the hook, from
+// dispatch and from the load gate's thread. The walk takes the scope lock
+// first and only then checks that the monitor still runs: a walk that waited
+// for the lock while stop() undid every replacement must not put wrappers
+// back into a stopped monitor's namespaces.
+bool walk_caller_scope(nb::handle self) {
+    ScopeLock hold(self);
+    if (!monitor_running(self.ptr())) return false;
+    nb::object globals = get(self, S.caller_globals);
+    if (globals.is_none()) return false;
+    do_wrap_scope(self, globals);
+    return true;
+}
+
+namespace {
+
 // Step one of every hook event: count it, and leave once the monitor stopped,
 // the event cap is exceeded or the deadline passed.
 void count_event(nb::handle self) {
@@ -715,14 +734,14 @@ enum class CallerEvent { Line, Return, Other };
 void caller_event(nb::handle self, CallerEvent kind) {
     if (kind == CallerEvent::Line) {
         if (!truthy(get(self, S.running)) || !truthy(get(self, S.hook_installed))) return;
-        swallow([&] { do_wrap_scope(self, get(self, S.caller_globals)); });
+        swallow([&] { walk_caller_scope(self); });
         bool done = !do_forward_pending(self) ||
                     long_attr(self, S.hook_calls) > hook_call_cap() ||
                     now(self) - float_attr(self, S.hook_started_at) > hook_deadline();
         if (done) do_uninstall(self);
     } else if (kind == CallerEvent::Return) {
         if (!truthy(get(self, S.hook_installed))) return;
-        swallow([&] { do_wrap_scope(self, get(self, S.caller_globals)); });
+        swallow([&] { walk_caller_scope(self); });
         set(self, S.forward_open, Py_False);
         do_uninstall(self);
     }

@@ -15,4 +15,8 @@ void register_discovery(nb::module_ &m);
 void wrap_scope(nb::handle self, nb::handle namespace_);
 bool forward_pending(nb::handle self);
 
+// One walk of the caller's namespace for the late-definition watch, under the
+// scope lock and only while the monitor runs; answers whether it walked.
+bool walk_caller_scope(nb::handle self);
+
 }  // namespace corvid::overflow

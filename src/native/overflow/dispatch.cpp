@@ -1,6 +1,7 @@
 #include "overflow/dispatch.hpp"
 
 #include "overflow/config.hpp"
+#include "overflow/discovery.hpp"
 #include "overflow/monitor.hpp"
 #include "overflow/offload_gate.hpp"
 
@@ -25,8 +26,8 @@ void watch_late_definitions(nb::handle self) {
         if (globals.is_none()) return;
         double since = monitor_now(self) - as_double(self.attr(n.hook_started_at));
         if (since < settings().hook_deadline) {
-            call_attr(self, n.wrap_scope, globals);
-            set_monitor_forward_open(self, truthy(call_attr(self, n.forward_pending)));
+            if (walk_caller_scope(self))
+                set_monitor_forward_open(self, truthy(call_attr(self, n.forward_pending)));
         } else {
             set_monitor_forward_open(self, false);
         }

@@ -1,5 +1,7 @@
 #include "overflow/heaviness.hpp"
 
+#include "overflow/discovery.hpp"
+
 #include <algorithm>
 #include <array>
 #include <cstdint>
@@ -446,8 +448,8 @@ void periodic_rescan(nb::handle self) {
     const double started = nb::cast<double>(self.attr(n.hook_started_at));
     const double deadline = settings().hook_deadline;
     if (now - started < deadline) {
-        self.attr(n.wrap_scope)(caller_globals);
-        nb::setattr(self, n.forward_open, self.attr(n.forward_pending)());
+        if (walk_caller_scope(self))
+            nb::setattr(self, n.forward_open, self.attr(n.forward_pending)());
     } else {
         nb::setattr(self, n.forward_open, nb::bool_(false));
     }

@@ -225,6 +225,7 @@ void start(nb::handle self, nb::handle caller_frame) {
 void stop(nb::handle self) {
     if (!monitor_running(self.ptr())) return;
     set_monitor_running(self, false);
+    set_monitor_forward_open(self, false);  // the late-definition watch ends with the monitor
     self.attr("_uninstall_hook")();
     nb::setattr(self, "_caller_frame", nb::none());
     nb::object gate = self.attr("_load_gate");
