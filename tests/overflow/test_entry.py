@@ -64,6 +64,12 @@ def test_defaults_come_from_the_environment(monkeypatch):
     assert mon.cooldown_cap == ov._COOLDOWN_CAP_DEFAULT and mon.gpu_threshold is None
 
 
+@pytest.mark.parametrize("megabytes", ["1e308", "-1e308"])
+def test_an_unrepresentable_payload_limit_falls_back_instead_of_raising(monkeypatch, megabytes):
+    monkeypatch.setenv("CORVID_OVERFLOW_MAX_PAYLOAD_MB", megabytes)
+    assert start().max_payload_bytes == 256 * 1024 * 1024
+
+
 @pytest.mark.parametrize("kw,policy,threshold", [
     ({}, "auto", 85.0),
     ({"threshold": 70}, "loaded", 70.0),

@@ -261,16 +261,16 @@ nb::object stripped_lower(nb::handle text) {
     return text.attr("strip")().attr("lower")();
 }
 
+}  // namespace
+
 // int(value * 1024 * 1024) with the megabyte figure; a product that overflows
-// to infinity falls back to the built-in 256 MB rather than failing import.
+// to infinity falls back to the built-in 256 MB rather than failing.
 nb::object payload_bytes(nb::handle megabytes) {
     double mb = nb::cast<double>(megabytes);
     double bytes = mb * 1024.0 * 1024.0;
     if (!std::isfinite(bytes)) bytes = 256.0 * 1024.0 * 1024.0;
     return nb::steal(check(PyLong_FromDouble(bytes)));
 }
-
-}  // namespace
 
 // ---------------------------------------------------------------------------
 // Accessors
@@ -385,10 +385,6 @@ nb::object env_tokens(nb::handle name, nb::handle base) {
     return nb::tuple(merged);
 }
 
-double env_float_value(const char *name, double fallback) {
-    nb::object v = env_float(nb::str(name), nb::none());
-    return v.is_none() ? fallback : nb::cast<double>(v);
-}
 
 nb::str resolve_policy(nb::handle policy, bool threshold_set, bool gpu_threshold_set) {
     if (!policy.is_none()) {

@@ -117,8 +117,10 @@ nb::object env_float(nb::handle name, nb::handle default_);
 nb::object env_int(nb::handle name, nb::handle default_);
 nb::object env_bool(nb::handle name, nb::handle default_);
 nb::object env_tokens(nb::handle name, nb::handle base);
-// Convenience for C++ callers: the value as a double, `fallback` when unset or unusable.
-double env_float_value(const char *name, double fallback);
+
+// The payload limit in bytes for a figure in megabytes, truncated to an
+// integer; a product too large to represent gives the built-in 256 MB.
+nb::object payload_bytes(nb::handle megabytes);
 
 // _resolve_policy(policy, threshold_set, gpu_threshold_set); raises ValueError
 // for an invalid explicit policy.

@@ -1068,8 +1068,7 @@ nb::object overflow(nb::handle fast, nb::handle threshold, nb::handle check_inte
 
     const Settings &cfg = settings();
     nb::object payload_mb = env_float(nb::str("CORVID_OVERFLOW_MAX_PAYLOAD_MB"), nb::float_(256.0));
-    nb::object payload = nb::steal(check(PyNumber_Long(
-        (payload_mb * nb::float_(1024.0 * 1024.0)).ptr())));
+    nb::object payload = payload_bytes(payload_mb);
     nb::dict kw;
     kw["policy"] = resolved;
     kw["fast"] = fast;
