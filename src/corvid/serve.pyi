@@ -21,10 +21,10 @@ chosen from its signature; only when the signature cannot be read is a
 TypeError of the two-argument call taken as a sign to retry with the prompt
 alone.
 
-Output lines are serialised by ``_emit_lock``, a lock with the interface of
-``threading.Lock`` whose uncontended path needs no Python call (it is taken
-once per streamed token); any lock object stored there instead is used
-through its ``acquire``/``release`` methods.
+Output lines are serialised by ``_emit_lock``, a ``threading.Lock`` created
+at import. It is read as a module global at every line, so any object with
+``acquire()`` and ``release()`` stored there instead is used from the next
+line on.
 """
 
 import threading
@@ -46,16 +46,7 @@ STOP_LINE: str
 
 Handler: TypeAlias = Callable[..., str | Iterable[Any]]
 
-class _EmitLock:
-    """Serialises output lines; the interface of threading.Lock."""
-
-    def acquire(self, blocking: bool = True, timeout: float = -1) -> bool: ...
-    def release(self) -> None: ...
-    def locked(self) -> bool: ...
-    def __enter__(self) -> bool: ...
-    def __exit__(self, *exc: object) -> None: ...
-
-_emit_lock: _EmitLock
+_emit_lock: threading.Lock
 
 def serve_loop(
     handler: Handler,

@@ -17,7 +17,7 @@ def sink():
 def session(sink, tmp_path):
     started = []
 
-    def make(handler, **kwargs):
+    def make(handler, sink=sink, **kwargs):
         s = Session(sink, tmp_path / "input.jsonl", handler, **kwargs)
         started.append(s)
         return s
@@ -27,3 +27,4 @@ def session(sink, tmp_path):
         if s.thread.is_alive():
             s.send(serve.STOP_LINE)
             s.thread.join(5)
+        s.sink.__exit__()

@@ -22,8 +22,9 @@ class LineSink:
     # Installed from inside the test body: pytest puts its own capture back
     # on sys.stdout between fixture set-up and the test call.
     def __enter__(self):
-        self._saved = sys.stdout
-        sys.stdout = self
+        if sys.stdout is not self:
+            self._saved = sys.stdout
+            sys.stdout = self
         return self
 
     def __exit__(self, *exc):

@@ -1,7 +1,6 @@
 import json
 import os
 import sys
-import threading
 
 import pytest
 
@@ -52,35 +51,6 @@ def test_emit_token_rejects_text_that_is_not_utf8_encodable(sink):
     with sink, pytest.raises(UnicodeEncodeError):
         serve._emit_token(1, "bad \ud800")
     assert sink.writes == []
-
-
-def test_emit_waits_for_the_lock(sink):
-    sink.__enter__()
-    serve._emit_lock.acquire()
-    try:
-        writer = threading.Thread(target=serve._emit, args=("after release",))
-        writer.start()
-        writer.join(0.2)
-        assert writer.is_alive() and sink.writes == []
-    finally:
-        serve._emit_lock.release()
-    writer.join(5)
-    assert sink.lines == ["after release"]
-
-
-def test_lines_from_many_threads_never_interleave(sink):
-    def burst(tag):
-        for i in range(200):
-            serve._emit_token(tag, f"{tag}-{i}")
-
-    threads = [threading.Thread(target=burst, args=(t,)) for t in range(4)]
-    with sink:
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
-    assert len(sink.lines) == 800
-    assert sorted(sink.lines) == sorted(f"GATEWAY_TOKEN {t} {b64(f'{t}-{i}')}" for t in range(4) for i in range(200))
 
 
 def test_session_info_is_compact_json_in_order():

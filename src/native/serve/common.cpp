@@ -63,17 +63,24 @@ nb::object call_method(nb::handle obj, nb::handle name, nb::handle a, nb::handle
         name.ptr(), args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)));
 }
 
-nb::object module_global(nb::handle name) {
-    // Looked up through sys.modules rather than a cached pointer, so a
-    // re-imported module is never read through a stale reference.
+namespace {
+// Looked up through sys.modules rather than a cached pointer, so a
+// re-imported module is never read through a stale reference.
+nb::object this_module() {
     PyObject *mod = PyImport_GetModule(names().module.ptr());
     if (!mod) {
         if (PyErr_Occurred()) throw nb::python_error();
         mod = check(PyImport_Import(names().module.ptr()));
     }
-    nb::object module = nb::steal(mod);
-    return nb::steal(check(PyObject_GetAttr(module.ptr(), name.ptr())));
+    return nb::steal(mod);
 }
+}  // namespace
+
+nb::object module_global(nb::handle name) {
+    return nb::steal(check(PyObject_GetAttr(this_module().ptr(), name.ptr())));
+}
+
+nb::object module_dict() { return nb::borrow(check(PyModule_GetDict(this_module().ptr()))); }
 
 std::string str_of(nb::handle value) {
     nb::object text = nb::steal(check(PyObject_Str(value.ptr())));

@@ -45,6 +45,9 @@ nb::object call_method(nb::handle obj, nb::handle name, nb::handle a, nb::handle
 // The module's current global `name` (read at use time, like module code does).
 nb::object module_global(nb::handle name);
 
+// The module's globals (its __dict__).
+nb::object module_dict();
+
 // str(value) as UTF-8 text.
 std::string str_of(nb::handle value);
 

@@ -2,36 +2,33 @@
 #pragma once
 #include "serve/common.hpp"
 
-#include <atomic>
-#include <condition_variable>
-#include <mutex>
-
 namespace corvid::serve {
 
-// A non-reentrant lock with the interface of threading.Lock (acquire with
-// blocking/timeout, release from any thread, locked, context manager). Its
-// uncontended acquire and release are one atomic operation each, so taking
-// it once per streamed token costs next to nothing; a contended acquire
-// waits without the GIL and stays interruptible by signals.
-class LineLock {
+// Takes the module's `_emit_lock` around one output line. The global is read
+// afresh for every line, as module code reads its globals, so a test or an
+// embedder may put any object with acquire() and release() there at any
+// time.
+class EmitLock {
 public:
-    bool try_acquire() noexcept;
-    // Called with the GIL held.
-    bool acquire(bool blocking, double timeout);
-    void release();
-    bool locked() const noexcept { return held_.load(); }
+    // For a few lines: the lock's methods are found by name on each call.
+    EmitLock();
+    // For a stream of lines (a session): threading.Lock's own acquire and
+    // release are looked up once here and called directly whenever the
+    // global holds a threading.Lock.
+    static EmitLock for_stream();
+
+    // Acquires the lock the global holds now and returns it; release() must
+    // get that same object, whatever the global holds by then.
+    nb::object acquire() const;
+    void release(nb::handle lock) const;
 
 private:
-    bool wait_for_release(double timeout);
+    nb::object call(nb::handle method, nb::handle name, nb::handle lock) const;
 
-    std::atomic<bool> held_{false};
-    std::atomic<int> waiters_{0};
-    std::mutex mutex_;
-    std::condition_variable released_;
+    nb::object globals_;
+    // Set by for_stream(): the threading.Lock type and its unbound methods.
+    nb::object lock_type_, acquire_, release_;
 };
-
-// `lock` as a LineLock when it is one (nullptr otherwise).
-LineLock *as_line_lock(nb::handle lock) noexcept;
 
 void register_emit_lock(nb::module_ &m);
 

@@ -25,7 +25,7 @@ struct Session {
     nb::handle handler;
     HandlerForm form;
     nb::object history;
-    std::optional<EmitLock> lock_holder;
+    EmitLock lock = EmitLock::for_stream();
     nb::object sys_dict;
     nb::object loads;
     nb::object monotonic;
@@ -34,7 +34,6 @@ struct Session {
     double last_heartbeat = 0.0;
 
     double now() const { return to_double(monotonic()); }
-    const EmitLock &lock() const { return *lock_holder; }
 };
 
 nb::dict history_entry(nb::handle role, nb::handle content) {
@@ -95,17 +94,17 @@ void run_turn(Session &s, nb::handle text, nb::handle turn) {
         for (nb::object chunk = source.next(); chunk.is_valid(); chunk = source.next()) {
             alive_guard.stop();  // idempotent; only the first piece pays for it
             check(PyList_Append(pieces.ptr(), chunk.ptr()));
-            write_line(s.lock(), token_line(prefix, chunk), s.sys_dict);
+            write_line(s.lock, token_line(prefix, chunk), s.sys_dict);
         }
         alive_guard.finish();
         s.last_activity = s.now();
         nb::object answer = nb::str("").attr("join")(pieces);
         append_history(s.history, history_entry(names().user, text));
         append_history(s.history, history_entry(names().assistant, answer));
-        emit_text(s.lock(), std::string(kTurnEnd) + " " + turn_text);
+        emit_text(s.lock, std::string(kTurnEnd) + " " + turn_text);
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_Exception)) throw;
-        emit_turn_error(s.lock(), turn_text, exception_text(e));
+        emit_turn_error(s.lock, turn_text, exception_text(e));
         s.last_activity = s.now();
     }
 }
@@ -123,7 +122,7 @@ std::optional<nb::object> read_turn(Session &s, nb::handle value) {
         repr = make_str("?");
     }
     nb::object message = nb::str("invalid turn number {}: {}").attr("format")(repr, exception_text(e));
-    emit_turn_error(s.lock(), std::to_string(kUnreadableTurn), message);
+    emit_turn_error(s.lock, std::to_string(kUnreadableTurn), message);
     return std::nullopt;
 }
 
@@ -151,7 +150,7 @@ bool handle_line(Session &s, nb::handle raw) {
         s.last_activity = s.now();
         return true;
     }
-    emit_text(s.lock(), std::string(kTurnStart) + " " + str_of(*turn));
+    emit_text(s.lock, std::string(kTurnStart) + " " + str_of(*turn));
     run_turn(s, text, *turn);
     return true;
 }
@@ -198,11 +197,10 @@ nb::object serve_loop(nb::object handler, nb::object history, std::optional<doub
 
     nb::object path = nb::module_::import_("os").attr("fspath")(input_path);
     CloseOnExit input{open_input(nb::module_::import_("builtins").attr("open"), path)};
-    s.lock_holder.emplace(module_global(names().emit_lock));
     s.loads = nb::module_::import_("json").attr("loads");
     s.sys_dict = nb::borrow(PyModule_GetDict(nb::module_::import_("sys").ptr()));
-    emit_text(s.lock(), std::string(kSessionInfo) + " " + session_info(path));
-    emit_text(s.lock(), kSessionReady);
+    emit_text(s.lock, std::string(kSessionInfo) + " " + session_info(path));
+    emit_text(s.lock, kSessionReady);
     s.form = handler_form(handler);
 
     nb::object pause = nb::float_(poll_interval);
@@ -213,7 +211,7 @@ nb::object serve_loop(nb::object handler, nb::object history, std::optional<doub
             if (idle_timeout && now - s.last_activity > *idle_timeout) return s.history;
             double interval = to_double(module_global(names().heartbeat_interval));
             if (now - s.last_heartbeat >= interval) {
-                emit_text(s.lock(), std::string(kHeartbeat) + " " + std::to_string(static_cast<long long>(std::trunc(now))));
+                emit_text(s.lock, std::string(kHeartbeat) + " " + std::to_string(static_cast<long long>(std::trunc(now))));
                 s.last_heartbeat = now;
             }
             s.sleep(pause);

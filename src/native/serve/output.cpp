@@ -38,19 +38,6 @@ std::string_view utf8_of(nb::handle text) {
     return {data, static_cast<size_t>(size)};
 }
 
-// Holds the lock for a scope; releasing on the error path keeps the pending
-// error intact.
-class LockHold {
-public:
-    explicit LockHold(const EmitLock &lock) : lock_(lock) { lock_.acquire(); }
-    ~LockHold() { lock_.release(); }
-    LockHold(const LockHold &) = delete;
-    LockHold &operator=(const LockHold &) = delete;
-
-private:
-    const EmitLock &lock_;
-};
-
 nb::object current_stdout(nb::handle sys_dict) {
     // Looked up on every line: a driver or a test may replace sys.stdout.
     nb::object out;
@@ -68,36 +55,26 @@ nb::object current_stdout(nb::handle sys_dict) {
     return out;
 }
 
-EmitLock emit_lock() { return EmitLock(module_global(names().emit_lock)); }
-
 }  // namespace
 
-EmitLock::EmitLock(nb::handle lock_obj) : lock(nb::borrow(lock_obj)), native(as_line_lock(lock_obj)) {}
-
-void EmitLock::acquire() const {
-    if (native && native->try_acquire()) return;
-    if (native) {
-        native->acquire(true, -1.0);
-        return;
-    }
-    call_method(lock, names().acquire);
-}
-
-void EmitLock::release() const {
-    ErrorGuard keep_error;
-    try {
-        if (native) native->release();
-        else call_method(lock, names().release);
-    } catch (nb::python_error &e) {
-        e.discard_as_unraisable(lock);
-    }
-}
-
 void write_line(const EmitLock &lock, nb::handle line, nb::handle sys_dict) {
-    LockHold hold(lock);
-    nb::object out = current_stdout(sys_dict);
-    call_method(out, names().write, line);
-    call_method(out, names().flush);
+    nb::object held = lock.acquire();
+    try {
+        nb::object out = current_stdout(sys_dict);
+        call_method(out, names().write, line);
+        call_method(out, names().flush);
+    } catch (...) {
+        // The failed write is what the caller needs to see; a lock that
+        // also fails to release is only reported.
+        ErrorGuard keep_error;
+        try {
+            lock.release(held);
+        } catch (nb::python_error &e) {
+            e.discard_as_unraisable(held);
+        }
+        throw;
+    }
+    lock.release(held);
 }
 
 void emit_text(const EmitLock &lock, std::string_view text) {
@@ -159,7 +136,7 @@ void register_output(nb::module_ &m) {
 
     m.def("_emit", [](nb::str line) {
         nb::object full = nb::steal(check(PyUnicode_Concat(line.ptr(), make_str("\n").ptr())));
-        write_line(emit_lock(), full);
+        write_line(EmitLock(), full);
     }, nb::arg("line"), "Write one output line and flush it, under `_emit_lock`.");
 
     m.def("_session_info", &session_info, nb::arg("input_path"),
@@ -167,7 +144,7 @@ void register_output(nb::module_ &m) {
 
     m.def("_emit_token", [](nb::handle turn, nb::str chunk) {
         std::string prefix = std::string(kTurnToken) + " " + str_of(turn) + " ";
-        write_line(emit_lock(), token_line(prefix, chunk));
+        write_line(EmitLock(), token_line(prefix, chunk));
     }, nb::arg("turn"), nb::arg("chunk"), "Emit one streamed piece of a turn as Base64.");
 }
 

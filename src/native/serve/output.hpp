@@ -6,18 +6,6 @@
 
 namespace corvid::serve {
 
-// The object found as `_emit_lock`: our own lock is taken directly; any
-// other lock object (one a test or an embedder put there) through its
-// acquire/release methods.
-struct EmitLock {
-    explicit EmitLock(nb::handle lock);
-    void acquire() const;
-    void release() const;  // keeps a pending Python error intact
-
-    nb::object lock;
-    LineLock *native = nullptr;
-};
-
 // Writes `line` (which already ends with "\n") to the current sys.stdout and
 // flushes it, holding `lock` for both calls. A caller that writes many lines
 // passes sys.__dict__ to spare the by-name look-up of sys.stdout.

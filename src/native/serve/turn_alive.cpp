@@ -26,9 +26,9 @@ void TurnAlive::join() {
 void TurnAlive::run() {
     std::string line = std::string(kTurnAlive) + " " + str_of(turn);
     nb::object timeout = nb::float_(interval);
+    EmitLock lock;
     // The first line comes one interval after the start.
-    while (!truthy(call_method(done, names().wait, timeout)))
-        emit_text(EmitLock(module_global(names().emit_lock)), line);
+    while (!truthy(call_method(done, names().wait, timeout))) emit_text(lock, line);
 }
 
 namespace {
