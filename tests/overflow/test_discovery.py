@@ -523,7 +523,9 @@ def test_a_watch_walk_in_flight_cannot_rewrap_after_stop(tmp_path, route):
     """A walk that was already under way when stop() ran must not put a
     wrapper back: the namespace keeps the user's function, the stopped monitor
     records nothing, and the next monitor can wrap the function again."""
-    ns = {"__name__": "userscript", "np": types.ModuleType("numpy")}
+    numpy = types.ModuleType("numpy")
+    numpy.zeros = lambda n: [0.0] * n
+    ns = {"__name__": "userscript", "np": numpy}
     src = "import sys\ndef work(x):\n    return np.zeros(x)\ndef here():\n    return sys._getframe()\n"
     exec(compile(src, str(tmp_path / "user_script.py"), "exec"), ns)
     original, frame = ns["work"], ns["here"]()

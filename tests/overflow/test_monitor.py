@@ -273,6 +273,37 @@ def test_stop_swallows_session_close_errors(monitors, session):
     assert mon._gateway is None and mon._running is False
 
 
+@pytest.mark.parametrize("failing", ["_uninstall_hook", "gate stop", "_unwrap_all"])
+def test_a_failing_stop_step_does_not_leave_the_monitor_half_stopped(monitors, caplog, failing):
+    mon = monitors(policy="loaded", sample_source=Samples())
+    mon.start(None)
+    gate, ran = mon._load_gate, []
+
+    def boom(*args):
+        raise RuntimeError("step broke")
+
+    def recorded(name, real):
+        def step(*args):
+            ran.append(name)
+            return real(*args)
+        return step
+
+    mon._uninstall_hook = recorded("_uninstall_hook", mon._uninstall_hook)
+    mon._unwrap_all = recorded("_unwrap_all", mon._unwrap_all)
+    mon._gateway = session = Session()
+    if failing == "gate stop":
+        real_stop = gate.stop
+        gate.stop = lambda: (real_stop(), boom())
+    else:
+        setattr(mon, failing, boom)
+    with caplog.at_level(logging.WARNING, logger="corvid.overflow"):
+        mon.stop()
+    assert mon._running is False and mon._load_gate is None and mon._gateway is None
+    assert session.exits == [(None, None, None)] and mon._atexit_registered is False
+    assert sorted(ran) == sorted({"_uninstall_hook", "_unwrap_all"} - {failing})
+    assert any("step broke" in r.getMessage() for r in caplog.records)
+
+
 def test_restart_after_stop_keeps_what_was_learned(monitors):
     mon = monitors()
     mon.start(None)

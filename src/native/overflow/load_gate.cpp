@@ -30,12 +30,14 @@ nb::object none_if_null(const nb::object &o) { return o.is_valid() ? o : nb::non
 // Runs `f`, swallowing any error it raises: a single psutil or NVML call that
 // fails (a process that vanished, a device that went away) costs that figure,
 // never the sample.
+// Interrupts and exit requests are not failures of a figure: they propagate.
 template <typename F>
 bool quietly(F &&f) {
     try {
         f();
         return true;
-    } catch (nb::python_error &) {
+    } catch (nb::python_error &e) {
+        if (!is_ordinary(e)) throw;
         return false;
     } catch (std::exception &) {  // cast errors and nanobind's typed exceptions
         return false;

@@ -222,18 +222,32 @@ void start(nb::handle self, nb::handle caller_frame) {
         self.attr("fast"));
 }
 
+// Runs one step of stop(). Every step runs even when an earlier one fails:
+// `_running` is already false, so a monitor left half-stopped could never be
+// stopped again and would keep its hook, its thread or its wrappers.
+template <typename F>
+void stop_step(const char *what, F &&f) {
+    try {
+        f();
+    } catch (nb::python_error &e) {
+        if (!is_ordinary(e)) throw;
+        log_quiet(kLogger, LogLevel::Warning, "overflow monitor stop: %s failed (%s)",
+                  nb::str(what), nb::str(e.value()));
+    }
+}
+
 void stop(nb::handle self) {
     if (!monitor_running(self.ptr())) return;
     set_monitor_running(self, false);
     set_monitor_forward_open(self, false);  // the late-definition watch ends with the monitor
-    self.attr("_uninstall_hook")();
+    stop_step("removing the trace hook", [&] { self.attr("_uninstall_hook")(); });
     nb::setattr(self, "_caller_frame", nb::none());
-    nb::object gate = self.attr("_load_gate");
-    if (!gate.is_none()) {
-        gate.attr("stop")();
-        nb::setattr(self, "_load_gate", nb::none());
-    }
-    self.attr("_unwrap_all")();
+    stop_step("stopping the load gate", [&] {
+        nb::object gate = self.attr("_load_gate");
+        if (!gate.is_none()) gate.attr("stop")();
+    });
+    nb::setattr(self, "_load_gate", nb::none());
+    stop_step("restoring the user's functions", [&] { self.attr("_unwrap_all")(); });
     nb::object session = self.attr("_gateway");
     if (!session.is_none()) close_gateway_session(session);
     nb::setattr(self, "_gateway", nb::none());
