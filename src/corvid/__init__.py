@@ -2,7 +2,7 @@
 
 The heavy lifting lives in five extension modules:
 
-* ``corvid.overflow`` -- the offload monitor (``overflow()``)
+* ``corvid.overflow`` -- the offload monitor: ``from corvid.overflow import overflow``
 * ``corvid.cargo``    -- large and file arguments to the data store
 * ``corvid._pacer``   -- adaptive upload depth
 * ``corvid.serve``    -- worker-side turn loop
@@ -11,14 +11,4 @@ The heavy lifting lives in five extension modules:
 
 __version__ = "0.1.0"
 
-__all__ = ["__version__", "overflow"]
-
-
-def __getattr__(name):
-    # ``from corvid import overflow`` gives the entry point, imported lazily so
-    # that ``import corvid`` stays cheap.
-    if name == "overflow":
-        from corvid.overflow import overflow
-
-        return overflow
-    raise AttributeError(f"module 'corvid' has no attribute {name!r}")
+__all__ = ["__version__"]

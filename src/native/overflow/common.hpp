@@ -37,7 +37,7 @@ struct HotNames {
         *hook_started_at, *wrap_scope, *forward_pending, *policy, *observed_seconds,
         *min_seconds, *benefit_ok, *offload_failures, *note_offload_failure, *announce_offload,
         *maybe_prewarm, *under_gpu_pressure, *cloud_execute, *action, *reason, *name,
-        *qualname, *module, *doc, *wrapped, *overflow_wrapped, *is_method, *get, *load_gate,
+        *qualname, *module, *doc, *wrapped, *load_gate,
         *gateway, *gateway_retry_at;
 };
 const HotNames &hot_names();
@@ -66,9 +66,6 @@ inline bool instance_overrides(PyObject *obj, PyObject *name) {
     return r == 1;
 }
 
-// True for exceptions derived from Exception (the ones the monitor may swallow);
-// interrupts and exit requests are never caught.
-
 }  // namespace corvid::overflow
 
 namespace corvid::overflow {
@@ -77,13 +74,6 @@ namespace corvid::overflow {
 // null when missing); no instance dict, no descriptor call.
 inline PyObject *class_attr(PyObject *obj, PyObject *name) {
     return _PyType_Lookup(Py_TYPE(obj), name);
-}
-
-// A monitor method that C++ may call directly instead of through attribute
-// look-up: true when the object's class still holds `expected` under `name`
-// and the instance has no attribute of that name.
-inline bool direct_call_ok(PyObject *obj, PyObject *name, PyObject *expected) {
-    return expected && class_attr(obj, name) == expected && !instance_overrides(obj, name);
 }
 
 // self.<name>(args...) through the ordinary attribute look-up.

@@ -1,6 +1,7 @@
 #include "overflow/offload_gate.hpp"
 
 #include "overflow/config.hpp"
+#include "overflow/load_gate.hpp"
 #include "overflow/monitor.hpp"
 
 namespace corvid::overflow {
@@ -73,14 +74,12 @@ void note_offload_failure(nb::handle self, nb::handle sig) {
 
 bool under_pressure(nb::handle self) {
     nb::object gate = self.attr(hot_names().load_gate);
-    if (gate.is_none()) return false;
-    return truthy(gate.attr("sustained_overloaded")());
+    return !gate.is_none() && gate_sustained_overloaded(gate);
 }
 
 bool under_gpu_pressure(nb::handle self) {
     nb::object gate = self.attr(hot_names().load_gate);
-    if (gate.is_none()) return false;
-    return truthy(gate.attr("gpu_pressure")());
+    return !gate.is_none() && gate_gpu_pressure(gate);
 }
 
 bool in_cooldown(nb::handle self) {

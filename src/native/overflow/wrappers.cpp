@@ -1167,9 +1167,6 @@ void set_module_handle(nb::handle m) {
     n.module = intern("__module__");
     n.doc = intern("__doc__");
     n.wrapped = intern("__wrapped__");
-    n.overflow_wrapped = intern("_overflow_wrapped");
-    n.is_method = intern("is_method");
-    n.get = intern("get");
     n.load_gate = intern("_load_gate");
     n.gateway = intern("_gateway");
     n.gateway_retry_at = intern("_gateway_retry_at");
