@@ -6,7 +6,7 @@ PY     := $(VENV)/bin/python
 PIP    := $(PY) -m pip
 BUILD_DEPS := scikit-build-core nanobind ninja cmake
 
-.PHONY: demo test install venv bench clean
+.PHONY: demo test coverage install venv bench clean
 
 $(PY):
 	@interp=$$(tools/find-python.sh) || exit 1; \
@@ -30,6 +30,13 @@ demo: install
 test: install
 	@$(PY) -m pytest -q tests; rc=$$?; \
 	if [ $$rc -eq 5 ]; then echo "no tests collected"; rc=0; fi; exit $$rc
+
+# The test suite under coverage (the monitor's trace hook forwards every event
+# to coverage's tracer, so the run records the same lines as without it).
+coverage: install
+	@$(PY) -m coverage run -m pytest -q tests; rc=$$?; \
+	if [ $$rc -eq 5 ]; then rc=0; fi; \
+	$(PY) -m coverage report -i --omit='/tmp/*' | tail -n 1; exit $$rc
 
 bench: install
 	@for b in benchmarks/bench_*.py; do echo "== $$b"; $(PY) $$b || exit 1; done
