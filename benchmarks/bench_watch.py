@@ -9,7 +9,9 @@ Prints, in one run:
     that every line event walks the namespace until the hook's event cap,
     against the same script without overflow();
   * the same loop once the watch has closed, against the same loop in the
-    script without overflow().
+    script without overflow();
+  * the time the watch adds to that loop when about 200 library classes are
+    imported into the script's namespace (every walk meets them all).
 
 Every figure comes from fresh interpreters (scripts written to a temporary
 folder); each variant runs several times and the best run is kept. Loops are
@@ -72,6 +74,7 @@ def start_script(n_funcs=200, n_classes=20):
 # source scan but defined only after the first loop, so the hook stays in
 # place and walks the namespace on every line event until its event cap.
 WATCH_SCRIPT = """\
+#PRELUDE
 import json, os, sys, time; import corvid.overflow as ov; MON = ov.overflow() if os.environ.get("BENCH_WATCH") == "1" else None
 
 
@@ -108,11 +111,30 @@ for _ in range(3):
         inc(i)
     loop2 = min(loop2, time.perf_counter() - t0)
     cpu2 = min(cpu2, time.thread_time() - c0)
-print(json.dumps({"loop1": loop1, "loop2": loop2, "cpu1": cpu1, "cpu2": cpu2, "hook_after_loop1": hook_after_loop1,
+print(json.dumps({"libs": len(globals().get("_LIBS", ())), "loop1": loop1, "loop2": loop2, "cpu1": cpu1, "cpu2": cpu2, "hook_after_loop1": hook_after_loop1,
                   "hook_calls": hook_calls, "watch_open": watch_open,
                   "trace_left": sys.gettrace() is not None}))
 if MON is not None:
     MON.stop()
+"""
+
+
+# Library classes imported into the script before overflow() starts, the way
+# a script pulls names from the standard library and installed packages.
+LIB_PRELUDE = """\
+import importlib as _il
+_LIB_MODULES = ("collections", "collections.abc", "decimal", "fractions", "json.decoder", "json.encoder",
+                "email.message", "email.parser", "argparse", "logging", "logging.handlers", "threading",
+                "subprocess", "pathlib", "enum", "dataclasses", "datetime", "inspect", "ast", "string",
+                "http.client", "urllib.request", "unittest", "concurrent.futures", "io", "zipfile",
+                "tarfile", "csv", "configparser", "queue", "random", "tempfile", "xml.etree.ElementTree")
+_LIBS = {}
+for _mod in _LIB_MODULES:
+    for _name, _value in vars(_il.import_module(_mod)).items():
+        if (isinstance(_value, type) and not _name.startswith("_") and _value.__module__ != "builtins"
+                and _name not in _LIBS and len(_LIBS) < 200):
+            _LIBS[_name] = _value
+globals().update(_LIBS)
 """
 
 
@@ -138,7 +160,7 @@ def main():
               f"target <= 100 ms)")
 
         watch_path = Path(tmp) / "watch_loop.py"
-        watch_path.write_text(WATCH_SCRIPT)
+        watch_path.write_text(WATCH_SCRIPT.replace("#PRELUDE\n", ""))
         plain, watched = [], []
         for _ in range(REPEAT):  # interleaved, so drift hits both alike
             plain.append(run(watch_path, BENCH_WATCH="0"))
@@ -160,6 +182,23 @@ def main():
             base, with_ = best(plain, key), best(watched, key)
             print(f"  {kind}: {with_ * 1e3:.1f} ms vs {base * 1e3:.1f} ms plain = "
                   f"{with_ / base:.2f}x (target 1.0x)")
+
+        libs_path = Path(tmp) / "watch_libs.py"
+        libs_path.write_text(WATCH_SCRIPT.replace("#PRELUDE\n", LIB_PRELUDE))
+        plain, watched = [], []
+        for _ in range(REPEAT):
+            plain.append(run(libs_path, BENCH_WATCH="0"))
+            watched.append(run(libs_path, BENCH_WATCH="1"))
+        w = watched[0]
+        assert not w["hook_after_loop1"] and w["hook_calls"] > 0 and w["libs"] >= 150, w
+        assert not w["trace_left"] and not w["watch_open"], w
+        print(f"the same loop with {w['libs']} library classes imported into the script "
+              f"(hook to its cap of {w['hook_calls']} events):")
+        for kind, key in (("wall", "loop1"), ("main-thread CPU", "cpu1")):
+            base, with_ = best(plain, key), best(watched, key)
+            print(f"  {kind}: {with_ * 1e3:.1f} ms vs {base * 1e3:.1f} ms plain, "
+                  f"watch adds {(with_ - base) * 1e3:.1f} ms")
+
 
 if __name__ == "__main__":
     main()

@@ -364,6 +364,7 @@ class _OverflowMonitor:
     _atexit_registered: bool
     _filename_cache: dict[str, bool]
     _exclude_prefixes: tuple[str, ...]
+    _source_files: dict[int, tuple[object, str | None]]
     def __init__(
         self,
         *,

@@ -184,6 +184,38 @@ def test_light_function_is_looked_at_again_on_a_later_walk(mon, usermod):
     assert _is_wrapper(usermod.light)
 
 
+def test_repeated_walks_read_library_files_once_but_follow_the_file_verdicts(mon, usermod):
+    reads = []
+
+    class Meta(type):
+        # inspect.getfile finds a class's file through its __module__
+        @property
+        def __module__(cls):
+            reads.append(cls)
+            return usermod.__name__
+
+    class Tracked(metaclass=Meta):
+        def fit(self, n):
+            return n
+
+    ns = dict(usermod.__dict__, Tracked=Tracked)
+    # the user module counts as library code here
+    mon._exclude_prefixes = (os.path.dirname(usermod.__file__),) + tuple(mon._exclude_prefixes)
+    mon._wrap_scope(ns)
+    read_once = len(reads)
+    assert read_once > 0 and mon._wrapped == {} and mon._wrapped_classes == {}
+    mon._wrap_scope(ns)
+    assert len(reads) == read_once
+    # The verdict on the file is still taken afresh on every walk.
+    mon._filename_cache[usermod.__file__] = True
+    mon._wrap_scope(ns)
+    assert _is_wrapper(ns["train_model"]) and _is_wrapper(Tracked.__dict__["fit"])
+    assert id(Tracked) in mon._wrapped_classes
+    assert "_source_files" not in mon.__getstate__()
+    mon._unwrap_all()
+    assert mon._source_files == {} and Tracked.__dict__["fit"].__name__ == "fit"
+
+
 def test_class_methods_replaced_but_not_special_static_class_or_property(mon, usermod):
     mon._wrap_scope(usermod.__dict__)
     d = usermod.Model.__dict__

@@ -36,7 +36,7 @@ struct Names {
         *maybe_wrap_module, *register_wrap, *is_user_code, *check_user_code, *predict_heavy,
         *relaxed_heavy, *forward_pending, *collect_top_defs, *install_hook, *uninstall_hook,
         *first_sight_hook, *hook_call_cap, *hook_deadline, *overflow_callable, *overflow_method,
-        *body, *orelse, *finalbody, *handlers, *name, *ev_line, *ev_return;
+        *body, *orelse, *finalbody, *handlers, *name, *ev_line, *ev_return, *source_files;
 };
 Names S;
 
@@ -82,7 +82,7 @@ void init_names() {
         intern("_HOOK_CALL_CAP"),    intern("_HOOK_DEADLINE"),  intern("_OverflowCallable"),
         intern("_OverflowMethod"),   intern("body"),            intern("orelse"),
         intern("finalbody"),         intern("handlers"),        intern("name"),
-        intern("line"),              intern("return"),
+        intern("line"),              intern("return"),          intern("_source_files"),
     };
 }
 
@@ -376,6 +376,43 @@ nb::object code_filename(nb::handle func) {
 }
 
 // ---------------------------------------------------------------------------
+// Source files already read, per monitor until stop().
+//
+// Every walk of the late-definition watch meets the same imported library
+// classes, functions and modules again; finding a class's file goes through
+// inspect.getfile, far dearer than the rest of a walk. `_source_files` maps
+// the identity of each object whose file was read to (object, file), with
+// None for an object that has no file. The object itself is kept, so its
+// identity cannot pass to another object while the entry lives. The verdict
+// on the file still comes from `_filename_cache` on every walk, so a change
+// there is seen as before.
+
+nb::object source_files(nb::handle self) {
+    nb::object memo = optional_attr(self, S.source_files);
+    if (memo.is_valid() && PyDict_CheckExact(memo.ptr())) return memo;
+    memo = nb::dict();
+    set(self, S.source_files, memo);
+    return memo;
+}
+
+// The remembered file of `obj`: null when nothing is remembered, None when it
+// has no file.
+nb::object remembered_file(nb::handle memo, nb::handle key, nb::handle obj) {
+    PyObject *entry = nullptr;
+    check(dict_get_ref(memo.ptr(), key.ptr(), &entry));
+    nb::object owned = nb::steal(entry);
+    if (!entry || !PyTuple_CheckExact(entry) || PyTuple_GET_SIZE(entry) != 2 ||
+        PyTuple_GET_ITEM(entry, 0) != obj.ptr())
+        return {};
+    return nb::borrow(PyTuple_GET_ITEM(entry, 1));
+}
+
+void remember_file(nb::handle self, nb::handle key, nb::handle obj, nb::handle file) {
+    nb::object entry = nb::make_tuple(obj, file);
+    check(PyDict_SetItem(source_files(self).ptr(), key.ptr(), entry.ptr()));
+}
+
+// ---------------------------------------------------------------------------
 // Walks.
 
 void register_wrap_impl(nb::handle self, nb::handle func, nb::handle name, nb::handle ns) {
@@ -393,14 +430,17 @@ void wrap_class_impl(nb::handle self, nb::handle cls) {
     nb::object key = identity(cls);
     if (contains(done, key)) return;
 
-    nb::object file;
-    try {
-        file = nb::steal(check(PyObject_CallOneArg(lib().getfile, cls.ptr())));
-    } catch (nb::python_error &e) {
-        if (e.matches(PyExc_OSError) || e.matches(PyExc_TypeError)) return;
-        throw;
+    nb::object file = remembered_file(source_files(self), key, cls);
+    if (!file.is_valid()) {
+        try {
+            file = nb::steal(check(PyObject_CallOneArg(lib().getfile, cls.ptr())));
+        } catch (nb::python_error &e) {
+            if (!e.matches(PyExc_OSError) && !e.matches(PyExc_TypeError)) throw;
+            file = nb::none();
+        }
+        remember_file(self, key, cls, file);
     }
-    if (!is_user_code(self, file)) return;
+    if (file.is_none() || !is_user_code(self, file)) return;
 
     bool excluded = true;
     swallow([&] {
@@ -465,9 +505,13 @@ void maybe_wrap_module_impl(nb::handle self, nb::handle mod) {
     PyObject *file = nullptr;
     if (check(get_optional_attr(mod.ptr(), S.file, &file)) == 0) return;
     nb::object filename = nb::steal(file);
-    if (filename.is_none() || !is_user_code(self, filename)) return;
-    nb::object seen = get(self, S.wrapped_modules);
     nb::object key = identity(mod);
+    if (filename.is_none()) return;
+    if (!is_user_code(self, filename)) {
+        remember_file(self, key, mod, filename);
+        return;
+    }
+    nb::object seen = get(self, S.wrapped_modules);
     if (contains(seen, key)) return;
     call_method(seen, S.add, key);
     nb::object ns = PyModule_Check(mod.ptr()) ? nb::borrow(PyModule_GetDict(mod.ptr()))
@@ -499,7 +543,11 @@ void wrap_one_impl(nb::handle self, nb::handle name, nb::handle obj, nb::handle 
     if (check(get_optional_attr(obj.ptr(), S.code, &code)) == 0) return;
     Py_DECREF(code);
     nb::object filename = code_filename(obj);
-    if (!filename.is_valid() || !is_user_code(self, filename)) return;
+    if (!filename.is_valid()) return;
+    if (!is_user_code(self, filename)) {
+        remember_file(self, identity(obj), obj, filename);
+        return;
+    }
     if (!do_predict(self, obj, kPredictHeavy) && !do_predict(self, obj, kRelaxedHeavy)) return;
     if (own(self, kRegisterWrap))
         register_wrap_impl(self, obj, name, ns);
@@ -507,16 +555,39 @@ void wrap_one_impl(nb::handle self, nb::handle name, nb::handle obj, nb::handle 
         call_method(self, S.register_wrap, obj, name, ns);
 }
 
+// True when a walk may pass `obj` by: its file was read before and is
+// library code by the current file verdicts. Only valid while the walk's own
+// steps are this module's (no override could judge the object otherwise).
+bool known_library(nb::handle memo, nb::handle verdicts, nb::handle obj) {
+    nb::object key = identity(obj);
+    nb::object file = remembered_file(memo, key, obj);
+    if (!file.is_valid()) return false;
+    if (file.is_none()) return true;
+    PyObject *verdict = nullptr;
+    check(dict_get_ref(verdicts.ptr(), file.ptr(), &verdict));
+    nb::object owned = nb::steal(verdict);
+    return verdict && verdict == Py_False;
+}
+
 void wrap_scope_impl(nb::handle self, nb::handle ns) {
     ScopeLock hold(self);
     auto entries = snapshot(ns);
     bool direct = own(self, kWrapOne);
+    nb::object memo, verdicts;
+    if (direct && own(self, kWrapClass) && own(self, kMaybeWrapModule) &&
+        own(self, kIsUserCode)) {
+        memo = source_files(self);
+        verdicts = get(self, S.filename_cache);
+        if (!PyDict_CheckExact(verdicts.ptr())) memo = nb::object();
+    }
     for (auto &[name, value] : entries) {
         swallow([&] {
-            if (direct)
-                wrap_one_impl(self, name, value, ns);
-            else
+            if (!direct) {
                 call_method(self, S.wrap_one, name, value, ns);
+                return;
+            }
+            if (memo.is_valid() && known_library(memo, verdicts, value)) return;
+            wrap_one_impl(self, name, value, ns);
         });
     }
 }
@@ -556,6 +627,7 @@ void unwrap_all_impl(nb::handle self) {
     }
     call_method(classes, S.clear);
     call_method(get(self, S.wrapped_modules), S.clear);
+    PyDict_Clear(source_files(self).ptr());
 }
 
 // ---------------------------------------------------------------------------

@@ -23,6 +23,7 @@ constexpr const char *kTransient[] = {
     "_scope_lock",      "_gateway_lock",   "_prewarm_lock",   "_by_value_lock", "_tls",
     "_load_gate",       "_wrapped_classes", "_wrapped_modules", "_caller_frame",  "_caller_globals",
     "_original_trace",  "_hook_fn",        "_gateway",        "api_key",
+    "_source_files",
 };
 
 nb::object module_const(const char *name, nb::object fallback) {
@@ -136,6 +137,7 @@ void init_monitor(MonitorCore *core, nb::handle self, nb::handle policy, nb::han
     nb::setattr(self, "_atexit_registered", nb::bool_(false));
     nb::setattr(self, "_filename_cache", nb::dict());
     nb::setattr(self, "_exclude_prefixes", compute_exclude_prefixes());
+    nb::setattr(self, "_source_files", nb::dict());
 }
 
 // dict.pop(key, None) for a C string key (the C API has it only from 3.13).
@@ -173,6 +175,7 @@ void set_state(MonitorCore *core, nb::handle self, nb::dict state) {
     nb::setattr(self, "_load_gate", nb::none());
     nb::setattr(self, "_wrapped_classes", nb::dict());
     nb::setattr(self, "_wrapped_modules", nb::set());
+    nb::setattr(self, "_source_files", nb::dict());
     for (const char *key : {"_caller_frame", "_caller_globals", "_original_trace", "_hook_fn",
                             "_gateway", "api_key"}) {
         nb::setattr(self, key, nb::none());
