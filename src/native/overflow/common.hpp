@@ -6,6 +6,7 @@
 
 #include "common/compat.hpp"
 #include "common/gil.hpp"
+#include "common/interned.hpp"
 #include "common/log.hpp"
 #include "common/methods.hpp"
 #include "common/values.hpp"
@@ -23,24 +24,124 @@ void def_monitor_method(nb::module_ &m, const char *name, Func &&f, const Extra 
 }
 
 // The extension module itself (borrowed: the interpreter keeps it alive for
-// as long as any of its code can run). Set first thing by register_wrappers.
+// as long as any of its code can run). Set first thing when the module is
+// initialised, which also interns every entry of names().
 nb::handle module_handle();
 void set_module_handle(nb::handle m);
 
-// Attribute names used on hot paths, interned once at import. Interned
-// strings are shared with the interpreter's own table, so look-ups through
-// them hit the cached hash and the identity fast path of dict probing.
-struct HotNames {
-    PyObject *running, *forward_open, *dispatch, *dispatch_inner, *executing, *should_offload,
-        *record_local_time, *predict_heavy, *relaxed_heavy, *demoted, *offload_incompatible,
-        *learned_heavy, *predict_cache, *relaxed_cache, *tls, *stack, *clock, *caller_globals,
-        *hook_started_at, *wrap_scope, *forward_pending, *policy, *observed_seconds,
-        *min_seconds, *benefit_ok, *offload_failures, *note_offload_failure, *announce_offload,
-        *maybe_prewarm, *under_gpu_pressure, *cloud_execute, *action, *reason, *name,
-        *qualname, *module, *doc, *wrapped, *load_gate,
-        *gateway, *gateway_retry_at;
+// Every attribute name and fixed text the module's C++ code looks up,
+// interned once at import (set_module_handle) and kept for the process.
+#define CORVID_OVERFLOW_NAMES(X) \
+    X(running, "_running") \
+    X(forward_open, "_forward_open") \
+    X(policy, "policy") \
+    X(min_seconds, "min_seconds") \
+    X(clock, "_clock") \
+    X(tls, "_tls") \
+    X(load_gate, "_load_gate") \
+    X(gateway, "_gateway") \
+    X(gateway_retry_at, "_gateway_retry_at") \
+    X(demoted, "_demoted") \
+    X(offload_incompatible, "_offload_incompatible") \
+    X(learned_heavy, "_learned_heavy") \
+    X(predict_cache, "_predict_cache") \
+    X(relaxed_cache, "_relaxed_cache") \
+    X(src_cache, "_src_cache") \
+    X(libref_cache, "_libref_cache") \
+    X(observed_seconds, "_observed_seconds") \
+    X(benefit_ok, "_benefit_ok") \
+    X(offload_failures, "_offload_failures") \
+    X(scope_lock, "_scope_lock") \
+    X(wrapped, "_wrapped") \
+    X(wrapped_classes, "_wrapped_classes") \
+    X(wrapped_modules, "_wrapped_modules") \
+    X(wrap_methods, "_wrap_methods") \
+    X(filename_cache, "_filename_cache") \
+    X(exclude_prefixes, "_exclude_prefixes") \
+    X(source_files, "_source_files") \
+    X(caller_frame, "_caller_frame") \
+    X(caller_globals, "_caller_globals") \
+    X(forward_names, "_forward_names") \
+    X(hook_installed, "_hook_installed") \
+    X(hook_fn, "_hook_fn") \
+    X(original_trace, "_original_trace") \
+    X(hook_started_at, "_hook_started_at") \
+    X(hook_calls, "_hook_calls") \
+    X(dispatch, "_dispatch") \
+    X(dispatch_inner, "_dispatch_inner") \
+    X(executing, "_executing") \
+    X(should_offload, "_should_offload") \
+    X(record_local_time, "_record_local_time") \
+    X(predict_heavy, "_predict_heavy") \
+    X(relaxed_heavy, "_relaxed_heavy") \
+    X(get_src, "_get_src") \
+    X(lib_hit, "_lib_hit") \
+    X(note_offload_failure, "_note_offload_failure") \
+    X(announce_offload, "_announce_offload") \
+    X(maybe_prewarm, "_maybe_prewarm") \
+    X(under_gpu_pressure, "_under_gpu_pressure") \
+    X(cloud_execute, "_cloud_execute") \
+    X(wrap_scope, "_wrap_scope") \
+    X(wrap_one, "_wrap_one") \
+    X(wrap_class, "_wrap_class") \
+    X(maybe_wrap_module, "_maybe_wrap_module") \
+    X(register_wrap, "_register_wrap") \
+    X(is_user_code, "_is_user_code") \
+    X(check_user_code, "_check_user_code") \
+    X(forward_pending, "_forward_pending") \
+    X(collect_top_defs, "_collect_top_defs") \
+    X(install_hook, "_install_hook") \
+    X(uninstall_hook, "_uninstall_hook") \
+    X(first_sight_hook, "_first_sight_hook") \
+    X(hook_call_cap, "_HOOK_CALL_CAP") \
+    X(hook_deadline, "_HOOK_DEADLINE") \
+    X(overflow_callable, "_OverflowCallable") \
+    X(overflow_method, "_OverflowMethod") \
+    X(overflow_wrapped, "_overflow_wrapped") \
+    X(action, "action") \
+    X(reason, "reason") \
+    X(dunder_name, "__name__") \
+    X(dunder_qualname, "__qualname__") \
+    X(dunder_module, "__module__") \
+    X(dunder_doc, "__doc__") \
+    X(dunder_wrapped, "__wrapped__") \
+    X(dunder_code, "__code__") \
+    X(dunder_file, "__file__") \
+    X(dunder_dict, "__dict__") \
+    X(dunder_globals, "__globals__") \
+    X(dunder_closure, "__closure__") \
+    X(co_filename, "co_filename") \
+    X(co_qualname, "co_qualname") \
+    X(co_name, "co_name") \
+    X(co_firstlineno, "co_firstlineno") \
+    X(co_names, "co_names") \
+    X(co_freevars, "co_freevars") \
+    X(cell_contents, "cell_contents") \
+    X(f_code, "f_code") \
+    X(f_trace, "f_trace") \
+    X(f_trace_lines, "f_trace_lines") \
+    X(ast_body, "body") \
+    X(ast_orelse, "orelse") \
+    X(ast_finalbody, "finalbody") \
+    X(ast_handlers, "handlers") \
+    X(ast_name, "name") \
+    X(acquire, "acquire") \
+    X(release, "release") \
+    X(clear, "clear") \
+    X(add, "add") \
+    X(get, "get") \
+    X(lower, "lower") \
+    X(stack, "stack") \
+    X(ev_line, "line") \
+    X(ev_return, "return")
+
+struct Names {
+#define CORVID_OVERFLOW_NAME_FIELD(field, text) PyObject *field;
+    CORVID_OVERFLOW_NAMES(CORVID_OVERFLOW_NAME_FIELD)
+#undef CORVID_OVERFLOW_NAME_FIELD
 };
-const HotNames &hot_names();
+extern Names g_names;
+inline const Names &names() noexcept { return g_names; }
 
 // obj.<name> that reports a miss as an empty object instead of raising.
 inline nb::object optional_attr(nb::handle obj, PyObject *name) {

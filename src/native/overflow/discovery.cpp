@@ -22,25 +22,9 @@ namespace corvid::overflow {
 namespace {
 
 // ---------------------------------------------------------------------------
-// Interned names and module-level objects.
-//
-// The strings are interned once and deliberately never released; the module
-// dict is borrowed (the extension module lives as long as the interpreter).
+// Module-level objects.
 
-struct Names {
-    PyObject *scope_lock, *acquire, *release, *clear, *add, *get, *wrapped, *wrapped_classes,
-        *wrapped_modules, *wrap_methods, *filename_cache, *exclude_prefixes, *caller_frame,
-        *caller_globals, *forward_names, *forward_open, *hook_installed, *hook_fn, *original_trace,
-        *hook_started_at, *hook_calls, *running, *clock, *overflow_wrapped, *code, *co_filename,
-        *file, *dict, *f_code, *f_trace, *f_trace_lines, *wrap_one, *wrap_scope, *wrap_class,
-        *maybe_wrap_module, *register_wrap, *is_user_code, *check_user_code, *predict_heavy,
-        *relaxed_heavy, *forward_pending, *collect_top_defs, *install_hook, *uninstall_hook,
-        *first_sight_hook, *hook_call_cap, *hook_deadline, *overflow_callable, *overflow_method,
-        *body, *orelse, *finalbody, *handlers, *name, *ev_line, *ev_return, *source_files;
-};
-Names S;
-
-PyObject *g_module_dict = nullptr;  // borrowed
+PyObject *g_module_dict = nullptr;  // borrowed: the module lives as long as the interpreter
 
 // Implementations attached to _OverflowMonitor (borrowed, compared by identity
 // only), so that a walk can tell whether a method was replaced on the instance
@@ -55,36 +39,6 @@ PyObject *g_impl[kMethodCount] = {};
 
 constexpr long kDefaultHookCallCap = 20000;
 constexpr double kDefaultHookDeadline = 8.0;
-
-PyObject *intern(const char *s) {
-    PyObject *o = PyUnicode_InternFromString(s);
-    if (!o) throw nb::python_error();
-    return o;
-}
-
-void init_names() {
-    S = Names{
-        intern("_scope_lock"),       intern("acquire"),         intern("release"),
-        intern("clear"),             intern("add"),             intern("get"),
-        intern("_wrapped"),          intern("_wrapped_classes"), intern("_wrapped_modules"),
-        intern("_wrap_methods"),     intern("_filename_cache"), intern("_exclude_prefixes"),
-        intern("_caller_frame"),     intern("_caller_globals"), intern("_forward_names"),
-        intern("_forward_open"),     intern("_hook_installed"), intern("_hook_fn"),
-        intern("_original_trace"),   intern("_hook_started_at"), intern("_hook_calls"),
-        intern("_running"),          intern("_clock"),          intern("_overflow_wrapped"),
-        intern("__code__"),          intern("co_filename"),     intern("__file__"),
-        intern("__dict__"),          intern("f_code"),          intern("f_trace"),
-        intern("f_trace_lines"),     intern("_wrap_one"),       intern("_wrap_scope"),
-        intern("_wrap_class"),       intern("_maybe_wrap_module"), intern("_register_wrap"),
-        intern("_is_user_code"),     intern("_check_user_code"), intern("_predict_heavy"),
-        intern("_relaxed_heavy"),    intern("_forward_pending"), intern("_collect_top_defs"),
-        intern("_install_hook"),     intern("_uninstall_hook"), intern("_first_sight_hook"),
-        intern("_HOOK_CALL_CAP"),    intern("_HOOK_DEADLINE"),  intern("_OverflowCallable"),
-        intern("_OverflowMethod"),   intern("body"),            intern("orelse"),
-        intern("finalbody"),         intern("handlers"),        intern("name"),
-        intern("line"),              intern("return"),          intern("_source_files"),
-    };
-}
 
 // Standard-library objects looked up once per process and kept for its
 // lifetime (never released: they are needed until the interpreter ends).
@@ -153,7 +107,7 @@ nb::object module_attr(PyObject *name) {
 
 long hook_call_cap() {
     PyObject *value = nullptr;
-    if (dict_get_ref(g_module_dict, S.hook_call_cap, &value) <= 0) {
+    if (dict_get_ref(g_module_dict, names().hook_call_cap, &value) <= 0) {
         PyErr_Clear();
         return kDefaultHookCallCap;
     }
@@ -168,7 +122,7 @@ long hook_call_cap() {
 
 double hook_deadline() {
     PyObject *value = nullptr;
-    if (dict_get_ref(g_module_dict, S.hook_deadline, &value) <= 0) {
+    if (dict_get_ref(g_module_dict, names().hook_deadline, &value) <= 0) {
         PyErr_Clear();
         return kDefaultHookDeadline;
     }
@@ -182,7 +136,7 @@ double hook_deadline() {
 }
 
 double now(nb::handle self) {
-    nb::object clock = get(self, S.clock);
+    nb::object clock = get(self, names().clock);
     nb::object t = nb::steal(check(PyObject_CallNoArgs(clock.ptr())));
     double value = PyFloat_AsDouble(t.ptr());
     if (value == -1.0 && PyErr_Occurred()) throw nb::python_error();
@@ -213,7 +167,7 @@ bool starts_with_underscore(nb::handle name) {
 // Wrappers carry a true `_overflow_wrapped`; a miss is not an error.
 bool carries_marker(nb::handle obj) {
     PyObject *value = nullptr;
-    if (check(get_optional_attr(obj.ptr(), S.overflow_wrapped, &value)) == 0) return false;
+    if (check(get_optional_attr(obj.ptr(), names().overflow_wrapped, &value)) == 0) return false;
     nb::object owned = nb::steal(value);
     return truthy(owned);
 }
@@ -248,18 +202,18 @@ bool is_own(nb::handle self, PyObject *name, PyObject *impl) {
 
 PyObject *method_name(Method m) {
     switch (m) {
-        case kWrapScope: return S.wrap_scope;
-        case kWrapOne: return S.wrap_one;
-        case kWrapClass: return S.wrap_class;
-        case kMaybeWrapModule: return S.maybe_wrap_module;
-        case kRegisterWrap: return S.register_wrap;
-        case kIsUserCode: return S.is_user_code;
-        case kCheckUserCode: return S.check_user_code;
-        case kPredictHeavy: return S.predict_heavy;
-        case kRelaxedHeavy: return S.relaxed_heavy;
-        case kForwardPending: return S.forward_pending;
-        case kUninstallHook: return S.uninstall_hook;
-        case kFirstSightHook: return S.first_sight_hook;
+        case kWrapScope: return names().wrap_scope;
+        case kWrapOne: return names().wrap_one;
+        case kWrapClass: return names().wrap_class;
+        case kMaybeWrapModule: return names().maybe_wrap_module;
+        case kRegisterWrap: return names().register_wrap;
+        case kIsUserCode: return names().is_user_code;
+        case kCheckUserCode: return names().check_user_code;
+        case kPredictHeavy: return names().predict_heavy;
+        case kRelaxedHeavy: return names().relaxed_heavy;
+        case kForwardPending: return names().forward_pending;
+        case kUninstallHook: return names().uninstall_hook;
+        case kFirstSightHook: return names().first_sight_hook;
         default: return nullptr;
     }
 }
@@ -269,12 +223,12 @@ bool own(nb::handle self, Method m) { return is_own(self, method_name(m), g_impl
 // Holds the monitor's re-entrant scope lock for the lifetime of the object.
 class ScopeLock {
 public:
-    explicit ScopeLock(nb::handle self) : lock_(get(self, S.scope_lock)) {
-        call_method(lock_, S.acquire);
+    explicit ScopeLock(nb::handle self) : lock_(get(self, names().scope_lock)) {
+        call_method(lock_, names().acquire);
     }
     ~ScopeLock() {
         ErrorGuard keep_pending_error;
-        PyObject *r = PyObject_CallMethodNoArgs(lock_.ptr(), S.release);
+        PyObject *r = PyObject_CallMethodNoArgs(lock_.ptr(), names().release);
         if (r)
             Py_DECREF(r);
         else
@@ -333,7 +287,7 @@ bool check_user_code_impl(nb::handle self, nb::handle filename) {
     if (!PyUnicode_Check(fn)) return false;
     if (PyUnicode_GET_LENGTH(fn) == 0 || PyUnicode_READ_CHAR(fn, 0) == '<') return false;
     nb::object path = nb::steal(check(PyObject_CallOneArg(lib().abspath, fn)));
-    nb::object prefixes = get(self, S.exclude_prefixes);
+    nb::object prefixes = get(self, names().exclude_prefixes);
     nb::object it = nb::steal(check(PyObject_GetIter(prefixes.ptr())));
     while (PyObject *raw = PyIter_Next(it.ptr())) {
         nb::object prefix = nb::steal(raw);
@@ -346,7 +300,7 @@ bool check_user_code_impl(nb::handle self, nb::handle filename) {
 }
 
 nb::object is_user_code_impl(nb::handle self, nb::handle filename) {
-    nb::object cache = get(self, S.filename_cache);
+    nb::object cache = get(self, names().filename_cache);
     if (PyDict_Check(cache.ptr())) {
         PyObject *hit = nullptr;
         if (check(dict_get_ref(cache.ptr(), filename.ptr(), &hit))) return nb::steal(hit);
@@ -357,7 +311,7 @@ nb::object is_user_code_impl(nb::handle self, nb::handle filename) {
     if (own(self, kCheckUserCode))
         verdict = nb::bool_(check_user_code_impl(self, filename));
     else
-        verdict = call_method(self, S.check_user_code, filename);
+        verdict = call_method(self, names().check_user_code, filename);
     check(PyObject_SetItem(cache.ptr(), filename.ptr(), verdict.ptr()));
     return verdict;
 }
@@ -365,13 +319,13 @@ nb::object is_user_code_impl(nb::handle self, nb::handle filename) {
 bool is_user_code(nb::handle self, nb::handle filename) {
     if (own(self, kIsUserCode))
         return truthy(is_user_code_impl(self, filename));
-    return truthy(call_method(self, S.is_user_code, filename));
+    return truthy(call_method(self, names().is_user_code, filename));
 }
 
 // File name of a function's code; null when it cannot be read.
 nb::object code_filename(nb::handle func) {
     nb::object filename;
-    swallow([&] { filename = get(get(func, S.code), S.co_filename); });
+    swallow([&] { filename = get(get(func, names().dunder_code), names().co_filename); });
     return filename;
 }
 
@@ -388,10 +342,10 @@ nb::object code_filename(nb::handle func) {
 // there is seen as before.
 
 nb::object source_files(nb::handle self) {
-    nb::object memo = optional_attr(self, S.source_files);
+    nb::object memo = optional_attr(self, names().source_files);
     if (memo.is_valid() && PyDict_CheckExact(memo.ptr())) return memo;
     memo = nb::dict();
-    set(self, S.source_files, memo);
+    set(self, names().source_files, memo);
     return memo;
 }
 
@@ -416,17 +370,17 @@ void remember_file(nb::handle self, nb::handle key, nb::handle obj, nb::handle f
 // Walks.
 
 void register_wrap_impl(nb::handle self, nb::handle func, nb::handle name, nb::handle ns) {
-    nb::object wrapped = get(self, S.wrapped);
+    nb::object wrapped = get(self, names().wrapped);
     nb::object key = identity(func);
     if (contains(wrapped, key)) return;
-    nb::object wrapper = module_attr(S.overflow_callable)(func, self);
+    nb::object wrapper = module_attr(names().overflow_callable)(func, self);
     check(PyObject_SetItem(ns.ptr(), name.ptr(), wrapper.ptr()));
     nb::object record = nb::make_tuple(func, name, ns);
     check(PyObject_SetItem(wrapped.ptr(), key.ptr(), record.ptr()));
 }
 
 void wrap_class_impl(nb::handle self, nb::handle cls) {
-    nb::object done = get(self, S.wrapped_classes);
+    nb::object done = get(self, names().wrapped_classes);
     nb::object key = identity(cls);
     if (contains(done, key)) return;
 
@@ -449,7 +403,7 @@ void wrap_class_impl(nb::handle self, nb::handle cls) {
     });
     if (excluded) return;
 
-    auto entries = snapshot(get(cls, S.dict));
+    auto entries = snapshot(get(cls, names().dunder_dict));
     nb::list replaced;
     // Record what was replaced even if an interrupt cuts the loop short, so
     // that stop() can still put it back.
@@ -458,7 +412,7 @@ void wrap_class_impl(nb::handle self, nb::handle cls) {
             check(PyObject_SetItem(done.ptr(), key.ptr(), nb::make_tuple(cls, replaced).ptr()));
     };
     try {
-        nb::object method_type = module_attr(S.overflow_method);
+        nb::object method_type = module_attr(names().overflow_method);
         for (auto &[name, value] : entries) {
             if (starts_with_underscore(name)) continue;
             if (!PyFunction_Check(value.ptr())) continue;  // exact plain-function type only
@@ -493,7 +447,7 @@ void do_wrap_scope(nb::handle self, nb::handle ns) {
     if (own(self, kWrapScope))
         wrap_scope_impl(self, ns);
     else
-        call_method(self, S.wrap_scope, ns);
+        call_method(self, names().wrap_scope, ns);
 }
 
 bool do_predict(nb::handle self, nb::handle func, Method m) {
@@ -503,7 +457,7 @@ bool do_predict(nb::handle self, nb::handle func, Method m) {
 
 void maybe_wrap_module_impl(nb::handle self, nb::handle mod) {
     PyObject *file = nullptr;
-    if (check(get_optional_attr(mod.ptr(), S.file, &file)) == 0) return;
+    if (check(get_optional_attr(mod.ptr(), names().dunder_file, &file)) == 0) return;
     nb::object filename = nb::steal(file);
     nb::object key = identity(mod);
     if (filename.is_none()) return;
@@ -511,11 +465,11 @@ void maybe_wrap_module_impl(nb::handle self, nb::handle mod) {
         remember_file(self, key, mod, filename);
         return;
     }
-    nb::object seen = get(self, S.wrapped_modules);
+    nb::object seen = get(self, names().wrapped_modules);
     if (contains(seen, key)) return;
-    call_method(seen, S.add, key);
+    call_method(seen, names().add, key);
     nb::object ns = PyModule_Check(mod.ptr()) ? nb::borrow(PyModule_GetDict(mod.ptr()))
-                                              : get(mod, S.dict);
+                                              : get(mod, names().dunder_dict);
     do_wrap_scope(self, ns);
 }
 
@@ -523,11 +477,11 @@ void wrap_one_impl(nb::handle self, nb::handle name, nb::handle obj, nb::handle 
     if (starts_with_underscore(name)) return;
     if (carries_marker(obj)) return;
     if (PyType_Check(obj.ptr())) {
-        if (truthy(get(self, S.wrap_methods))) {
+        if (truthy(get(self, names().wrap_methods))) {
             if (own(self, kWrapClass))
                 wrap_class_impl(self, obj);
             else
-                call_method(self, S.wrap_class, obj);
+                call_method(self, names().wrap_class, obj);
         }
         return;
     }
@@ -535,12 +489,12 @@ void wrap_one_impl(nb::handle self, nb::handle name, nb::handle obj, nb::handle 
         if (own(self, kMaybeWrapModule))
             maybe_wrap_module_impl(self, obj);
         else
-            call_method(self, S.maybe_wrap_module, obj);
+            call_method(self, names().maybe_wrap_module, obj);
         return;
     }
     if (!PyCallable_Check(obj.ptr())) return;
     PyObject *code = nullptr;
-    if (check(get_optional_attr(obj.ptr(), S.code, &code)) == 0) return;
+    if (check(get_optional_attr(obj.ptr(), names().dunder_code, &code)) == 0) return;
     Py_DECREF(code);
     nb::object filename = code_filename(obj);
     if (!filename.is_valid()) return;
@@ -552,7 +506,7 @@ void wrap_one_impl(nb::handle self, nb::handle name, nb::handle obj, nb::handle 
     if (own(self, kRegisterWrap))
         register_wrap_impl(self, obj, name, ns);
     else
-        call_method(self, S.register_wrap, obj, name, ns);
+        call_method(self, names().register_wrap, obj, name, ns);
 }
 
 // True when a walk may pass `obj` by: its file was read before and is
@@ -577,13 +531,13 @@ void wrap_scope_impl(nb::handle self, nb::handle ns) {
     if (direct && own(self, kWrapClass) && own(self, kMaybeWrapModule) &&
         own(self, kIsUserCode)) {
         memo = source_files(self);
-        verdicts = get(self, S.filename_cache);
+        verdicts = get(self, names().filename_cache);
         if (!PyDict_CheckExact(verdicts.ptr())) memo = nb::object();
     }
     for (auto &[name, value] : entries) {
         swallow([&] {
             if (!direct) {
-                call_method(self, S.wrap_one, name, value, ns);
+                call_method(self, names().wrap_one, name, value, ns);
                 return;
             }
             if (memo.is_valid() && known_library(memo, verdicts, value)) return;
@@ -594,7 +548,7 @@ void wrap_scope_impl(nb::handle self, nb::handle ns) {
 
 void unwrap_all_impl(nb::handle self) {
     ScopeLock hold(self);
-    nb::object wrapped = get(self, S.wrapped);
+    nb::object wrapped = get(self, names().wrapped);
     nb::object records = nb::steal(check(PySequence_List(
         nb::steal(check(PyObject_CallMethod(wrapped.ptr(), "values", nullptr))).ptr())));
     for (nb::handle record : records) {
@@ -609,9 +563,9 @@ void unwrap_all_impl(nb::handle self) {
             log_quiet(kLogger, LogLevel::Error, "Failed to unwrap %s: %s", name, e.value());
         }
     }
-    call_method(wrapped, S.clear);
+    call_method(wrapped, names().clear);
 
-    nb::object classes = get(self, S.wrapped_classes);
+    nb::object classes = get(self, names().wrapped_classes);
     nb::object entries = nb::steal(check(PySequence_List(
         nb::steal(check(PyObject_CallMethod(classes.ptr(), "values", nullptr))).ptr())));
     for (nb::handle entry : entries) {
@@ -620,13 +574,13 @@ void unwrap_all_impl(nb::handle self) {
         for (nb::handle pair : replaced) {
             swallow([&] {
                 nb::object name = pair[0], func = pair[1];
-                nb::object current = lookup(get(cls, S.dict), name);
+                nb::object current = lookup(get(cls, names().dunder_dict), name);
                 if (current.is_valid() && carries_marker(current)) set(cls, name.ptr(), func);
             });
         }
     }
-    call_method(classes, S.clear);
-    call_method(get(self, S.wrapped_modules), S.clear);
+    call_method(classes, names().clear);
+    call_method(get(self, names().wrapped_modules), names().clear);
     PyDict_Clear(source_files(self).ptr());
 }
 
@@ -635,33 +589,33 @@ void unwrap_all_impl(nb::handle self) {
 
 void collect_top_defs_impl(nb::handle self, nb::handle body) {
     const Lib &l = lib();
-    nb::object names = get(self, S.forward_names);
+    nb::object announced = get(self, names().forward_names);
     auto is = [](nb::handle node, PyObject *cls) {
         return cls && check(PyObject_IsInstance(node.ptr(), cls)) != 0;
     };
     auto recurse = [&](nb::handle node, PyObject *field) {
-        call_method(self, S.collect_top_defs, get(node, field));
+        call_method(self, names().collect_top_defs, get(node, field));
     };
     for (nb::handle stmt : body) {
         if (is(stmt, l.FunctionDef) || is(stmt, l.AsyncFunctionDef)) {
-            nb::object name = get(stmt, S.name);
-            if (!starts_with_underscore(name)) call_method(names, S.add, name);
+            nb::object name = get(stmt, names().ast_name);
+            if (!starts_with_underscore(name)) call_method(announced, names().add, name);
         } else if (is(stmt, l.If)) {
-            recurse(stmt, S.body);
-            recurse(stmt, S.orelse);
+            recurse(stmt, names().ast_body);
+            recurse(stmt, names().ast_orelse);
         } else if (is(stmt, l.Try) || is(stmt, l.TryStar)) {
-            recurse(stmt, S.body);
-            recurse(stmt, S.orelse);
-            recurse(stmt, S.finalbody);
-            for (nb::handle handler : get(stmt, S.handlers)) recurse(handler, S.body);
+            recurse(stmt, names().ast_body);
+            recurse(stmt, names().ast_orelse);
+            recurse(stmt, names().ast_finalbody);
+            for (nb::handle handler : get(stmt, names().ast_handlers)) recurse(handler, names().ast_body);
         } else if (is(stmt, l.With) || is(stmt, l.AsyncWith)) {
-            recurse(stmt, S.body);
+            recurse(stmt, names().ast_body);
         }
     }
 }
 
 void forward_scan_impl(nb::handle self, nb::handle frame) {
-    nb::object filename = get(get(frame, S.f_code), S.co_filename);
+    nb::object filename = get(get(frame, names().f_code), names().co_filename);
     PyObject *fn = filename.ptr();
     if (!PyUnicode_Check(fn) || PyUnicode_GET_LENGTH(fn) == 0 || PyUnicode_READ_CHAR(fn, 0) == '<')
         return;
@@ -680,14 +634,14 @@ void forward_scan_impl(nb::handle self, nb::handle frame) {
         tree = nb::borrow(lib().ast_parse)(text, filename);
     });
     if (!parsed) return;
-    call_method(self, S.collect_top_defs, get(tree, S.body));
+    call_method(self, names().collect_top_defs, get(tree, names().ast_body));
 }
 
 bool forward_pending_impl(nb::handle self) {
-    nb::object globals = get(self, S.caller_globals);
+    nb::object globals = get(self, names().caller_globals);
     if (globals.is_none()) return false;
-    nb::object names = get(self, S.forward_names);
-    for (nb::handle name : names)
+    nb::object announced = get(self, names().forward_names);
+    for (nb::handle name : announced)
         if (!contains(globals, name)) return true;
     return false;
 }
@@ -763,12 +717,12 @@ void do_uninstall(nb::handle self) {
     if (own(self, kUninstallHook))
         uninstall_hook_impl(self);
     else
-        call_method(self, S.uninstall_hook);
+        call_method(self, names().uninstall_hook);
 }
 
 bool do_forward_pending(nb::handle self) {
     if (own(self, kForwardPending)) return forward_pending_impl(self);
-    return truthy(call_method(self, S.forward_pending));
+    return truthy(call_method(self, names().forward_pending));
 }
 
 }  // namespace
@@ -781,7 +735,7 @@ bool do_forward_pending(nb::handle self) {
 bool walk_caller_scope(nb::handle self) {
     ScopeLock hold(self);
     if (!monitor_running(self.ptr())) return false;
-    nb::object globals = get(self, S.caller_globals);
+    nb::object globals = get(self, names().caller_globals);
     if (globals.is_none()) return false;
     do_wrap_scope(self, globals);
     return true;
@@ -792,11 +746,11 @@ namespace {
 // Step one of every hook event: count it, and leave once the monitor stopped,
 // the event cap is exceeded or the deadline passed.
 void count_event(nb::handle self) {
-    if (!truthy(get(self, S.hook_installed))) return;
-    long calls = long_attr(self, S.hook_calls) + 1;
-    set(self, S.hook_calls, nb::int_(calls));
-    if (!truthy(get(self, S.running)) || calls > hook_call_cap() ||
-        now(self) - float_attr(self, S.hook_started_at) > hook_deadline())
+    if (!truthy(get(self, names().hook_installed))) return;
+    long calls = long_attr(self, names().hook_calls) + 1;
+    set(self, names().hook_calls, nb::int_(calls));
+    if (!truthy(get(self, names().running)) || calls > hook_call_cap() ||
+        now(self) - float_attr(self, names().hook_started_at) > hook_deadline())
         do_uninstall(self);
 }
 
@@ -805,16 +759,16 @@ enum class CallerEvent { Line, Return, Other };
 // What the hook does for an event of the caller's own frame.
 void caller_event(nb::handle self, CallerEvent kind) {
     if (kind == CallerEvent::Line) {
-        if (!truthy(get(self, S.running)) || !truthy(get(self, S.hook_installed))) return;
+        if (!truthy(get(self, names().running)) || !truthy(get(self, names().hook_installed))) return;
         swallow([&] { walk_caller_scope(self); });
         bool done = !do_forward_pending(self) ||
-                    long_attr(self, S.hook_calls) > hook_call_cap() ||
-                    now(self) - float_attr(self, S.hook_started_at) > hook_deadline();
+                    long_attr(self, names().hook_calls) > hook_call_cap() ||
+                    now(self) - float_attr(self, names().hook_started_at) > hook_deadline();
         if (done) do_uninstall(self);
     } else if (kind == CallerEvent::Return) {
-        if (!truthy(get(self, S.hook_installed))) return;
+        if (!truthy(get(self, names().hook_installed))) return;
         swallow([&] { walk_caller_scope(self); });
-        set(self, S.forward_open, Py_False);
+        set(self, names().forward_open, Py_False);
         do_uninstall(self);
     }
 }
@@ -872,7 +826,7 @@ nb::object first_sight_hook_impl(nb::handle self, nb::handle frame, nb::handle e
     // (through sys.settrace it would surface there and switch tracing off).
     swallow([&] { count_event(self); });
     nb::object original = nb::none();
-    swallow([&] { original = get(self, S.original_trace); });
+    swallow([&] { original = get(self, names().original_trace); });
     auto call_original = [&]() -> nb::object {
         nb::object result = nb::none();
         if (original.is_none()) return result;
@@ -884,40 +838,40 @@ nb::object first_sight_hook_impl(nb::handle self, nb::handle frame, nb::handle e
         return result;
     };
     bool is_caller = false;
-    swallow([&] { is_caller = get(self, S.caller_frame).is(frame); });
+    swallow([&] { is_caller = get(self, names().caller_frame).is(frame); });
     if (!is_caller) return call_original();
     nb::object kept = call_original();
     CallerEvent kind = CallerEvent::Other;
     if (PyUnicode_Check(event.ptr())) {
-        if (PyUnicode_Compare(event.ptr(), S.ev_line) == 0)
+        if (PyUnicode_Compare(event.ptr(), names().ev_line) == 0)
             kind = CallerEvent::Line;
-        else if (PyUnicode_Compare(event.ptr(), S.ev_return) == 0)
+        else if (PyUnicode_Compare(event.ptr(), names().ev_return) == 0)
             kind = CallerEvent::Return;
     }
     swallow([&] { caller_event(self, kind); });
     nb::object next = kept;
     swallow([&] {
-        if (!truthy(get(self, S.hook_installed))) return;
-        nb::object fn = get(self, S.hook_fn);
-        next = fn.is_none() ? get(self, S.first_sight_hook) : fn;
+        if (!truthy(get(self, names().hook_installed))) return;
+        nb::object fn = get(self, names().hook_fn);
+        next = fn.is_none() ? get(self, names().first_sight_hook) : fn;
     });
     return next;
 }
 
 void install_hook_impl(nb::handle self) {
-    if (truthy(get(self, S.hook_installed))) return;
-    nb::object frame = get(self, S.caller_frame);
+    if (truthy(get(self, names().hook_installed))) return;
+    nb::object frame = get(self, names().caller_frame);
     if (frame.is_none()) return;
 
     PyThreadState *tstate = PyThreadState_Get();
     nb::object original = tstate->c_traceobj ? nb::borrow(tstate->c_traceobj) : nb::none();
-    set(self, S.original_trace, original);
-    set(self, S.hook_started_at, nb::float_(now(self)));
-    set(self, S.hook_calls, nb::int_(0));
-    nb::object hook_fn = get(self, S.first_sight_hook);
-    set(self, S.hook_fn, hook_fn);
+    set(self, names().original_trace, original);
+    set(self, names().hook_started_at, nb::float_(now(self)));
+    set(self, names().hook_calls, nb::int_(0));
+    nb::object hook_fn = get(self, names().first_sight_hook);
+    set(self, names().hook_fn, hook_fn);
 
-    swallow([&] { set(frame, S.f_trace_lines, nb::bool_(true)); });
+    swallow([&] { set(frame, names().f_trace_lines, nb::bool_(true)); });
     if (own(self, kFirstSightHook)) {
         // With a previous tracer the caller frame's f_trace stays its own: the
         // tracer's per-frame function keeps getting the frame's events through
@@ -925,22 +879,22 @@ void install_hook_impl(nb::handle self) {
         // re-installs sys.gettrace() through sys.settrace keeps the watch.
         if (!tstate->c_tracefunc)
             swallow([&] {
-                if (get(frame, S.f_trace).is_none()) set(frame, S.f_trace, hook_fn);
+                if (get(frame, names().f_trace).is_none()) set(frame, names().f_trace, hook_fn);
             });
         records().push_back(HookRecord{tstate, hook_fn, nb::borrow(self), frame,
                                        tstate->c_tracefunc,
                                        nb::borrow(tstate->c_traceobj), false});
         PyEval_SetTrace(first_sight_trace, hook_fn.ptr());
     } else {
-        swallow([&] { set(frame, S.f_trace, hook_fn); });
+        swallow([&] { set(frame, names().f_trace, hook_fn); });
         nb::borrow(lib().settrace)(hook_fn);
     }
-    set(self, S.hook_installed, nb::bool_(true));
+    set(self, names().hook_installed, nb::bool_(true));
 }
 
 void uninstall_hook_impl(nb::handle self) {
-    if (!truthy(get(self, S.hook_installed))) return;
-    nb::object hook_fn = get(self, S.hook_fn);
+    if (!truthy(get(self, names().hook_installed))) return;
+    nb::object hook_fn = get(self, names().hook_fn);
     swallow([&] {
         PyThreadState *tstate = PyThreadState_Get();
         HookRecord *rec = find_record(hook_fn.ptr());
@@ -952,7 +906,7 @@ void uninstall_hook_impl(nb::handle self) {
                 PyEval_SetTrace(prev, prev_obj.ptr());
             } else {
                 erase_record(hook_fn.ptr());
-                nb::borrow(lib().settrace)(get(self, S.original_trace));
+                nb::borrow(lib().settrace)(get(self, names().original_trace));
             }
         } else if (rec && rec->tstate != tstate && thread_alive(rec->tstate) &&
                    rec->tstate->c_traceobj == hook_fn.ptr()) {
@@ -964,12 +918,12 @@ void uninstall_hook_impl(nb::handle self) {
         }
     });
     swallow([&] {
-        nb::object frame = get(self, S.caller_frame);
+        nb::object frame = get(self, names().caller_frame);
         if (frame.is_none()) return;
-        if (get(frame, S.f_trace).is(hook_fn)) set(frame, S.f_trace, get(self, S.original_trace));
+        if (get(frame, names().f_trace).is(hook_fn)) set(frame, names().f_trace, get(self, names().original_trace));
     });
-    set(self, S.hook_installed, nb::bool_(false));
-    set(self, S.hook_fn, nb::none());
+    set(self, names().hook_installed, nb::bool_(false));
+    set(self, names().hook_fn, nb::none());
 }
 
 }  // namespace
@@ -981,7 +935,6 @@ void wrap_scope(nb::handle self, nb::handle namespace_) { do_wrap_scope(self, na
 bool forward_pending(nb::handle self) { return do_forward_pending(self); }
 
 void register_discovery(nb::module_ &m) {
-    init_names();
     g_module_dict = PyModule_GetDict(m.ptr());
     using namespace nb::literals;
 
@@ -1027,7 +980,7 @@ void register_discovery(nb::module_ &m) {
                        },
                        "func_obj"_a.none(), "name"_a.none(), "namespace"_a.none());
     def_monitor_method(m, "_make_wrapper", [](nb::handle self, nb::handle original) {
-        return module_attr(S.overflow_callable)(original, self);
+        return module_attr(names().overflow_callable)(original, self);
     }, "original"_a.none());
     def_monitor_method(m, "_unwrap_all", [](nb::handle self) { unwrap_all_impl(self); });
 

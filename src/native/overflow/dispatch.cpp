@@ -20,7 +20,7 @@ PyObject *g_dispatch_inner_fn = nullptr;
 // The late-definition watch: while announced names are still missing and the
 // deadline has not passed, every wrapped call walks the caller's namespace.
 void watch_late_definitions(nb::handle self) {
-    const HotNames &n = hot_names();
+    const Names &n = names();
     try {
         nb::object globals = monitor_field(self, n.caller_globals);
         if (globals.is_none()) return;
@@ -50,7 +50,7 @@ nb::object run_local(nb::handle thunk) { return thunk(); }
 
 nb::object error_class_name(const nb::python_error &e) {
     nb::object cls = nb::borrow(e.type());
-    nb::object name = optional_attr(cls, hot_names().name);
+    nb::object name = optional_attr(cls, names().dunder_name);
     return name.is_valid() ? name : nb::str("Error");
 }
 
@@ -64,17 +64,17 @@ nb::handle submit_error_type() { return g_submit_error; }
 nb::handle state_sync_error_type() { return g_state_sync_error; }
 
 nb::object executing(nb::handle self) {
-    nb::object tls = monitor_field(self, hot_names().tls);
-    nb::object stack = optional_attr(tls, hot_names().stack);
+    nb::object tls = monitor_field(self, names().tls);
+    nb::object stack = optional_attr(tls, names().stack);
     if (stack.is_valid()) return stack;
     stack = nb::set();
-    check(PyObject_SetAttr(tls.ptr(), hot_names().stack, stack.ptr()));
+    check(PyObject_SetAttr(tls.ptr(), names().stack, stack.ptr()));
     return stack;
 }
 
 nb::object dispatch(nb::handle self, nb::handle func, nb::handle args, nb::handle kwargs,
                     nb::handle sig, nb::handle name, nb::handle thunk, bool is_method) {
-    const HotNames &n = hot_names();
+    const Names &n = names();
     if (monitor_forward_open(self.ptr())) watch_late_definitions(self);
 
     nb::object running = plain_monitor(self.ptr())
@@ -113,7 +113,7 @@ nb::object dispatch(nb::handle self, nb::handle func, nb::handle args, nb::handl
 
 nb::object dispatch_inner(nb::handle self, nb::handle func, nb::handle args, nb::handle kwargs,
                           nb::handle sig, nb::handle name, nb::handle thunk, bool is_method) {
-    const HotNames &n = hot_names();
+    const Names &n = names();
     double t0;
     nb::object decision, action;
     try {
@@ -196,7 +196,7 @@ nb::object route_dispatch(nb::handle monitor, nb::handle func, nb::handle args,
                           bool is_method) {
     if (plain_monitor(monitor.ptr()))
         return dispatch(monitor, func, args, kwargs, sig, name, thunk, is_method);
-    nb::object method = monitor.attr(hot_names().dispatch);
+    nb::object method = monitor.attr(names().dispatch);
     if (is_method) return method(func, args, kwargs, sig, name, thunk, nb::arg("is_method") = true);
     return method(func, args, kwargs, sig, name, thunk);
 }
@@ -238,9 +238,9 @@ void register_dispatch(nb::module_ &m) {
     g_dispatch_fn = class_attr_of(cls, "_dispatch");
     g_executing_fn = class_attr_of(cls, "_executing");
     g_dispatch_inner_fn = class_attr_of(cls, "_dispatch_inner");
-    register_hot_method(hot_names().dispatch, g_dispatch_fn);
-    register_hot_method(hot_names().executing, g_executing_fn);
-    register_hot_method(hot_names().dispatch_inner, g_dispatch_inner_fn);
+    register_hot_method(names().dispatch, g_dispatch_fn);
+    register_hot_method(names().executing, g_executing_fn);
+    register_hot_method(names().dispatch_inner, g_dispatch_inner_fn);
 }
 
 }  // namespace corvid::overflow

@@ -19,52 +19,6 @@ namespace {
 using namespace nb::literals;
 
 // ---------------------------------------------------------------------------
-// Interned attribute names. The strings are created once and kept for the life
-// of the process (interned strings are immortal from 3.12 on); no destructor
-// touches them after the interpreter is gone.
-
-nb::handle intern(const char *text) {
-    PyObject *s = PyUnicode_InternFromString(text);
-    if (!s) throw nb::python_error();
-    return s;
-}
-
-struct Interned {
-    nb::handle code = intern("__code__");
-    nb::handle globals = intern("__globals__");
-    nb::handle closure = intern("__closure__");
-    nb::handle name = intern("__name__");
-    nb::handle module = intern("__module__");
-    nb::handle file = intern("__file__");
-    nb::handle co_filename = intern("co_filename");
-    nb::handle co_qualname = intern("co_qualname");
-    nb::handle co_name = intern("co_name");
-    nb::handle co_firstlineno = intern("co_firstlineno");
-    nb::handle co_names = intern("co_names");
-    nb::handle co_freevars = intern("co_freevars");
-    nb::handle cell_contents = intern("cell_contents");
-    nb::handle lower = intern("lower");
-    nb::handle src_cache = intern("_src_cache");
-    nb::handle libref_cache = intern("_libref_cache");
-    nb::handle predict_cache = intern("_predict_cache");
-    nb::handle relaxed_cache = intern("_relaxed_cache");
-    nb::handle learned_heavy = intern("_learned_heavy");
-    nb::handle get_src = intern("_get_src");
-    nb::handle lib_hit = intern("_lib_hit");
-    nb::handle forward_open = intern("_forward_open");
-    nb::handle caller_globals = intern("_caller_globals");
-    nb::handle clock = intern("_clock");
-    nb::handle hook_started_at = intern("_hook_started_at");
-    nb::handle wrap_scope = intern("_wrap_scope");
-    nb::handle forward_pending = intern("_forward_pending");
-};
-
-const Interned &interned() {
-    static const Interned n;
-    return n;
-}
-
-// ---------------------------------------------------------------------------
 // Small C API helpers.
 
 // mapping[key] when present, else an invalid object. Dicts take the fast
@@ -274,7 +228,7 @@ uint32_t scan_source(nb::handle src, uint32_t want) {
 
 // Whether a name token occurs in the lower-cased `__name__` of func.
 bool name_signal(nb::handle func) {
-    nb::object name = optional_attr(func, interned().name.ptr());
+    nb::object name = optional_attr(func, names().dunder_name);
     if (!name.is_valid() || !PyUnicode_Check(name.ptr())) return false;
     const Tables &t = tables();
     if (PyUnicode_IS_ASCII(name.ptr())) {
@@ -285,7 +239,7 @@ bool name_signal(nb::handle func) {
             if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
         return t.name.scan(lowered, kName) & kName;
     }
-    nb::object lowered = nb::steal(check(PyObject_CallMethodNoArgs(name.ptr(), interned().lower.ptr())));
+    nb::object lowered = nb::steal(check(PyObject_CallMethodNoArgs(name.ptr(), names().lower)));
     nb::object keep;
     return t.name.scan(utf8_view(lowered, keep), kName) & kName;
 }
@@ -295,7 +249,7 @@ bool name_signal(nb::handle func) {
 
 nb::object code_of(nb::handle func) {
     if (PyFunction_Check(func.ptr())) return nb::borrow(PyFunction_GET_CODE(func.ptr()));
-    return optional_attr(func, interned().code.ptr());
+    return optional_attr(func, names().dunder_code);
 }
 
 nb::object code_key(nb::handle code) {
@@ -304,17 +258,17 @@ nb::object code_key(nb::handle code) {
         nb::object line = nb::steal(check(PyLong_FromLong(co->co_firstlineno)));
         return nb::steal(check(PyTuple_Pack(3, co->co_filename, co->co_qualname, line.ptr())));
     }
-    const Interned &n = interned();
+    const Names &n = names();
     nb::object filename = code.attr(n.co_filename);
-    nb::object qualname = optional_attr(code, n.co_qualname.ptr());
+    nb::object qualname = optional_attr(code, n.co_qualname);
     if (!qualname.is_valid()) qualname = code.attr(n.co_name);
     nb::object line = code.attr(n.co_firstlineno);
     return nb::steal(check(PyTuple_Pack(3, filename.ptr(), qualname.ptr(), line.ptr())));
 }
 
 bool module_root_heavy(nb::handle obj) {
-    const Interned &n = interned();
-    nb::object name = optional_attr(obj, (PyModule_Check(obj.ptr()) ? n.name : n.module).ptr());
+    const Names &n = names();
+    nb::object name = optional_attr(obj, PyModule_Check(obj.ptr()) ? n.dunder_name : n.dunder_module);
     if (!name.is_valid() || !PyUnicode_Check(name.ptr()) || PyUnicode_GET_LENGTH(name.ptr()) == 0)
         return false;
     nb::object keep;
@@ -347,14 +301,14 @@ nb::object cell_contents(nb::handle cell) {
         PyObject *value = PyCell_GET(cell.ptr());
         return value ? nb::borrow(value) : nb::object();
     }
-    return cell.attr(interned().cell_contents);
+    return cell.attr(names().cell_contents);
 }
 
 bool refs_heavy_lib(nb::handle func) {
-    const Interned &n = interned();
+    const Names &n = names();
     nb::object code = code_of(func);
     if (!code.is_valid() || code.is_none()) return false;
-    nb::object globals = optional_attr(func, n.globals.ptr());
+    nb::object globals = optional_attr(func, n.dunder_globals);
     if (globals.is_valid() && globals.is_none()) globals = nb::object();
 
     const long long cap = settings().global_scan_cap;
@@ -367,7 +321,7 @@ bool refs_heavy_lib(nb::handle func) {
         if (value_root_heavy(value)) return true;
     }
 
-    nb::object closure = optional_attr(func, n.closure.ptr());
+    nb::object closure = optional_attr(func, n.dunder_closure);
     if (!closure.is_valid() || closure.is_none()) return false;
     nb::object freevars = code.attr(n.co_freevars);
     const Py_ssize_t pairs = std::min(nb::len(freevars), nb::len(closure));
@@ -402,7 +356,7 @@ nb::object safe_getsource(nb::handle func) {
 bool lib_hit(nb::handle self, nb::handle func, nb::handle src) {
     if (scan_source(src, kLib) & kLib) return true;
     nb::object key = sig_key(func);
-    nb::object cache = self.attr(interned().libref_cache);
+    nb::object cache = self.attr(names().libref_cache);
     nb::object stored = mapping_get(cache, key);
     if (stored.is_valid()) return truthy(stored);
     bool refs = false;
@@ -420,7 +374,7 @@ struct Signals {
 };
 
 Signals compute_signals(nb::handle self, nb::handle func) {
-    const Interned &n = interned();
+    const Names &n = names();
     nb::object src = self.attr(n.get_src)(func);
     const uint32_t mask = scan_source(src, kAllSource);
     Signals s{};
@@ -440,7 +394,7 @@ bool set_contains(nb::handle container, nb::handle key) {
 }
 
 void periodic_rescan(nb::handle self) {
-    const Interned &n = interned();
+    const Names &n = names();
     if (!truthy(self.attr(n.forward_open))) return;
     nb::object caller_globals = self.attr(n.caller_globals);
     if (caller_globals.is_none()) return;
@@ -464,7 +418,7 @@ nb::object sig_key(nb::handle func) {
     nb::object code = code_of(func);
     if (code.is_valid() && !code.is_none()) return code_key(code);
     nb::object repr = nb::steal(check(PyObject_Repr(func.ptr())));
-    nb::object name = optional_attr(func, interned().name.ptr());
+    nb::object name = optional_attr(func, names().dunder_name);
     if (!name.is_valid()) name = nb::str("?");
     nb::object zero = nb::int_(0);
     return nb::steal(check(PyTuple_Pack(3, repr.ptr(), name.ptr(), zero.ptr())));
@@ -472,7 +426,7 @@ nb::object sig_key(nb::handle func) {
 
 nb::object get_src(nb::handle self, nb::handle func) {
     nb::object key = sig_key(func);
-    nb::object cache = self.attr(interned().src_cache);
+    nb::object cache = self.attr(names().src_cache);
     nb::object stored = mapping_get(cache, key);
     if (stored.is_valid()) return stored;
     nb::object src = safe_getsource(func);
@@ -481,7 +435,7 @@ nb::object get_src(nb::handle self, nb::handle func) {
 }
 
 bool predict_heavy_keyed(nb::handle self, nb::handle func, nb::handle key) {
-    const Interned &n = interned();
+    const Names &n = names();
     if (set_contains(self.attr(n.learned_heavy), key)) return true;
     nb::object cache = self.attr(n.predict_cache);
     nb::object stored = mapping_get(cache, key);
@@ -493,7 +447,7 @@ bool predict_heavy_keyed(nb::handle self, nb::handle func, nb::handle key) {
 }
 
 bool relaxed_heavy_keyed(nb::handle self, nb::handle func, nb::handle key) {
-    nb::object cache = self.attr(interned().relaxed_cache);
+    nb::object cache = self.attr(names().relaxed_cache);
     nb::object stored = mapping_get(cache, key);
     if (stored.is_valid()) return truthy(stored);
     Signals s = compute_signals(self, func);
@@ -530,7 +484,7 @@ nb::object compute_exclude_prefixes() {
         if (!is_ordinary(e)) throw;
     }
 
-    nb::object own_file = optional_attr(module_handle(), interned().file.ptr());
+    nb::object own_file = optional_attr(module_handle(), names().dunder_file);
     if (own_file.is_valid() && !own_file.is_none()) found.add(dirname(abspath(own_file)));
 
     // Longest first, so the most specific prefix is tried first; equal

@@ -357,7 +357,7 @@ bool plain_monitor(PyObject *mon) {
 
 bool monitor_running(PyObject *mon) {
     if (MonitorCore *core = exact_monitor(mon)) return core->running;
-    nb::object v = optional_attr(mon, hot_names().running);
+    nb::object v = optional_attr(mon, names().running);
     if (!v.is_valid()) return false;
     int t = PyObject_IsTrue(v.ptr());
     if (t < 0) throw nb::python_error();
@@ -369,12 +369,12 @@ void set_monitor_running(nb::handle mon, bool value) {
         core->running = value;
         return;
     }
-    check(PyObject_SetAttr(mon.ptr(), hot_names().running, value ? Py_True : Py_False));
+    check(PyObject_SetAttr(mon.ptr(), names().running, value ? Py_True : Py_False));
 }
 
 bool monitor_forward_open(PyObject *mon) {
     if (MonitorCore *core = exact_monitor(mon)) return core->forward_open;
-    nb::object v = optional_attr(mon, hot_names().forward_open);
+    nb::object v = optional_attr(mon, names().forward_open);
     if (!v.is_valid()) return false;
     int t = PyObject_IsTrue(v.ptr());
     if (t < 0) throw nb::python_error();
@@ -386,7 +386,7 @@ void set_monitor_forward_open(nb::handle mon, bool value) {
         core->forward_open = value;
         return;
     }
-    check(PyObject_SetAttr(mon.ptr(), hot_names().forward_open, value ? Py_True : Py_False));
+    check(PyObject_SetAttr(mon.ptr(), names().forward_open, value ? Py_True : Py_False));
 }
 
 nb::object exit_handler(nb::handle mon) {
@@ -414,7 +414,7 @@ PyObject *g_monotonic = nullptr;  // time.monotonic; identity only
 double monitor_now(nb::handle mon) {
     nb::object clock;
     try {
-        clock = monitor_field(mon, hot_names().clock);
+        clock = monitor_field(mon, names().clock);
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_AttributeError)) throw;
     }
@@ -439,9 +439,9 @@ void register_monitor(nb::module_ &m) {
     g_watcher = PyDict_AddWatcher(on_dict_event);
     if (g_watcher < 0) PyErr_Clear();  // no watcher slot left: memo disabled, still correct
 #endif
-    g_verdict_fields[0] = hot_names().predict_cache;
-    g_verdict_fields[1] = hot_names().relaxed_cache;
-    g_verdict_fields[2] = hot_names().learned_heavy;
+    g_verdict_fields[0] = names().predict_cache;
+    g_verdict_fields[1] = names().relaxed_cache;
+    g_verdict_fields[2] = names().learned_heavy;
     auto cls = nb::class_<MonitorCore>(m, "_OverflowMonitor", nb::dynamic_attr(),
                                        nb::is_weak_referenceable());
     g_monitor_type = reinterpret_cast<PyTypeObject *>(cls.ptr());

@@ -37,7 +37,7 @@ PyObject *g_off = nullptr;  // interned "off"
 }  // namespace
 
 nb::object should_offload(nb::handle self, nb::handle, nb::handle, nb::handle, bool) {
-    nb::object policy = monitor_field(self, hot_names().policy);
+    nb::object policy = monitor_field(self, names().policy);
     if (is_policy(policy, g_off)) return make_local(ReasonId::PolicyOff);
     // Load, heaviness, learned history, cooldown and the loop guard come next;
     // until they are in place nothing qualifies as heavy.
@@ -46,7 +46,7 @@ nb::object should_offload(nb::handle self, nb::handle, nb::handle, nb::handle, b
 
 void record_local_time(nb::handle self, nb::handle, nb::handle sig, double dt,
                        nb::handle reason) {
-    const HotNames &n = hot_names();
+    const Names &n = names();
     nb::object observed = monitor_field(self, n.observed_seconds);
     check(PyObject_SetItem(observed.ptr(), sig.ptr(), nb::float_(dt).ptr()));
     if (dt >= as_double(monitor_field(self, n.min_seconds))) {
@@ -65,7 +65,7 @@ void record_local_time(nb::handle self, nb::handle, nb::handle sig, double dt,
 }
 
 void note_offload_failure(nb::handle self, nb::handle sig) {
-    const HotNames &n = hot_names();
+    const Names &n = names();
     nb::object failures = self.attr(n.offload_failures);
     long count = nb::cast<long>(failures.attr("get")(sig, 0)) + 1;
     check(PyObject_SetItem(failures.ptr(), sig.ptr(), nb::int_(count).ptr()));
@@ -73,25 +73,25 @@ void note_offload_failure(nb::handle self, nb::handle sig) {
 }
 
 bool under_pressure(nb::handle self) {
-    nb::object gate = self.attr(hot_names().load_gate);
+    nb::object gate = self.attr(names().load_gate);
     return !gate.is_none() && gate_sustained_overloaded(gate);
 }
 
 bool under_gpu_pressure(nb::handle self) {
-    nb::object gate = self.attr(hot_names().load_gate);
+    nb::object gate = self.attr(names().load_gate);
     return !gate.is_none() && gate_gpu_pressure(gate);
 }
 
 bool in_cooldown(nb::handle self) {
-    if (!self.attr(hot_names().gateway).is_none()) return false;
-    return monitor_now(self) < as_double(self.attr(hot_names().gateway_retry_at));
+    if (!self.attr(names().gateway).is_none()) return false;
+    return monitor_now(self) < as_double(self.attr(names().gateway_retry_at));
 }
 
 nb::object should_offload_route(nb::handle self, nb::handle func, nb::handle args,
                                 nb::handle kwargs, bool is_method) {
     if (plain_monitor(self.ptr()))
         return should_offload(self, func, args, kwargs, is_method);
-    return self.attr(hot_names().should_offload)(func, args, kwargs, is_method);
+    return self.attr(names().should_offload)(func, args, kwargs, is_method);
 }
 
 void record_local_time_route(nb::handle self, nb::handle func, nb::handle sig, double dt,
@@ -100,7 +100,7 @@ void record_local_time_route(nb::handle self, nb::handle func, nb::handle sig, d
         record_local_time(self, func, sig, dt, reason);
         return;
     }
-    self.attr(hot_names().record_local_time)(func, sig, dt, reason);
+    self.attr(names().record_local_time)(func, sig, dt, reason);
 }
 
 void register_offload_gate(nb::module_ &m) {
@@ -131,12 +131,12 @@ void register_offload_gate(nb::module_ &m) {
     nb::handle cls = m.attr("_OverflowMonitor");
     g_should_offload_fn = class_attr_of(cls, "_should_offload");
     g_record_local_time_fn = class_attr_of(cls, "_record_local_time");
-    register_hot_method(hot_names().should_offload, g_should_offload_fn);
-    register_hot_method(hot_names().record_local_time, g_record_local_time_fn);
+    register_hot_method(names().should_offload, g_should_offload_fn);
+    register_hot_method(names().record_local_time, g_record_local_time_fn);
     // The heaviness tests are registered before this file; the method
     // binding of wrapped classes reads their memo maps directly.
-    register_hot_method(hot_names().predict_heavy, class_attr_of(cls, "_predict_heavy"));
-    register_hot_method(hot_names().relaxed_heavy, class_attr_of(cls, "_relaxed_heavy"));
+    register_hot_method(names().predict_heavy, class_attr_of(cls, "_predict_heavy"));
+    register_hot_method(names().relaxed_heavy, class_attr_of(cls, "_relaxed_heavy"));
 }
 
 }  // namespace corvid::overflow

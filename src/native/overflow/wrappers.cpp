@@ -16,8 +16,6 @@ namespace corvid::overflow {
 
 namespace {
 
-PyObject *g_module = nullptr;  // borrowed; see module_handle()
-HotNames g_names{};
 
 // ---------------------------------------------------------------------------
 // Object layouts. nb::object members own their reference; the instance dict
@@ -253,9 +251,9 @@ PyObject *callable_vectorcall(PyObject *self_, PyObject *const *args, size_t nar
     try {
         PyObject *found = nullptr;
         // The display name is the copied metadata in the wrapper's own dict.
-        if (self->dict && dict_get_ref(self->dict, g_names.name, &found) < 0)
+        if (self->dict && dict_get_ref(self->dict, g_names.dunder_name, &found) < 0)
             throw nb::python_error();
-        name = found ? nb::steal(found) : attr_or(self_, g_names.name, nb::str("func"));
+        name = found ? nb::steal(found) : attr_or(self_, g_names.dunder_name, nb::str("func"));
     } catch (nb::python_error &e) {
         if (!is_ordinary(e)) {
             e.restore();
@@ -323,7 +321,7 @@ PyObject *callable_descr_get(PyObject *self_, PyObject *obj, PyObject *type) {
 
 PyObject *identity_reduce(PyObject *payload) {
     try {
-        nb::object identity = nb::borrow(g_module).attr("_identity");
+        nb::object identity = nb::borrow(module_handle()).attr("_identity");
         return nb::make_tuple(identity, nb::make_tuple(nb::borrow(payload))).release().ptr();
     } catch (...) {
         restore_error_from_current_exception();
@@ -705,7 +703,7 @@ PyObject *bound_get_name(PyObject *self_, void *) {
     try {
         nb::object fallback = self->name.is_valid() ? self->name : nb::none();
         if (!self->func.is_valid()) return fallback.release().ptr();
-        return attr_or(self->func, g_names.name, fallback).release().ptr();
+        return attr_or(self->func, g_names.dunder_name, fallback).release().ptr();
     } catch (...) {
         restore_error_from_current_exception();
         return nullptr;
@@ -1116,63 +1114,7 @@ void register_entry(nb::module_ &m) {
           "Turn on the offload monitor for the calling script and return it.");
 }
 
-PyObject *intern(const char *s) {
-    PyObject *o = PyUnicode_InternFromString(s);
-    if (!o) throw nb::python_error();
-    return o;  // kept for the life of the process, like the interpreter's own names
-}
-
 }  // namespace
-
-nb::handle module_handle() { return g_module; }
-
-void set_module_handle(nb::handle m) {
-    g_module = m.ptr();
-    HotNames &n = g_names;
-    n.running = intern("_running");
-    n.forward_open = intern("_forward_open");
-    n.dispatch = intern("_dispatch");
-    n.dispatch_inner = intern("_dispatch_inner");
-    n.executing = intern("_executing");
-    n.should_offload = intern("_should_offload");
-    n.record_local_time = intern("_record_local_time");
-    n.predict_heavy = intern("_predict_heavy");
-    n.relaxed_heavy = intern("_relaxed_heavy");
-    n.demoted = intern("_demoted");
-    n.offload_incompatible = intern("_offload_incompatible");
-    n.learned_heavy = intern("_learned_heavy");
-    n.predict_cache = intern("_predict_cache");
-    n.relaxed_cache = intern("_relaxed_cache");
-    n.tls = intern("_tls");
-    n.stack = intern("stack");
-    n.clock = intern("_clock");
-    n.caller_globals = intern("_caller_globals");
-    n.hook_started_at = intern("_hook_started_at");
-    n.wrap_scope = intern("_wrap_scope");
-    n.forward_pending = intern("_forward_pending");
-    n.policy = intern("policy");
-    n.observed_seconds = intern("_observed_seconds");
-    n.min_seconds = intern("min_seconds");
-    n.benefit_ok = intern("_benefit_ok");
-    n.offload_failures = intern("_offload_failures");
-    n.note_offload_failure = intern("_note_offload_failure");
-    n.announce_offload = intern("_announce_offload");
-    n.maybe_prewarm = intern("_maybe_prewarm");
-    n.under_gpu_pressure = intern("_under_gpu_pressure");
-    n.cloud_execute = intern("_cloud_execute");
-    n.action = intern("action");
-    n.reason = intern("reason");
-    n.name = intern("__name__");
-    n.qualname = intern("__qualname__");
-    n.module = intern("__module__");
-    n.doc = intern("__doc__");
-    n.wrapped = intern("__wrapped__");
-    n.load_gate = intern("_load_gate");
-    n.gateway = intern("_gateway");
-    n.gateway_retry_at = intern("_gateway_retry_at");
-}
-
-const HotNames &hot_names() { return g_names; }
 
 nb::object make_callable_wrapper(nb::handle original, nb::handle monitor) {
     nb::object sig = sig_of(original);
@@ -1182,12 +1124,12 @@ nb::object make_callable_wrapper(nb::handle original, nb::handle monitor) {
     w->original = nb::borrow(original);
     w->monitor = nb::borrow(monitor);
     w->sig = std::move(sig);
-    nb::object name = attr_or(original, g_names.name, nb::str("func"));
-    set_in_dict(self.ptr(), g_names.wrapped, original);
-    set_in_dict(self.ptr(), g_names.name, name);
-    set_in_dict(self.ptr(), g_names.qualname, attr_or(original, g_names.qualname, name));
-    set_in_dict(self.ptr(), g_names.module, attr_or(original, g_names.module, nb::none()));
-    set_in_dict(self.ptr(), g_names.doc, attr_or(original, g_names.doc, nb::none()));
+    nb::object name = attr_or(original, g_names.dunder_name, nb::str("func"));
+    set_in_dict(self.ptr(), g_names.dunder_wrapped, original);
+    set_in_dict(self.ptr(), g_names.dunder_name, name);
+    set_in_dict(self.ptr(), g_names.dunder_qualname, attr_or(original, g_names.dunder_qualname, name));
+    set_in_dict(self.ptr(), g_names.dunder_module, attr_or(original, g_names.dunder_module, nb::none()));
+    set_in_dict(self.ptr(), g_names.dunder_doc, attr_or(original, g_names.dunder_doc, nb::none()));
     return self;
 }
 
@@ -1200,9 +1142,9 @@ nb::object make_method_wrapper(nb::handle func, nb::handle monitor, nb::handle n
     w->monitor = nb::borrow(monitor);
     w->name = nb::borrow(name);
     w->sig = std::move(sig);
-    set_in_dict(self.ptr(), g_names.name, attr_or(func, g_names.name, name));
-    set_in_dict(self.ptr(), g_names.qualname, attr_or(func, g_names.qualname, name));
-    set_in_dict(self.ptr(), g_names.doc, attr_or(func, g_names.doc, nb::none()));
+    set_in_dict(self.ptr(), g_names.dunder_name, attr_or(func, g_names.dunder_name, name));
+    set_in_dict(self.ptr(), g_names.dunder_qualname, attr_or(func, g_names.dunder_qualname, name));
+    set_in_dict(self.ptr(), g_names.dunder_doc, attr_or(func, g_names.dunder_doc, nb::none()));
     return self;
 }
 
@@ -1222,7 +1164,7 @@ bool thunk_started(nb::handle thunk) {
 }
 
 void register_wrappers(nb::module_ &m) {
-    if (!g_module) set_module_handle(m);
+    if (!module_handle().ptr()) set_module_handle(m);
     g_callable_type = make_type(m, &kCallableSpec, "_OverflowCallable");
     g_method_type = make_type(m, &kMethodSpec, "_OverflowMethod");
     g_bound_type = make_type(m, &kBoundSpec, "_BoundOverflow");

@@ -2,47 +2,43 @@
 
 #include <nanobind/stl/string.h>
 
+#include "common/interned.hpp"
+
 namespace corvid::serve {
 
 namespace {
 Names g_names;
-
-nb::handle intern(const char *text) {
-    PyObject *s = PyUnicode_InternFromString(text);
-    if (!s) throw nb::python_error();
-    return s;
-}
 }  // namespace
 
 const Names &names() { return g_names; }
 
 void init_names(nb::module_ &m) {
     Names &n = g_names;
-    n.write = intern("write");
-    n.flush = intern("flush");
-    n.acquire = intern("acquire");
-    n.release = intern("release");
-    n.stdout_ = intern("stdout");
-    n.tell = intern("tell");
-    n.readline = intern("readline");
-    n.seek = intern("seek");
-    n.close = intern("close");
-    n.strip = intern("strip");
-    n.set = intern("set");
-    n.wait = intern("wait");
-    n.start = intern("start");
-    n.stop = intern("stop");
-    n.text = intern("text");
-    n.turn = intern("turn");
-    n.role = intern("role");
-    n.content = intern("content");
-    n.user = intern("user");
-    n.assistant = intern("assistant");
-    n.append = intern("append");
-    n.run = intern("_run");
-    n.emit_lock = intern("_emit_lock");
-    n.heartbeat_interval = intern("HEARTBEAT_INTERVAL");
-    n.module = intern(nb::cast<std::string>(m.attr("__name__")).c_str());
+    n.write = intern_name("write");
+    n.flush = intern_name("flush");
+    n.acquire = intern_name("acquire");
+    n.release = intern_name("release");
+    n.stdout_ = intern_name("stdout");
+    n.tell = intern_name("tell");
+    n.readline = intern_name("readline");
+    n.seek = intern_name("seek");
+    n.close = intern_name("close");
+    n.strip = intern_name("strip");
+    n.set = intern_name("set");
+    n.wait = intern_name("wait");
+    n.start = intern_name("start");
+    n.stop = intern_name("stop");
+    n.text = intern_name("text");
+    n.turn = intern_name("turn");
+    n.role = intern_name("role");
+    n.content = intern_name("content");
+    n.user = intern_name("user");
+    n.assistant = intern_name("assistant");
+    n.append = intern_name("append");
+    n.run = intern_name("_run");
+    n.emit_lock = intern_name("_emit_lock");
+    n.heartbeat_interval = intern_name("HEARTBEAT_INTERVAL");
+    n.module = intern_name(nb::cast<std::string>(m.attr("__name__")).c_str());
 }
 
 nb::object call_method(nb::handle obj, nb::handle name) {
