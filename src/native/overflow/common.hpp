@@ -2,10 +2,12 @@
 #pragma once
 #include <nanobind/nanobind.h>
 
+#include <exception>
 #include <utility>
 
 #include "common/compat.hpp"
 #include "common/gil.hpp"
+#include "common/instance_gc.hpp"
 #include "common/interned.hpp"
 #include "common/log.hpp"
 #include "common/methods.hpp"
@@ -129,9 +131,13 @@ void set_module_handle(nb::handle m);
     X(release, "release") \
     X(clear, "clear") \
     X(add, "add") \
+    X(discard, "discard") \
     X(get, "get") \
     X(lower, "lower") \
     X(stack, "stack") \
+    X(sustained_overloaded, "sustained_overloaded") \
+    X(gpu_pressure, "gpu_pressure") \
+    X(policy_off, "off") \
     X(ev_line, "line") \
     X(ev_return, "return")
 
@@ -152,9 +158,8 @@ inline nb::object optional_attr(nb::handle obj, PyObject *name) {
 
 // The instance's own attribute dictionary, or null when it has none yet.
 inline PyObject *instance_dict(PyObject *obj) {
-    Py_ssize_t off = Py_TYPE(obj)->tp_dictoffset;
-    if (off <= 0) return nullptr;
-    return *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(obj) + off);
+    PyObject **slot = instance_dict_slot(obj);
+    return slot ? *slot : nullptr;
 }
 
 // True when an instance attribute of that name would shadow a class
@@ -162,9 +167,60 @@ inline PyObject *instance_dict(PyObject *obj) {
 inline bool instance_overrides(PyObject *obj, PyObject *name) {
     PyObject *d = instance_dict(obj);
     if (!d) return false;
-    int r = PyDict_Contains(d, name);
-    if (r < 0) throw nb::python_error();
-    return r == 1;
+    return check(PyDict_Contains(d, name)) == 1;
+}
+
+// mapping[key] when present, else an invalid object. Dicts take the fast
+// path; other mappings go through the mapping protocol.
+inline nb::object mapping_get(nb::handle mapping, nb::handle key) {
+    PyObject *value = nullptr;
+    if (PyDict_Check(mapping.ptr())) {
+        check(dict_get_ref(mapping.ptr(), key.ptr(), &value));
+        return nb::steal(value);
+    }
+    value = PyObject_GetItem(mapping.ptr(), key.ptr());
+    if (value) return nb::steal(value);
+    if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw nb::python_error();
+    PyErr_Clear();
+    return {};
+}
+
+// `key in container`; a null container holds nothing. An empty set answers
+// without hashing the key (signature tuples do not cache their hash).
+inline bool contains(nb::handle container, nb::handle key) {
+    if (!container.ptr()) return false;
+    if (PyAnySet_Check(container.ptr()) && PySet_GET_SIZE(container.ptr()) == 0) return false;
+    return check(PySequence_Contains(container.ptr(), key.ptr())) != 0;
+}
+
+// container.add(key) / container.discard(key), without a method call for sets.
+inline void set_add(nb::handle container, nb::handle key) {
+    if (PySet_Check(container.ptr()))
+        check(PySet_Add(container.ptr(), key.ptr()));
+    else
+        container.attr(g_names.add)(key);
+}
+
+inline void set_discard(nb::handle container, nb::handle key) {
+    if (PySet_Check(container.ptr()))
+        check(PySet_Discard(container.ptr(), key.ptr()));
+    else
+        container.attr(g_names.discard)(key);
+}
+
+// Runs `f`; an ordinary error (an Exception, or a C++ error of the binding
+// layer such as a failed cast) is dropped and reported as false. Interrupts
+// and exit requests pass.
+template <typename F>
+bool swallow(F &&f) {
+    try {
+        f();
+        return true;
+    } catch (nb::python_error &e) {
+        if (!is_ordinary(e)) throw;
+    } catch (std::exception &) {
+    }
+    return false;
 }
 
 }  // namespace corvid::overflow

@@ -10,6 +10,7 @@
 // back exactly as it was when the hook goes away.
 #include "overflow/discovery.hpp"
 
+#include "overflow/config.hpp"
 #include "overflow/heaviness.hpp"
 #include "overflow/monitor.hpp"
 
@@ -135,14 +136,6 @@ double hook_deadline() {
     return deadline;
 }
 
-double now(nb::handle self) {
-    nb::object clock = get(self, names().clock);
-    nb::object t = nb::steal(check(PyObject_CallNoArgs(clock.ptr())));
-    double value = PyFloat_AsDouble(t.ptr());
-    if (value == -1.0 && PyErr_Occurred()) throw nb::python_error();
-    return value;
-}
-
 double float_attr(nb::handle self, PyObject *name) {
     nb::object v = get(self, name);
     double value = PyFloat_AsDouble(v.ptr());
@@ -172,32 +165,10 @@ bool carries_marker(nb::handle obj) {
     return truthy(owned);
 }
 
-bool contains(nb::handle container, nb::handle key) {
-    return check(PySequence_Contains(container.ptr(), key.ptr())) != 0;
-}
-
-// Runs `f`; an ordinary error (an Exception, or a C++ error of the binding
-// layer) is dropped and reported as false. Interrupts and exit requests pass.
-template <typename F>
-bool swallow(F &&f) {
-    try {
-        f();
-        return true;
-    } catch (nb::python_error &e) {
-        if (!e.matches(PyExc_Exception)) throw;
-    } catch (nb::builtin_exception &) {
-    } catch (nb::cast_error &) {
-    }
-    return false;
-}
-
 // True when `name` on this monitor still resolves to our own C++ body: not
 // replaced in the class hierarchy nor shadowed by an instance attribute.
 bool is_own(nb::handle self, PyObject *name, PyObject *impl) {
-    if (_PyType_Lookup(Py_TYPE(self.ptr()), name) != impl) return false;
-    PyObject **dictptr = _PyObject_GetDictPtr(self.ptr());
-    if (!dictptr || !*dictptr) return true;
-    return check(PyDict_Contains(*dictptr, name)) == 0;
+    return class_attr(self.ptr(), name) == impl && !instance_overrides(self.ptr(), name);
 }
 
 PyObject *method_name(Method m) {
@@ -262,21 +233,6 @@ std::vector<std::pair<nb::object, nb::object>> snapshot(nb::handle ns) {
                          nb::borrow(PyTuple_GET_ITEM(seq.ptr(), 1)));
     }
     return out;
-}
-
-// Looks up namespace[name]; a missing entry is reported as a null object.
-nb::object lookup(nb::handle ns, nb::handle name) {
-    if (PyDict_Check(ns.ptr())) {
-        PyObject *value = nullptr;
-        check(dict_get_ref(ns.ptr(), name.ptr(), &value));
-        return nb::steal(value);
-    }
-    PyObject *value = PyObject_GetItem(ns.ptr(), name.ptr());
-    if (!value) {
-        if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw nb::python_error();
-        PyErr_Clear();
-    }
-    return nb::steal(value);
 }
 
 // ---------------------------------------------------------------------------
@@ -467,7 +423,7 @@ void maybe_wrap_module_impl(nb::handle self, nb::handle mod) {
     }
     nb::object seen = get(self, names().wrapped_modules);
     if (contains(seen, key)) return;
-    call_method(seen, names().add, key);
+    set_add(seen, key);
     nb::object ns = PyModule_Check(mod.ptr()) ? nb::borrow(PyModule_GetDict(mod.ptr()))
                                               : get(mod, names().dunder_dict);
     do_wrap_scope(self, ns);
@@ -554,7 +510,7 @@ void unwrap_all_impl(nb::handle self) {
     for (nb::handle record : records) {
         nb::object func = record[0], name = record[1], ns = record[2];
         try {
-            nb::object current = lookup(ns, name);
+            nb::object current = mapping_get(ns, name);
             // A name the user rebound (or deleted) since is left as it is.
             if (current.is_valid() && carries_marker(current))
                 check(PyObject_SetItem(ns.ptr(), name.ptr(), func.ptr()));
@@ -574,7 +530,7 @@ void unwrap_all_impl(nb::handle self) {
         for (nb::handle pair : replaced) {
             swallow([&] {
                 nb::object name = pair[0], func = pair[1];
-                nb::object current = lookup(get(cls, names().dunder_dict), name);
+                nb::object current = mapping_get(get(cls, names().dunder_dict), name);
                 if (current.is_valid() && carries_marker(current)) set(cls, name.ptr(), func);
             });
         }
@@ -599,7 +555,7 @@ void collect_top_defs_impl(nb::handle self, nb::handle body) {
     for (nb::handle stmt : body) {
         if (is(stmt, l.FunctionDef) || is(stmt, l.AsyncFunctionDef)) {
             nb::object name = get(stmt, names().ast_name);
-            if (!starts_with_underscore(name)) call_method(announced, names().add, name);
+            if (!starts_with_underscore(name)) set_add(announced, name);
         } else if (is(stmt, l.If)) {
             recurse(stmt, names().ast_body);
             recurse(stmt, names().ast_orelse);
@@ -741,6 +697,19 @@ bool walk_caller_scope(nb::handle self) {
     return true;
 }
 
+// The same walk from each wrapped call and from the load gate's rescan, which
+// also close the watch once its deadline has passed.
+void watch_late_definitions(nb::handle self) {
+    nb::object globals = monitor_field(self, names().caller_globals);
+    if (globals.is_none()) return;
+    double since = monitor_now(self) - float_attr(self, names().hook_started_at);
+    if (since < settings().hook_deadline) {
+        if (walk_caller_scope(self)) set_monitor_forward_open(self, do_forward_pending(self));
+    } else {
+        set_monitor_forward_open(self, false);
+    }
+}
+
 namespace {
 
 // Step one of every hook event: count it, and leave once the monitor stopped,
@@ -750,7 +719,7 @@ void count_event(nb::handle self) {
     long calls = long_attr(self, names().hook_calls) + 1;
     set(self, names().hook_calls, nb::int_(calls));
     if (!truthy(get(self, names().running)) || calls > hook_call_cap() ||
-        now(self) - float_attr(self, names().hook_started_at) > hook_deadline())
+        monitor_now(self) - float_attr(self, names().hook_started_at) > hook_deadline())
         do_uninstall(self);
 }
 
@@ -763,7 +732,7 @@ void caller_event(nb::handle self, CallerEvent kind) {
         swallow([&] { walk_caller_scope(self); });
         bool done = !do_forward_pending(self) ||
                     long_attr(self, names().hook_calls) > hook_call_cap() ||
-                    now(self) - float_attr(self, names().hook_started_at) > hook_deadline();
+                    monitor_now(self) - float_attr(self, names().hook_started_at) > hook_deadline();
         if (done) do_uninstall(self);
     } else if (kind == CallerEvent::Return) {
         if (!truthy(get(self, names().hook_installed))) return;
@@ -866,7 +835,7 @@ void install_hook_impl(nb::handle self) {
     PyThreadState *tstate = PyThreadState_Get();
     nb::object original = tstate->c_traceobj ? nb::borrow(tstate->c_traceobj) : nb::none();
     set(self, names().original_trace, original);
-    set(self, names().hook_started_at, nb::float_(now(self)));
+    set(self, names().hook_started_at, nb::float_(monitor_now(self)));
     set(self, names().hook_calls, nb::int_(0));
     nb::object hook_fn = get(self, names().first_sight_hook);
     set(self, names().hook_fn, hook_fn);

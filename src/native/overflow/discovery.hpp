@@ -19,4 +19,10 @@ bool forward_pending(nb::handle self);
 // scope lock and only while the monitor runs; answers whether it walked.
 bool walk_caller_scope(nb::handle self);
 
+// One step of the watch outside the hook (a wrapped call, the load gate's
+// rescan): before the deadline, walk the caller's namespace and keep the
+// watch open while announced names are missing; after it, close the watch.
+// Errors reach the caller, which decides what they mean for the watch.
+void watch_late_definitions(nb::handle self);
+
 }  // namespace corvid::overflow

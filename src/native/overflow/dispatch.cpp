@@ -17,34 +17,6 @@ PyObject *g_dispatch_fn = nullptr;
 PyObject *g_executing_fn = nullptr;
 PyObject *g_dispatch_inner_fn = nullptr;
 
-// The late-definition watch: while announced names are still missing and the
-// deadline has not passed, every wrapped call walks the caller's namespace.
-void watch_late_definitions(nb::handle self) {
-    const Names &n = names();
-    try {
-        nb::object globals = monitor_field(self, n.caller_globals);
-        if (globals.is_none()) return;
-        double since = monitor_now(self) - as_double(self.attr(n.hook_started_at));
-        if (since < settings().hook_deadline) {
-            if (walk_caller_scope(self))
-                set_monitor_forward_open(self, truthy(call_attr(self, n.forward_pending)));
-        } else {
-            set_monitor_forward_open(self, false);
-        }
-    } catch (nb::python_error &e) {
-        if (!is_ordinary(e)) throw;
-        set_monitor_forward_open(self, false);
-    }
-}
-
-void discard(nb::handle set, nb::handle key) {
-    if (PySet_Check(set.ptr())) {
-        if (PySet_Discard(set.ptr(), key.ptr()) < 0) throw nb::python_error();
-        return;
-    }
-    set.attr("discard")(key);
-}
-
 // Runs the call here after the remote road failed; not timed, not recorded.
 nb::object run_local(nb::handle thunk) { return thunk(); }
 
@@ -75,7 +47,15 @@ nb::object executing(nb::handle self) {
 nb::object dispatch(nb::handle self, nb::handle func, nb::handle args, nb::handle kwargs,
                     nb::handle sig, nb::handle name, nb::handle thunk, bool is_method) {
     const Names &n = names();
-    if (monitor_forward_open(self.ptr())) watch_late_definitions(self);
+    if (monitor_forward_open(self.ptr())) {
+        // A failing walk must not cost the call: it closes the watch instead.
+        try {
+            watch_late_definitions(self);
+        } catch (nb::python_error &e) {
+            if (!is_ordinary(e)) throw;
+            set_monitor_forward_open(self, false);
+        }
+    }
 
     nb::object running = plain_monitor(self.ptr())
                              ? executing(self)
@@ -86,11 +66,7 @@ nb::object dispatch(nb::handle self, nb::handle func, nb::handle args, nb::handl
     // into it from code it called) runs here with no decision and no record.
     if (seen) return thunk();
 
-    if (PySet_Check(running.ptr())) {
-        check(PySet_Add(running.ptr(), sig.ptr()));
-    } else {
-        running.attr("add")(sig);
-    }
+    set_add(running, sig);
     nb::object result;
     try {
         if (plain_monitor(self.ptr())) {
@@ -102,12 +78,12 @@ nb::object dispatch(nb::handle self, nb::handle func, nb::handle args, nb::handl
     } catch (...) {
         ErrorGuard keep;  // the caller's error survives the clean-up below
         try {
-            discard(running, sig);
+            set_discard(running, sig);
         } catch (nb::python_error &) {
         }
         throw;
     }
-    discard(running, sig);
+    set_discard(running, sig);
     return result;
 }
 
@@ -168,7 +144,7 @@ nb::object dispatch_inner(nb::handle self, nb::handle func, nb::handle args, nb:
     } catch (nb::python_error &e) {
         if (!is_ordinary(e)) throw;
         if (e.matches(g_state_sync_error)) {
-            self.attr(n.offload_incompatible).attr("add")(sig);
+            set_add(self.attr(n.offload_incompatible), sig);
             warn("overflow write-back for %s() unsafe (%s) \xe2\x80\x94 running locally", name, e);
             return run_local(thunk);
         }
@@ -176,7 +152,7 @@ nb::object dispatch_inner(nb::handle self, nb::handle func, nb::handle args, nb:
         nb::object cls_name = error_class_name(e);
         if (PyUnicode_Check(cls_name.ptr()) &&
             PyUnicode_CompareWithASCIIString(cls_name.ptr(), "SerializationError") == 0) {
-            self.attr(n.offload_incompatible).attr("add")(sig);
+            set_add(self.attr(n.offload_incompatible), sig);
         } else {
             call_attr(self, n.note_offload_failure, sig);
         }

@@ -1,6 +1,7 @@
 #include "overflow/heaviness.hpp"
 
 #include "overflow/discovery.hpp"
+#include "overflow/monitor.hpp"
 
 #include <algorithm>
 #include <array>
@@ -20,21 +21,6 @@ using namespace nb::literals;
 
 // ---------------------------------------------------------------------------
 // Small C API helpers.
-
-// mapping[key] when present, else an invalid object. Dicts take the fast
-// path; other mappings go through the mapping protocol.
-nb::object mapping_get(nb::handle mapping, nb::handle key) {
-    if (PyDict_Check(mapping.ptr())) {
-        PyObject *value = nullptr;
-        check(dict_get_ref(mapping.ptr(), key.ptr(), &value));
-        return nb::steal(value);
-    }
-    PyObject *value = PyObject_GetItem(mapping.ptr(), key.ptr());
-    if (value) return nb::steal(value);
-    if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw nb::python_error();
-    PyErr_Clear();
-    return {};
-}
 
 void mapping_set(nb::handle mapping, nb::handle key, bool value) {
     check(PyObject_SetItem(mapping.ptr(), key.ptr(), value ? Py_True : Py_False));
@@ -388,25 +374,9 @@ Signals compute_signals(nb::handle self, nb::handle func) {
     return s;
 }
 
-bool set_contains(nb::handle container, nb::handle key) {
-    if (PyAnySet_Check(container.ptr()) && PySet_GET_SIZE(container.ptr()) == 0) return false;
-    return check(PySequence_Contains(container.ptr(), key.ptr())) != 0;
-}
-
+// Errors of the walk reach the gate's loop, which logs them.
 void periodic_rescan(nb::handle self) {
-    const Names &n = names();
-    if (!truthy(self.attr(n.forward_open))) return;
-    nb::object caller_globals = self.attr(n.caller_globals);
-    if (caller_globals.is_none()) return;
-    const double now = nb::cast<double>(self.attr(n.clock)());
-    const double started = nb::cast<double>(self.attr(n.hook_started_at));
-    const double deadline = settings().hook_deadline;
-    if (now - started < deadline) {
-        if (walk_caller_scope(self))
-            nb::setattr(self, n.forward_open, self.attr(n.forward_pending)());
-    } else {
-        nb::setattr(self, n.forward_open, nb::bool_(false));
-    }
+    if (monitor_forward_open(self.ptr())) watch_late_definitions(self);
 }
 
 }  // namespace
@@ -436,7 +406,7 @@ nb::object get_src(nb::handle self, nb::handle func) {
 
 bool predict_heavy_keyed(nb::handle self, nb::handle func, nb::handle key) {
     const Names &n = names();
-    if (set_contains(self.attr(n.learned_heavy), key)) return true;
+    if (contains(self.attr(n.learned_heavy), key)) return true;
     nb::object cache = self.attr(n.predict_cache);
     nb::object stored = mapping_get(cache, key);
     if (stored.is_valid()) return truthy(stored);

@@ -22,39 +22,14 @@ namespace {
 constexpr const char *kThreadName = "corvid-overflow-load";
 
 PyTypeObject *g_gate_type = nullptr;  // borrowed; the module keeps the class
-PyObject *g_str_sustained = nullptr;  // interned names, immortal for our purposes
-PyObject *g_str_gpu_pressure = nullptr;
 
 nb::object none_if_null(const nb::object &o) { return o.is_valid() ? o : nb::none(); }
-
-// Runs `f`, swallowing any error it raises: a single psutil or NVML call that
-// fails (a process that vanished, a device that went away) costs that figure,
-// never the sample.
-// Interrupts and exit requests are not failures of a figure: they propagate.
-template <typename F>
-bool quietly(F &&f) {
-    try {
-        f();
-        return true;
-    } catch (nb::python_error &e) {
-        if (!is_ordinary(e)) throw;
-        return false;
-    } catch (std::exception &) {  // cast errors and nanobind's typed exceptions
-        return false;
-    }
-}
 
 nb::object module_attr(const char *name) { return nb::getattr(overflow_module(), name); }
 
 nb::object sys_modules_get(const char *name) {
     nb::object modules = nb::module_::import_("sys").attr("modules");
     return modules.attr("get")(name);
-}
-
-bool has_instance_override(nb::handle self, PyObject *name) {
-    PyObject **slot = instance_dict_slot(self.ptr());
-    if (!slot || !*slot) return false;
-    return PyDict_Contains(*slot, name) == 1;
 }
 
 LoadGate &gate_of(nb::handle self) {
@@ -151,7 +126,7 @@ bool owns_loop(const LoadGate &g, uint64_t token) {
 double refresh_children(LoadGate &g) {
     if (!g.proc.is_valid() || g.proc.is_none()) return 0.0;
     nb::dict live;
-    if (!quietly([&] {
+    if (!swallow([&] {
             for (nb::handle child : g.proc.attr("children")("recursive"_a = true))
                 live[child.attr("pid")] = child;
         }))
@@ -161,7 +136,7 @@ double refresh_children(LoadGate &g) {
     for (auto [pid, handle] : live) {
         if (check(PySequence_Contains(children.ptr(), pid.ptr()))) continue;
         // psutil measures CPU between two calls: prime it, the reading comes next sample.
-        quietly([&] { handle.attr("cpu_percent")(nb::none()); });
+        swallow([&] { handle.attr("cpu_percent")(nb::none()); });
         children[pid] = handle;
     }
     nb::list known = nb::list(children);
@@ -172,7 +147,7 @@ double refresh_children(LoadGate &g) {
     nb::list snapshot = nb::list(children.attr("items")());
     for (nb::handle item : snapshot) {
         nb::handle pid = item[0], handle = item[1];
-        if (!quietly([&] { total += as_double(handle.attr("cpu_percent")(nb::none())); }))
+        if (!swallow([&] { total += as_double(handle.attr("cpu_percent")(nb::none())); }))
             children.attr("pop")(pid, nb::none());
     }
     return total;
@@ -190,14 +165,14 @@ nb::list gpu_devices(LoadGate &g) {
 
     nb::list handles = nb::list(g.gpu_handles);
     for (nb::handle handle : handles) {
-        quietly([&] {
+        swallow([&] {
             nb::object mem = nv.attr("nvmlDeviceGetMemoryInfo")(handle);
             double total = as_double(mem.attr("total"));
             if (total == 0.0) total = 1.0;
             double free_pct = as_double(mem.attr("free")) / total * 100.0;
             double others = 0.0;
             bool attrib_ok = true;
-            if (!quietly([&] {
+            if (!swallow([&] {
                     for (nb::handle p : nv.attr("nvmlDeviceGetComputeRunningProcesses")(handle)) {
                         nb::object used = nb::getattr(p, "usedGpuMemory", nb::none());
                         if (used.is_none()) {
@@ -226,21 +201,21 @@ nb::object sample(nb::handle self) {
     nb::module_ psutil = nb::module_::import_("psutil");
     bool have_proc = g.proc.is_valid() && !g.proc.is_none();
     double cpu = 0.0;
-    if (have_proc) quietly([&] { cpu += as_double(g.proc.attr("cpu_percent")(nb::none())); });
+    if (have_proc) swallow([&] { cpu += as_double(g.proc.attr("cpu_percent")(nb::none())); });
     cpu += as_double(self.attr("_refresh_children")());
     cpu /= static_cast<double>(std::max<long long>(g.ncpu, 1));
 
     double mem = 0.0;
-    quietly([&] {
+    swallow([&] {
         nb::object vm = psutil.attr("virtual_memory")();
         double total = as_double(vm.attr("total"));
         if (total == 0.0) total = 1.0;
         double avail = as_double(vm.attr("available"));
         double rss = 0.0;
-        if (have_proc && !quietly([&] { rss = as_double(g.proc.attr("memory_info")().attr("rss")); }))
+        if (have_proc && !swallow([&] { rss = as_double(g.proc.attr("memory_info")().attr("rss")); }))
             rss = 0.0;
         for (nb::handle handle : nb::list(g.children.attr("values")()))
-            quietly([&] { rss += as_double(handle.attr("memory_info")().attr("rss")); });
+            swallow([&] { rss += as_double(handle.attr("memory_info")().attr("rss")); });
         double rss_min = as_double(module_attr("_PROC_RSS_MIN"));
         // A synthetic signal: memory only counts when the machine is short of it
         // and our own tree is a large part of the reason.
@@ -257,7 +232,7 @@ void init_gpu(LoadGate &g) {
     if (!visible.is_none() && nb::len(visible.attr("strip")()) == 0) return;
     nb::object nv = module_attr("_pynvml")();
     if (nv.is_none()) return;
-    bool ok = quietly([&] {
+    bool ok = swallow([&] {
         nv.attr("nvmlInit")();
         g.nvml_inited = true;
         long long n = nb::cast<long long>(nv.attr("nvmlDeviceGetCount")());
@@ -276,7 +251,7 @@ void start(nb::handle self) {
     LoadGate &g = gate_of(self);
     if (g.running.load()) return;
     if (g.sample_source.is_none()) {
-        if (!quietly([&] {
+        if (!swallow([&] {
                 nb::module_ psutil = nb::module_::import_("psutil");
                 g.proc = psutil.attr("Process")();
                 nb::object n = psutil.attr("cpu_count")("logical"_a = true);
@@ -329,7 +304,7 @@ void stop(LoadGate &g) {
     let_loops_leave(g);
     if (!g.nvml_inited) return;
     nb::object nv = module_attr("_pynvml")();
-    if (!nv.is_none()) quietly([&] { nv.attr("nvmlShutdown")(); });
+    if (!nv.is_none()) swallow([&] { nv.attr("nvmlShutdown")(); });
     g.nvml_inited = false;
     g.gpu_ready = false;
     g.gpu_handles = nb::list();
@@ -464,7 +439,7 @@ nb::object pynvml_module() {
         else
             PyErr_Clear();
     } catch (...) {
-        quietly([&] { silenced.attr("__exit__")(nb::none(), nb::none(), nb::none()); });
+        swallow([&] { silenced.attr("__exit__")(nb::none(), nb::none(), nb::none()); });
         throw;
     }
     silenced.attr("__exit__")(nb::none(), nb::none(), nb::none());
@@ -490,21 +465,19 @@ bool reduce_gpu_pressure(nb::handle devices) {
 
 bool gate_sustained_overloaded(nb::handle gate) {
     if (Py_TYPE(gate.ptr()) == g_gate_type && nb::inst_ready(gate) &&
-        !has_instance_override(gate, g_str_sustained))
+        !instance_overrides(gate.ptr(), names().sustained_overloaded))
         return nb::inst_ptr<LoadGate>(gate)->overloaded.load();
-    return check(PyObject_IsTrue(gate.attr(g_str_sustained)().ptr())) != 0;
+    return check(PyObject_IsTrue(gate.attr(names().sustained_overloaded)().ptr())) != 0;
 }
 
 bool gate_gpu_pressure(nb::handle gate) {
     if (Py_TYPE(gate.ptr()) == g_gate_type && nb::inst_ready(gate) &&
-        !has_instance_override(gate, g_str_gpu_pressure))
+        !instance_overrides(gate.ptr(), names().gpu_pressure))
         return nb::inst_ptr<LoadGate>(gate)->gpu_pressure();
-    return check(PyObject_IsTrue(gate.attr(g_str_gpu_pressure)().ptr())) != 0;
+    return check(PyObject_IsTrue(gate.attr(names().gpu_pressure)().ptr())) != 0;
 }
 
 void register_load_gate(nb::module_ &m) {
-    g_str_sustained = PyUnicode_InternFromString("sustained_overloaded");
-    g_str_gpu_pressure = PyUnicode_InternFromString("gpu_pressure");
     const Settings &s = settings();
 
     m.def("_torch", &torch_module, "The torch module if the program already imported it, else None.");

@@ -213,7 +213,7 @@ void start(nb::handle self, nb::handle caller_frame) {
         self.attr("_wrap_scope")(self.attr("_caller_globals"));
         bool open = truthy(self.attr("_forward_pending")());
         set_monitor_forward_open(self, open);
-        nb::setattr(self, "_hook_started_at", self.attr("_clock")());
+        nb::setattr(self, "_hook_started_at", nb::float_(monitor_now(self)));
         if (open) self.attr("_install_hook")();
     }
 

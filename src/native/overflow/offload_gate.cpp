@@ -11,34 +11,17 @@ namespace {
 PyObject *g_should_offload_fn = nullptr;
 PyObject *g_record_local_time_fn = nullptr;
 
-void set_add(nb::handle set, nb::handle key) {
-    if (PySet_Check(set.ptr())) {
-        check(PySet_Add(set.ptr(), key.ptr()));
-    } else {
-        set.attr("add")(key);
-    }
-}
-
-void set_discard(nb::handle set, nb::handle key) {
-    if (PySet_Check(set.ptr())) {
-        check(PySet_Discard(set.ptr(), key.ptr()));
-    } else {
-        set.attr("discard")(key);
-    }
-}
-
 bool is_policy(nb::handle policy, PyObject *word) {
     if (policy.ptr() == word) return true;
     return PyUnicode_Check(policy.ptr()) && PyUnicode_Compare(policy.ptr(), word) == 0;
 }
 
-PyObject *g_off = nullptr;  // interned "off"
 
 }  // namespace
 
 nb::object should_offload(nb::handle self, nb::handle, nb::handle, nb::handle, bool) {
     nb::object policy = monitor_field(self, names().policy);
-    if (is_policy(policy, g_off)) return make_local(ReasonId::PolicyOff);
+    if (is_policy(policy, names().policy_off)) return make_local(ReasonId::PolicyOff);
     // Load, heaviness, learned history, cooldown and the loop guard come next;
     // until they are in place nothing qualifies as heavy.
     return make_local(ReasonId::NotHeavy);
@@ -105,8 +88,6 @@ void record_local_time_route(nb::handle self, nb::handle func, nb::handle sig, d
 
 void register_offload_gate(nb::module_ &m) {
     using namespace nb::literals;
-    g_off = PyUnicode_InternFromString("off");  // kept for the life of the process
-    if (!g_off) throw nb::python_error();
     def_monitor_method(
         m, "_should_offload",
         [](nb::handle self, nb::handle func, nb::handle args, nb::handle kwargs,

@@ -354,13 +354,6 @@ PyObject *field(PyObject *monitor_dict, PyObject *name) {
     return v;
 }
 
-bool contains(PyObject *container, PyObject *key) {
-    if (!container) return false;
-    int r = PySequence_Contains(container, key);
-    if (r < 0) throw nb::python_error();
-    return r == 1;
-}
-
 // A memoised boolean, or -1 when nothing is stored yet.
 int memo(PyObject *map, PyObject *key, Py_hash_t hash) {
     if (!map || !PyDict_Check(map)) return -1;
