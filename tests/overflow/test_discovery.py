@@ -5,6 +5,7 @@ test_scripts.py; here the walks work on user modules written to tmp_path.
 """
 
 import ast
+import gc
 import importlib
 import inspect
 import json
@@ -15,6 +16,7 @@ import textwrap
 import threading
 import time
 import types
+import weakref
 
 import cloudpickle
 import pytest
@@ -480,6 +482,41 @@ def test_first_sight_hook_forwards_other_frames_to_previous_tracer(mon):
     mon._original_trace = broken
     assert mon._first_sight_hook(frame, "call", None) is None
     assert seen == ["call"]
+
+
+def _finished_frame():
+    return sys._getframe()
+
+
+@pytest.mark.parametrize("then", ["dropped", "stopped"])
+def test_monitor_whose_hook_thread_ended_is_collectable(then):
+    made = []
+
+    def hook_thread():
+        mon = ov._OverflowMonitor(policy="off")
+        # A caller frame that sees no more events: nothing takes the hook off
+        # on this thread before it ends.
+        mon._caller_frame = _finished_frame()
+        mon._caller_globals = {}
+        mon._forward_names = {"defined_later"}
+        mon._running = True
+        mon._install_hook()
+        made.append(mon)
+
+    t = threading.Thread(target=hook_thread)
+    t.start()
+    t.join(timeout=10)
+    assert not t.is_alive()
+    mon = made.pop()
+    assert mon._hook_installed and len(mon._hook_records) == 1
+    assert sys.gettrace() is not mon._hook_fn
+    if then == "stopped":
+        mon.stop()
+        assert not mon._hook_installed and mon._hook_records == {}
+    ref = weakref.ref(mon)
+    del mon
+    gc.collect()
+    assert ref() is None
 
 
 @pytest.fixture

@@ -61,6 +61,7 @@ void set_module_handle(nb::handle m);
     X(filename_cache, "_filename_cache") \
     X(exclude_prefixes, "_exclude_prefixes") \
     X(source_files, "_source_files") \
+    X(hook_records, "_hook_records") \
     X(caller_frame, "_caller_frame") \
     X(caller_globals, "_caller_globals") \
     X(forward_names, "_forward_names") \
@@ -110,6 +111,7 @@ void set_module_handle(nb::handle m);
     X(dunder_code, "__code__") \
     X(dunder_file, "__file__") \
     X(dunder_dict, "__dict__") \
+    X(dunder_self, "__self__") \
     X(dunder_globals, "__globals__") \
     X(dunder_closure, "__closure__") \
     X(co_filename, "co_filename") \

@@ -16,6 +16,7 @@
 
 #include <frameobject.h>
 
+#include <cstdint>
 #include <utility>
 #include <vector>
 
@@ -613,45 +614,94 @@ bool forward_pending_impl(nb::handle self) {
 // and per-frame functions exactly as before; for a C-level tracer (coverage)
 // it is that tracer itself. Removing the hook re-installs that very pair.
 
+// What the hook needs to hand events on and to step aside again: the tracer
+// it replaced (C function and object), the caller frame, and the thread it
+// was installed on. Records live on their monitor in `_hook_records`, keyed
+// by the identity of the hook object, as plain tuples the collector can see
+// through: a monitor whose hook thread ended without taking the hook off is
+// collectable like any other object.
 struct HookRecord {
-    PyThreadState *tstate;
     nb::object hook_fn;
-    nb::object monitor;
     nb::object caller_frame;
-    Py_tracefunc prev_func;
     nb::object prev_obj;
-    bool orphaned;  // uninstalled from another thread: restore on the next own event
+    PyThreadState *tstate = nullptr;
+    uint64_t tstate_id = 0;
+    Py_tracefunc prev_func = nullptr;
+    bool orphaned = false;  // uninstalled from another thread: restore on the next own event
 };
 
-// Typically empty or one entry. Intentionally leaked: no destructor may run
-// after the interpreter has gone.
-std::vector<HookRecord> &records() {
-    static auto *list = new std::vector<HookRecord>();
-    return *list;
+nb::object hook_records(nb::handle monitor) {
+    nb::object records = optional_attr(monitor, names().hook_records);
+    if (records.is_valid() && PyDict_CheckExact(records.ptr())) return records;
+    records = nb::dict();
+    set(monitor, names().hook_records, records);
+    return records;
 }
 
-HookRecord *find_record(PyObject *hook_fn) {
-    for (auto &r : records())
-        if (r.hook_fn.ptr() == hook_fn) return &r;
-    return nullptr;
+void store_record(nb::handle monitor, const HookRecord &r) {
+    // The replaced tracer's object may be absent: kept as a 0- or 1-tuple.
+    nb::object prev = r.prev_obj.is_valid() ? nb::make_tuple(r.prev_obj) : nb::tuple();
+    nb::object entry = nb::steal(check(PyTuple_Pack(
+        7, r.hook_fn.ptr(), r.caller_frame.ptr(), prev.ptr(),
+        nb::steal(check(PyLong_FromVoidPtr(r.tstate))).ptr(),
+        nb::steal(check(PyLong_FromUnsignedLongLong(r.tstate_id))).ptr(),
+        nb::steal(check(PyLong_FromVoidPtr(reinterpret_cast<void *>(r.prev_func)))).ptr(),
+        r.orphaned ? Py_True : Py_False)));
+    check(PyDict_SetItem(hook_records(monitor).ptr(), identity(r.hook_fn).ptr(), entry.ptr()));
 }
 
-void erase_record(PyObject *hook_fn) {
-    auto &list = records();
-    for (auto it = list.begin(); it != list.end(); ++it) {
-        if (it->hook_fn.ptr() == hook_fn) {
-            HookRecord gone = std::move(*it);  // released after the vector is consistent
-            list.erase(it);
-            return;
-        }
+bool unpack_record(nb::handle entry, HookRecord &r) {
+    PyObject *t = entry.ptr();
+    if (!PyTuple_CheckExact(t) || PyTuple_GET_SIZE(t) != 7) return false;
+    r.hook_fn = nb::borrow(PyTuple_GET_ITEM(t, 0));
+    r.caller_frame = nb::borrow(PyTuple_GET_ITEM(t, 1));
+    PyObject *prev = PyTuple_GET_ITEM(t, 2);
+    if (!PyTuple_CheckExact(prev) || PyTuple_GET_SIZE(prev) > 1) return false;
+    r.prev_obj = PyTuple_GET_SIZE(prev) ? nb::borrow(PyTuple_GET_ITEM(prev, 0)) : nb::object();
+    r.tstate = static_cast<PyThreadState *>(PyLong_AsVoidPtr(PyTuple_GET_ITEM(t, 3)));
+    r.tstate_id = PyLong_AsUnsignedLongLong(PyTuple_GET_ITEM(t, 4));
+    r.prev_func = reinterpret_cast<Py_tracefunc>(PyLong_AsVoidPtr(PyTuple_GET_ITEM(t, 5)));
+    r.orphaned = PyTuple_GET_ITEM(t, 6) == Py_True;
+    if (PyErr_Occurred()) throw nb::python_error();
+    return true;
+}
+
+// The record of `hook_fn` on `monitor`, if there is one.
+bool find_record(nb::handle monitor, nb::handle hook_fn, HookRecord &out) {
+    nb::object entry = mapping_get(hook_records(monitor), identity(hook_fn));
+    return entry.is_valid() && unpack_record(entry, out) && out.hook_fn.is(hook_fn);
+}
+
+void erase_record(nb::handle monitor, nb::handle hook_fn) {
+    nb::object records = hook_records(monitor);
+    nb::object key = identity(hook_fn);
+    if (check(PyDict_Contains(records.ptr(), key.ptr()))) check(PyDict_DelItem(records.ptr(), key.ptr()));
+}
+
+// Whether the thread a record was made on still exists (a thread state's
+// address can be reused by a later thread; its id is not).
+bool thread_alive(const HookRecord &r) {
+    PyInterpreterState *interp = PyInterpreterState_Get();
+    for (PyThreadState *t = PyInterpreterState_ThreadHead(interp); t; t = PyThreadState_Next(t))
+        if (t == r.tstate && PyThreadState_GetID(t) == r.tstate_id) return true;
+    return false;
+}
+
+// Drops the records of threads that have ended: nothing can use them again.
+void prune_records(nb::handle monitor) {
+    nb::object records = hook_records(monitor);
+    nb::object entries = nb::steal(check(PyDict_Items(records.ptr())));
+    for (nb::handle item : entries) {
+        HookRecord r;
+        if (!unpack_record(item[1], r) || !thread_alive(r))
+            check(PyDict_DelItem(records.ptr(), nb::handle(item[0]).ptr()));
     }
 }
 
-bool thread_alive(PyThreadState *tstate) {
-    PyInterpreterState *interp = PyInterpreterState_Get();
-    for (PyThreadState *t = PyInterpreterState_ThreadHead(interp); t; t = PyThreadState_Next(t))
-        if (t == tstate) return true;
-    return false;
+// The monitor a hook object belongs to (the `__self__` of the bound
+// `_first_sight_hook`); null when it has none.
+nb::object hook_owner(nb::handle hook_fn) {
+    return optional_attr(hook_fn, names().dunder_self);
 }
 
 // Hands one event to the tracer that was there before the hook. An ordinary
@@ -759,25 +809,29 @@ bool hook_step(F &&f) noexcept {
 }
 
 int first_sight_trace(PyObject *obj, PyFrameObject *frame, int what, PyObject *arg) noexcept {
-    HookRecord *rec = find_record(obj);
-    if (!rec) return 0;
     nb::object keep_hook = nb::borrow(obj);  // the trace object may be swapped out below
-    Py_tracefunc prev = rec->prev_func;
-    nb::object prev_obj = rec->prev_obj;
-    if (rec->orphaned) {
-        if (PyThreadState_Get()->c_traceobj == obj) PyEval_SetTrace(prev, prev_obj.ptr());
-        erase_record(obj);
-        return forward_event(prev, prev_obj.ptr(), frame, what, arg);
+    nb::object monitor;
+    HookRecord rec;
+    bool found = false;
+    if (!hook_step([&] {
+            monitor = hook_owner(keep_hook);
+            found = monitor.is_valid() && find_record(monitor, keep_hook, rec);
+        }))
+        return -1;
+    if (!found) return 0;
+    if (rec.orphaned) {
+        if (PyThreadState_Get()->c_traceobj == obj) PyEval_SetTrace(rec.prev_func, rec.prev_obj.ptr());
+        if (!hook_step([&] { erase_record(monitor, keep_hook); })) return -1;
+        return forward_event(rec.prev_func, rec.prev_obj.ptr(), frame, what, arg);
     }
-    bool is_caller = reinterpret_cast<PyObject *>(frame) == rec->caller_frame.ptr();
+    bool is_caller = reinterpret_cast<PyObject *>(frame) == rec.caller_frame.ptr();
     // Other frames' own events belong to the previous tracer alone; the hook
     // itself would not trace them further.
     if (!is_caller && what != PyTrace_CALL)
-        return forward_event(prev, prev_obj.ptr(), frame, what, arg);
+        return forward_event(rec.prev_func, rec.prev_obj.ptr(), frame, what, arg);
 
-    nb::object monitor = rec->monitor;
     if (!hook_step([&] { count_event(monitor); })) return -1;
-    if (forward_event(prev, prev_obj.ptr(), frame, what, arg) < 0) return -1;
+    if (forward_event(rec.prev_func, rec.prev_obj.ptr(), frame, what, arg) < 0) return -1;
     if (!is_caller) return 0;
     CallerEvent kind = what == PyTrace_LINE     ? CallerEvent::Line
                        : what == PyTrace_RETURN ? CallerEvent::Return
@@ -850,9 +904,15 @@ void install_hook_impl(nb::handle self) {
             swallow([&] {
                 if (get(frame, names().f_trace).is_none()) set(frame, names().f_trace, hook_fn);
             });
-        records().push_back(HookRecord{tstate, hook_fn, nb::borrow(self), frame,
-                                       tstate->c_tracefunc,
-                                       nb::borrow(tstate->c_traceobj), false});
+        prune_records(self);
+        HookRecord rec;
+        rec.hook_fn = hook_fn;
+        rec.caller_frame = frame;
+        rec.prev_obj = nb::borrow(tstate->c_traceobj);
+        rec.tstate = tstate;
+        rec.tstate_id = PyThreadState_GetID(tstate);
+        rec.prev_func = tstate->c_tracefunc;
+        store_record(self, rec);
         PyEval_SetTrace(first_sight_trace, hook_fn.ptr());
     } else {
         swallow([&] { set(frame, names().f_trace, hook_fn); });
@@ -866,25 +926,26 @@ void uninstall_hook_impl(nb::handle self) {
     nb::object hook_fn = get(self, names().hook_fn);
     swallow([&] {
         PyThreadState *tstate = PyThreadState_Get();
-        HookRecord *rec = find_record(hook_fn.ptr());
+        HookRecord rec;
+        bool found = !hook_fn.is_none() && find_record(self, hook_fn, rec);
         if (!hook_fn.is_none() && tstate->c_traceobj == hook_fn.ptr()) {
-            if (rec && rec->tstate == tstate) {
-                Py_tracefunc prev = rec->prev_func;
-                nb::object prev_obj = rec->prev_obj;
-                erase_record(hook_fn.ptr());
-                PyEval_SetTrace(prev, prev_obj.ptr());
+            if (found && rec.tstate == tstate) {
+                erase_record(self, hook_fn);
+                PyEval_SetTrace(rec.prev_func, rec.prev_obj.ptr());
             } else {
-                erase_record(hook_fn.ptr());
+                if (found) erase_record(self, hook_fn);
                 nb::borrow(lib().settrace)(get(self, names().original_trace));
             }
-        } else if (rec && rec->tstate != tstate && thread_alive(rec->tstate) &&
-                   rec->tstate->c_traceobj == hook_fn.ptr()) {
+        } else if (found && rec.tstate != tstate && thread_alive(rec) &&
+                   rec.tstate->c_traceobj == hook_fn.ptr()) {
             // Trace functions can only be swapped on their own thread: the
             // hook puts the previous tracer back on that thread's next event.
-            rec->orphaned = true;
-        } else if (rec) {
-            erase_record(hook_fn.ptr());  // someone else replaced the tracer: leave theirs
+            rec.orphaned = true;
+            store_record(self, rec);
+        } else if (found) {
+            erase_record(self, hook_fn);  // someone else replaced the tracer, or its thread ended
         }
+        prune_records(self);
     });
     swallow([&] {
         nb::object frame = get(self, names().caller_frame);

@@ -23,7 +23,7 @@ constexpr const char *kTransient[] = {
     "_scope_lock",      "_gateway_lock",   "_prewarm_lock",   "_by_value_lock", "_tls",
     "_load_gate",       "_wrapped_classes", "_wrapped_modules", "_caller_frame",  "_caller_globals",
     "_original_trace",  "_hook_fn",        "_gateway",        "api_key",
-    "_source_files",
+    "_source_files",    "_hook_records",
 };
 
 nb::object module_const(const char *name, nb::object fallback) {
@@ -138,6 +138,7 @@ void init_monitor(MonitorCore *core, nb::handle self, nb::handle policy, nb::han
     nb::setattr(self, "_filename_cache", nb::dict());
     nb::setattr(self, "_exclude_prefixes", compute_exclude_prefixes());
     nb::setattr(self, "_source_files", nb::dict());
+    nb::setattr(self, "_hook_records", nb::dict());
 }
 
 // dict.pop(key, None) for a C string key (the C API has it only from 3.13).
@@ -176,6 +177,7 @@ void set_state(MonitorCore *core, nb::handle self, nb::dict state) {
     nb::setattr(self, "_wrapped_classes", nb::dict());
     nb::setattr(self, "_wrapped_modules", nb::set());
     nb::setattr(self, "_source_files", nb::dict());
+    nb::setattr(self, "_hook_records", nb::dict());
     for (const char *key : {"_caller_frame", "_caller_globals", "_original_trace", "_hook_fn",
                             "_gateway", "api_key"}) {
         nb::setattr(self, key, nb::none());
