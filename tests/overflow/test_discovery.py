@@ -484,6 +484,28 @@ def test_first_sight_hook_forwards_other_frames_to_previous_tracer(mon):
     assert seen == ["call"]
 
 
+@pytest.mark.parametrize("route", ["rescan", "dispatch"])
+@pytest.mark.parametrize("deadline,walks", [(1.0, False), (10.0, True)])
+def test_watch_outside_the_hook_reads_the_deadline_as_patched(monkeypatch, route, deadline, walks):
+    monkeypatch.setattr(ov, "_HOOK_DEADLINE", deadline)
+    mon = ov._OverflowMonitor(policy="off", clock=lambda: 5.0)
+    walked = []
+    mon._wrap_scope = walked.append
+    ns = {"present": 1}
+    mon._caller_globals = ns
+    mon._forward_names = {"defined_later"}
+    mon._hook_started_at = 0.0
+    mon._running = True
+    mon._forward_open = True
+    if route == "rescan":
+        mon._periodic_rescan()
+    else:
+        assert mon._dispatch(len, ("ab",), {}, ov._sig_key(len), "len", lambda: 2) == 2
+    assert walked == ([ns] if walks else [])
+    assert mon._forward_open is walks
+    mon._running = False
+
+
 def _finished_frame():
     return sys._getframe()
 

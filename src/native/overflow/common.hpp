@@ -98,6 +98,13 @@ void set_module_handle(nb::handle m);
     X(first_sight_hook, "_first_sight_hook") \
     X(hook_call_cap, "_HOOK_CALL_CAP") \
     X(hook_deadline, "_HOOK_DEADLINE") \
+    X(global_scan_cap, "_GLOBAL_SCAN_CAP") \
+    X(offload_fail_max, "_OFFLOAD_FAIL_MAX") \
+    X(proc_rss_min, "_PROC_RSS_MIN") \
+    X(cpu_on_margin, "_CPU_ON_MARGIN") \
+    X(cpu_off_margin, "_CPU_OFF_MARGIN") \
+    X(min_seconds_default, "_MIN_SECONDS_DEFAULT") \
+    X(cooldown_base_default, "_COOLDOWN_BASE_DEFAULT") \
     X(overflow_callable, "_OverflowCallable") \
     X(overflow_method, "_OverflowMethod") \
     X(overflow_wrapped, "_overflow_wrapped") \

@@ -3,6 +3,7 @@
 #include "common/env.hpp"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstddef>
 #include <limits>
@@ -287,6 +288,48 @@ nb::handle offload_decision() { return state().offload; }
 nb::handle unset() { return state().unset; }
 nb::handle module_logger() { return state().logger; }
 nb::handle overflow_module() { return state().module; }
+
+namespace {
+
+// The module attribute `name`, or an invalid object when it is missing.
+nb::object current_const(PyObject *name) {
+    PyObject *value = nullptr;
+    check(dict_get_ref(PyModule_GetDict(overflow_module().ptr()), name, &value));
+    return nb::steal(value);
+}
+
+// Drops a conversion error (the caller falls back); anything else passes.
+void clear_conversion_error() {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw nb::python_error();
+    PyErr_Clear();
+}
+
+}  // namespace
+
+double const_float(PyObject *name, double fallback) {
+    nb::object value = current_const(name);
+    if (!value.is_valid()) return fallback;
+    double d = PyFloat_AsDouble(value.ptr());
+    if (d == -1.0 && PyErr_Occurred()) {
+        clear_conversion_error();
+        return fallback;
+    }
+    return d;
+}
+
+long long const_int(PyObject *name, long long fallback) {
+    nb::object value = current_const(name);
+    if (!value.is_valid()) return fallback;
+    if (!PyLong_Check(value.ptr())) return fallback;  // no truncation of floats
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+    if (v == -1 && PyErr_Occurred()) {
+        clear_conversion_error();
+        return fallback;
+    }
+    if (overflow) return overflow > 0 ? LLONG_MAX : LLONG_MIN;
+    return v;
+}
 nb::handle heavy_libs() { return state().heavy_libs; }
 nb::handle heavy_roots() { return state().heavy_roots; }
 nb::handle compute_tokens() { return state().compute_tokens; }

@@ -2,7 +2,16 @@
 //
 // Every module constant is computed once, when the module is imported, and
 // stored both as a module attribute (the name Python code sees) and in a C++
-// copy (settings()) for hot paths. The Python objects of the decision
+// copy (settings()).
+//
+// One rule for reading them: code reads the module attribute when it uses a
+// constant (const_float / const_int below), so that patching
+// `corvid.overflow._HOOK_DEADLINE` (or any other) takes effect at once, as it
+// would for a Python module. A read is one look-up in the module dict; the
+// hook reads its two limits once per trace event. settings() is the
+// import-time value: the fallback when the attribute is missing or not a
+// number, and the source of what is built once at import (the token
+// matchers, default argument values). The Python objects of the decision
 // vocabulary (Action/Reason members, Decision, _OFFLOAD, _UNSET) are owned by
 // the module's state and exposed here as borrowed handles; they stay valid
 // while the module lives.
@@ -49,6 +58,12 @@ struct Settings {
 };
 
 const Settings &settings();
+
+// The module constant `name` as it stands now; `fallback` (its settings()
+// value) when the attribute is missing or not a number. Integers beyond 64
+// bits saturate.
+double const_float(PyObject *name, double fallback);
+long long const_int(PyObject *name, long long fallback);
 
 // Members of Reason, in declaration order.
 enum class ReasonId : int {

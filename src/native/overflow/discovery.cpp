@@ -39,9 +39,6 @@ enum Method {
 };
 PyObject *g_impl[kMethodCount] = {};
 
-constexpr long kDefaultHookCallCap = 20000;
-constexpr double kDefaultHookDeadline = 8.0;
-
 // Standard-library objects looked up once per process and kept for its
 // lifetime (never released: they are needed until the interpreter ends).
 struct Lib {
@@ -107,35 +104,9 @@ nb::object module_attr(PyObject *name) {
     return nb::steal(value);
 }
 
-long hook_call_cap() {
-    PyObject *value = nullptr;
-    if (dict_get_ref(g_module_dict, names().hook_call_cap, &value) <= 0) {
-        PyErr_Clear();
-        return kDefaultHookCallCap;
-    }
-    long cap = PyLong_AsLong(value);
-    Py_DECREF(value);
-    if (cap == -1 && PyErr_Occurred()) {
-        PyErr_Clear();
-        return kDefaultHookCallCap;
-    }
-    return cap;
-}
+long long hook_call_cap() { return const_int(names().hook_call_cap, settings().hook_call_cap); }
 
-double hook_deadline() {
-    PyObject *value = nullptr;
-    if (dict_get_ref(g_module_dict, names().hook_deadline, &value) <= 0) {
-        PyErr_Clear();
-        return kDefaultHookDeadline;
-    }
-    double deadline = PyFloat_AsDouble(value);
-    Py_DECREF(value);
-    if (deadline == -1.0 && PyErr_Occurred()) {
-        PyErr_Clear();
-        return kDefaultHookDeadline;
-    }
-    return deadline;
-}
+double hook_deadline() { return const_float(names().hook_deadline, settings().hook_deadline); }
 
 double float_attr(nb::handle self, PyObject *name) {
     nb::object v = get(self, name);
@@ -753,7 +724,7 @@ void watch_late_definitions(nb::handle self) {
     nb::object globals = monitor_field(self, names().caller_globals);
     if (globals.is_none()) return;
     double since = monitor_now(self) - float_attr(self, names().hook_started_at);
-    if (since < settings().hook_deadline) {
+    if (since < hook_deadline()) {
         if (walk_caller_scope(self)) set_monitor_forward_open(self, do_forward_pending(self));
     } else {
         set_monitor_forward_open(self, false);
@@ -766,7 +737,7 @@ namespace {
 // the event cap is exceeded or the deadline passed.
 void count_event(nb::handle self) {
     if (!truthy(get(self, names().hook_installed))) return;
-    long calls = long_attr(self, names().hook_calls) + 1;
+    long long calls = long_attr(self, names().hook_calls) + 1;
     set(self, names().hook_calls, nb::int_(calls));
     if (!truthy(get(self, names().running)) || calls > hook_call_cap() ||
         monitor_now(self) - float_attr(self, names().hook_started_at) > hook_deadline())

@@ -297,7 +297,7 @@ bool refs_heavy_lib(nb::handle func) {
     nb::object globals = optional_attr(func, n.dunder_globals);
     if (globals.is_valid() && globals.is_none()) globals = nb::object();
 
-    const long long cap = settings().global_scan_cap;
+    const long long cap = const_int(names().global_scan_cap, settings().global_scan_cap);
     long long seen = 0;
     for (nb::handle name : code.attr(n.co_names)) {
         if (seen >= cap) return false;

@@ -216,7 +216,7 @@ nb::object sample(nb::handle self) {
             rss = 0.0;
         for (nb::handle handle : nb::list(g.children.attr("values")()))
             swallow([&] { rss += as_double(handle.attr("memory_info")().attr("rss")); });
-        double rss_min = as_double(module_attr("_PROC_RSS_MIN"));
+        double rss_min = const_float(names().proc_rss_min, settings().proc_rss_min);
         // A synthetic signal: memory only counts when the machine is short of it
         // and our own tree is a large part of the reason.
         if ((total - avail) / total * 100.0 > g.mem_on && rss / total * 100.0 > rss_min)

@@ -190,8 +190,8 @@ void start_load_gate(nb::handle self) {
     nb::dict kw;
     kw["clock"] = self.attr("_clock");
     kw["sample_source"] = self.attr("_sample_source");
-    kw["cpu_on"] = threshold + cfg.cpu_on_margin;
-    kw["cpu_off"] = std::max(threshold - cfg.cpu_off_margin, 0.0);
+    kw["cpu_on"] = threshold + const_float(names().cpu_on_margin, cfg.cpu_on_margin);
+    kw["cpu_off"] = std::max(threshold - const_float(names().cpu_off_margin, cfg.cpu_off_margin), 0.0);
     kw["on_sample"] = self.attr("_periodic_rescan");
     nb::object gate = module_handle().attr("_LoadGate")(**kw);
     nb::setattr(self, "_load_gate", gate);

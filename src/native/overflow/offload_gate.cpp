@@ -52,7 +52,7 @@ void note_offload_failure(nb::handle self, nb::handle sig) {
     nb::object failures = self.attr(n.offload_failures);
     long count = nb::cast<long>(failures.attr("get")(sig, 0)) + 1;
     check(PyObject_SetItem(failures.ptr(), sig.ptr(), nb::int_(count).ptr()));
-    if (count >= settings().offload_fail_max) set_add(self.attr(n.offload_incompatible), sig);
+    if (count >= const_int(names().offload_fail_max, settings().offload_fail_max)) set_add(self.attr(n.offload_incompatible), sig);
 }
 
 bool under_pressure(nb::handle self) {

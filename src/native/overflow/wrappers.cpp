@@ -1070,11 +1070,11 @@ nb::object overflow(nb::handle fast, nb::handle threshold, nb::handle check_inte
     kw["api_url"] = api_url;
     kw["verbose"] = verbose;
     kw["min_seconds"] =
-        env_float(nb::str("CORVID_OVERFLOW_MIN_SECONDS"), nb::float_(cfg.min_seconds_default));
+        env_float(nb::str("CORVID_OVERFLOW_MIN_SECONDS"), nb::float_(const_float(names().min_seconds_default, cfg.min_seconds_default)));
     kw["max_payload_bytes"] = payload;
     kw["prewarm"] = env_bool(nb::str("CORVID_OVERFLOW_PREWARM"), nb::bool_(false));
     kw["cooldown_base"] =
-        env_float(nb::str("CORVID_OVERFLOW_COOLDOWN"), nb::float_(cfg.cooldown_base_default));
+        env_float(nb::str("CORVID_OVERFLOW_COOLDOWN"), nb::float_(const_float(names().cooldown_base_default, cfg.cooldown_base_default)));
     nb::object monitor = m.attr("_OverflowMonitor")(**kw);
     nb::setattr(m, "_active_monitor", monitor);
 
