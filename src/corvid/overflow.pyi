@@ -364,7 +364,7 @@ class _OverflowMonitor:
     _atexit_registered: bool
     _filename_cache: dict[str, bool]
     _exclude_prefixes: tuple[str, ...]
-    _source_files: dict[int, tuple[object, str | None]]
+    _source_files: dict[object, str | None]
     _hook_records: dict[int, tuple[Any, ...]]
     def __init__(
         self,

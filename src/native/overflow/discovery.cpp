@@ -263,11 +263,12 @@ nb::object code_filename(nb::handle func) {
 // Every walk of the late-definition watch meets the same imported library
 // classes, functions and modules again; finding a class's file goes through
 // inspect.getfile, far dearer than the rest of a walk. `_source_files` maps
-// the identity of each object whose file was read to (object, file), with
-// None for an object that has no file. The object itself is kept, so its
-// identity cannot pass to another object while the entry lives. The verdict
-// on the file still comes from `_filename_cache` on every walk, so a change
-// there is seen as before.
+// each object whose file was read to that file (None for an object that has
+// no file). The object itself is the key, so it stays alive and its identity
+// cannot pass to another object while the entry lives; only objects hashed
+// and compared by identity are remembered, so a look-up runs no user code and
+// allocates nothing. The verdict on the file still comes from
+// `_filename_cache` on every walk, so a change there is seen as before.
 
 nb::object source_files(nb::handle self) {
     nb::object memo = optional_attr(self, names().source_files);
@@ -277,21 +278,24 @@ nb::object source_files(nb::handle self) {
     return memo;
 }
 
-// The remembered file of `obj`: null when nothing is remembered, None when it
-// has no file.
-nb::object remembered_file(nb::handle memo, nb::handle key, nb::handle obj) {
-    PyObject *entry = nullptr;
-    check(dict_get_ref(memo.ptr(), key.ptr(), &entry));
-    nb::object owned = nb::steal(entry);
-    if (!entry || !PyTuple_CheckExact(entry) || PyTuple_GET_SIZE(entry) != 2 ||
-        PyTuple_GET_ITEM(entry, 0) != obj.ptr())
-        return {};
-    return nb::borrow(PyTuple_GET_ITEM(entry, 1));
+bool keyed_by_identity(nb::handle obj) {
+    PyTypeObject *tp = Py_TYPE(obj.ptr());
+    return tp->tp_hash == PyBaseObject_Type.tp_hash &&
+           tp->tp_richcompare == PyBaseObject_Type.tp_richcompare;
 }
 
-void remember_file(nb::handle self, nb::handle key, nb::handle obj, nb::handle file) {
-    nb::object entry = nb::make_tuple(obj, file);
-    check(PyDict_SetItem(source_files(self).ptr(), key.ptr(), entry.ptr()));
+// The remembered file of `obj`: null when nothing is remembered, None when it
+// has no file.
+nb::object remembered_file(nb::handle memo, nb::handle obj) {
+    if (!keyed_by_identity(obj)) return {};
+    PyObject *file = nullptr;
+    check(dict_get_ref(memo.ptr(), obj.ptr(), &file));
+    return nb::steal(file);
+}
+
+void remember_file(nb::handle self, nb::handle obj, nb::handle file) {
+    if (!keyed_by_identity(obj)) return;
+    check(PyDict_SetItem(source_files(self).ptr(), obj.ptr(), file.ptr()));
 }
 
 // ---------------------------------------------------------------------------
@@ -312,7 +316,7 @@ void wrap_class_impl(nb::handle self, nb::handle cls) {
     nb::object key = identity(cls);
     if (contains(done, key)) return;
 
-    nb::object file = remembered_file(source_files(self), key, cls);
+    nb::object file = remembered_file(source_files(self), cls);
     if (!file.is_valid()) {
         try {
             file = nb::steal(check(PyObject_CallOneArg(lib().getfile, cls.ptr())));
@@ -320,7 +324,7 @@ void wrap_class_impl(nb::handle self, nb::handle cls) {
             if (!e.matches(PyExc_OSError) && !e.matches(PyExc_TypeError)) throw;
             file = nb::none();
         }
-        remember_file(self, key, cls, file);
+        remember_file(self, cls, file);
     }
     if (file.is_none() || !is_user_code(self, file)) return;
 
@@ -387,13 +391,13 @@ void maybe_wrap_module_impl(nb::handle self, nb::handle mod) {
     PyObject *file = nullptr;
     if (check(get_optional_attr(mod.ptr(), names().dunder_file, &file)) == 0) return;
     nb::object filename = nb::steal(file);
-    nb::object key = identity(mod);
     if (filename.is_none()) return;
     if (!is_user_code(self, filename)) {
-        remember_file(self, key, mod, filename);
+        remember_file(self, mod, filename);
         return;
     }
     nb::object seen = get(self, names().wrapped_modules);
+    nb::object key = identity(mod);
     if (contains(seen, key)) return;
     set_add(seen, key);
     nb::object ns = PyModule_Check(mod.ptr()) ? nb::borrow(PyModule_GetDict(mod.ptr()))
@@ -427,7 +431,7 @@ void wrap_one_impl(nb::handle self, nb::handle name, nb::handle obj, nb::handle 
     nb::object filename = code_filename(obj);
     if (!filename.is_valid()) return;
     if (!is_user_code(self, filename)) {
-        remember_file(self, identity(obj), obj, filename);
+        remember_file(self, obj, filename);
         return;
     }
     if (!do_predict(self, obj, kPredictHeavy) && !do_predict(self, obj, kRelaxedHeavy)) return;
@@ -441,8 +445,7 @@ void wrap_one_impl(nb::handle self, nb::handle name, nb::handle obj, nb::handle 
 // library code by the current file verdicts. Only valid while the walk's own
 // steps are this module's (no override could judge the object otherwise).
 bool known_library(nb::handle memo, nb::handle verdicts, nb::handle obj) {
-    nb::object key = identity(obj);
-    nb::object file = remembered_file(memo, key, obj);
+    nb::object file = remembered_file(memo, obj);
     if (!file.is_valid()) return false;
     if (file.is_none()) return true;
     PyObject *verdict = nullptr;
