@@ -341,3 +341,18 @@ def test_service_joins_parts_of_unequal_sizes(svc):
         init, size=15, parts=[{"PartNumber": n, "ETag": etags[n]} for n in (1, 2, 3)]))
     assert done.status_code == 200
     assert download(svc, init["data_key"]) == b"a" * 5 + b"b" * 7 + b"c" * 3
+
+
+@pytest.mark.parametrize("answer", ["not json", ["dk_1", "up_1"]])
+def test_unreadable_init_answer_ships_the_argument_in_place(svc, caplog, monkeypatch, answer):
+    monkeypatch.setattr(cargo, "_DATA_MULTIPART_THRESHOLD", 10)
+    svc.add_fault(path="upload-init-multipart$", status=200, body=answer)
+    off = make_offloader(svc)
+    with caplog.at_level(logging.DEBUG, logger="corvid.cargo"):
+        assert off._upload(os.urandom(PART * 2)) is None
+    # not a refusal of the route: neither the single PUT nor the legacy upload is tried
+    assert not calls(svc, "upload-init") and not calls(svc, "upload")
+    assert svc.multipart_uploads == {} and not calls(svc, "upload-abort-multipart")
+    warnings = [r.getMessage() for r in caplog.records if r.levelno == logging.WARNING]
+    assert len(warnings) == 1 and warnings[0].startswith("Data upload error: "), warnings
+    assert off._pending_keys == [] and off._upload_cache == {}

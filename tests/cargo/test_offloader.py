@@ -4,6 +4,7 @@ import gc
 import logging
 import pickle
 import threading
+import weakref
 
 import cloudpickle
 import httpx
@@ -94,7 +95,6 @@ def test_same_content_is_uploaded_once(offloader, ref_service):
         (dict(status=404), None),  # route absent: silent
         (dict(status=500), "upload-init returned 500; using legacy path"),
         (dict(drop=True), "upload-init request failed"),
-        (dict(status=200, body="not json"), "upload-init answer unusable"),
         (dict(status=200, body={"data_key": "k"}), None),  # no put_url
     ],
 )
@@ -112,6 +112,18 @@ def test_direct_init_failures_fall_back_to_legacy(offloader, ref_service, caplog
         assert not any("upload-init" in m for m in messages)
     else:
         assert any(logged in m for m in messages), messages
+
+
+@pytest.mark.parametrize("answer", ["not json", [1, 2]])
+def test_unreadable_init_answer_is_an_upload_error_not_a_fallback(offloader, ref_service, caplog, answer):
+    ref_service.add_fault(method="POST", path="^/v1/data/upload-init$", status=200, body=answer)
+    with caplog.at_level(logging.DEBUG, logger="corvid.cargo"):
+        func, args, _, keys = offloader.offload_large_args(len, (BIG,), {})
+    assert func is len and args == (BIG,) and keys == [] and offloader._upload_cache == {}
+    assert route_names(ref_service) == ["direct"] and not ref_service.requests_to("^/_store/")
+    warnings = [r.getMessage() for r in caplog.records if r.levelno == logging.WARNING]
+    assert len(warnings) == 1 and warnings[0].startswith("Data upload error: "), warnings
+    assert not [r for r in caplog.records if "legacy" in r.getMessage()]
 
 
 @pytest.mark.parametrize("fault", [dict(status=403), dict(status=503), dict(drop=True)])
@@ -363,3 +375,24 @@ def test_wrapper_raises_when_a_download_fails(offloader, ref_service):
     offloader.flush_keys(keys)
     with pytest.raises(httpx.HTTPStatusError):
         func(*args)
+
+
+def test_offloader_is_weakly_referenceable_and_collectable(ref_service):
+    off = cargo.DataOffloader(ref_service.url, ref_service.api_key, 10)
+    ref = weakref.ref(off)
+    del off
+    assert ref() is None  # no hidden owner: gone with its last reference
+
+    class Bar(Progress):
+        pass
+
+    off = cargo.DataOffloader(ref_service.url, ref_service.api_key, 10)
+    holder = Bar("", 0)
+    holder.owner = off  # progress factory -> bar -> offloader: a cycle
+    off._progress_factory = lambda label, size: holder
+    off.UPLOAD_PROGRESS_THRESHOLD = 0
+    assert len(off.offload_large_args(len, (BIG,), {})[3]) == 1 and holder.closed
+    ref = weakref.ref(off)
+    del off, holder
+    gc.collect()
+    assert ref() is None

@@ -1,9 +1,11 @@
 """Local file and directory arguments carried to the worker."""
 
 import collections
+import gc
 import json
 import os
 import pickle
+import weakref
 import zipfile
 from pathlib import Path
 
@@ -151,3 +153,18 @@ def test_a_failed_copy_is_not_remembered_as_the_path():
     with pytest.raises(zipfile.BadZipFile):
         str(bad)
     assert bad._path is None
+
+
+@pytest.mark.parametrize("make", [lambda: cargo._RemoteFile(b"abc", "a.txt"),
+                                  lambda: cargo._RemoteDir(b"", "d", 0)])
+def test_remote_objects_are_weakly_referenceable_and_collectable(make):
+    obj = make()
+    ref = weakref.ref(obj)
+    del obj
+    assert ref() is None
+    obj = make()
+    obj.me = obj  # an attribute cycle is seen by the collector
+    ref = weakref.ref(obj)
+    del obj
+    gc.collect()
+    assert ref() is None

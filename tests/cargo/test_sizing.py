@@ -136,6 +136,14 @@ def test_stream_bytes_yields_chunks_and_reports_cumulative_counts_on_resume():
     assert [len(c) for c in cargo._stream_bytes(big)] == [262144, 262144]
 
 
+def test_stream_bytes_step_is_checked_when_iterated():
+    it = cargo._stream_bytes(b"abc", chunk_size=0)  # refused lazily, like a generator
+    with pytest.raises(ValueError):
+        next(it)
+    seen = []
+    assert list(cargo._stream_bytes(b"abc", lambda s, t: seen.append(s), -1)) == [] and seen == []
+
+
 def test_stream_bytes_swallows_progress_errors():
     calls = []
 

@@ -262,16 +262,11 @@ nb::object upload_direct(nb::handle self, nb::handle serialized, nb::handle size
         log(kLogger, LogLevel::Debug, "upload-init returned %d; using legacy path", status);
         return nb::none();
     }
-    nb::object data_key, put_url;
-    // A malformed init answer is a failure of this route, not of the upload.
-    if (nb::object exc = try_ordinary([&] {
-            nb::object info = resp.attr("json")();
-            data_key = info.attr("get")("data_key");
-            put_url = info.attr("get")("put_url");
-        })) {
-        log(kLogger, LogLevel::Debug, "upload-init answer unusable (%s); using legacy path", exc);
-        return nb::none();
-    }
+    // An unreadable init answer is not a route refusal: it leaves this route
+    // as an error, and _upload ships the argument in place.
+    nb::object info = resp.attr("json")();
+    nb::object data_key = info.attr("get")("data_key");
+    nb::object put_url = info.attr("get")("put_url");
     if (!nb::bool_(data_key) || !nb::bool_(put_url)) return nb::none();
 
     if (nb::object exc = try_ordinary([&] {
@@ -374,7 +369,7 @@ void compile_wrapper_factory(nb::module_ &m) {
 void register_offloader(nb::module_ &m) {
     compile_wrapper_factory(m);
 
-    nb::class_<DataOffloader> cls(m, "DataOffloader", nb::dynamic_attr(),
+    nb::class_<DataOffloader> cls(m, "DataOffloader", nb::dynamic_attr(), nb::is_weak_referenceable(),
                                   "Uploads large call arguments to the data store and tracks their keys.");
     cls.attr("UPLOAD_PROGRESS_THRESHOLD") = nb::int_(5242880);
     cls.def("__init__", &init, "api_url"_a, "api_key"_a, "size_threshold"_a.none() = nb::none(),

@@ -242,7 +242,7 @@ void init_dir(RemoteDir *p, nb::object data, nb::object dirname, nb::object file
 }  // namespace
 
 void register_remote_files(nb::module_ &m) {
-    nb::class_<RemoteFile>(m, "_RemoteFile", nb::dynamic_attr(),
+    nb::class_<RemoteFile>(m, "_RemoteFile", nb::dynamic_attr(), nb::is_weak_referenceable(),
                            "A local file's bytes, written back to a fresh temporary path at first use.")
         .def("__init__", &init_file, "data"_a, "filename"_a)
         .def("_materialize", &materialize_file)
@@ -252,7 +252,7 @@ void register_remote_files(nb::module_ &m) {
         .def("__getstate__", &getstate)
         .def("__setstate__", &setstate<RemoteFile>);
 
-    nb::class_<RemoteDir>(m, "_RemoteDir", nb::dynamic_attr(),
+    nb::class_<RemoteDir>(m, "_RemoteDir", nb::dynamic_attr(), nb::is_weak_referenceable(),
                           "A local directory as a ZIP archive, extracted to a fresh temporary path at first use.")
         .def("__init__", &init_dir, "data"_a, "dirname"_a, "file_count"_a = 0)
         .def("_materialize", &materialize_dir)

@@ -81,7 +81,6 @@ struct StreamBytes {
 
     StreamBytes(nb::handle data, nb::handle progress, Py_ssize_t chunk)
         : on_progress(nb::borrow(progress)), chunk_size(chunk) {
-        if (chunk_size <= 0) throw nb::value_error("chunk_size must be positive");
         check(PyObject_GetBuffer(data.ptr(), &view, PyBUF_SIMPLE));
         has_view = true;
     }
@@ -103,7 +102,10 @@ struct StreamBytes {
 
     nb::bytes next() {
         if (report_pending) report();
-        if (offset >= view.len) throw nb::stop_iteration();
+        // A zero step is refused when the first chunk is asked for; a negative
+        // one yields nothing, as range() would.
+        if (chunk_size == 0) throw nb::value_error("chunk_size must not be zero");
+        if (chunk_size < 0 || offset >= view.len) throw nb::stop_iteration();
         Py_ssize_t n = std::min(chunk_size, view.len - offset);
         nb::bytes chunk(static_cast<const char *>(view.buf) + offset, static_cast<size_t>(n));
         offset += n;
