@@ -396,3 +396,26 @@ def test_offloader_is_weakly_referenceable_and_collectable(ref_service):
     del off, holder
     gc.collect()
     assert ref() is None
+
+
+def test_messages_go_to_the_module_logger_value(offloader, ref_service, monkeypatch):
+    assert cargo.logger is logging.getLogger("corvid.cargo")
+
+    class Recorder:
+        def __init__(self):
+            self.calls = []
+
+        def __getattr__(self, level):
+            return lambda fmt, *args: self.calls.append((level, fmt % args))
+
+    rec = Recorder()
+    monkeypatch.setattr(cargo, "logger", rec)
+    ref_service.add_fault(method="POST", path="^/v1/data/upload-init$", status=500)
+    _, _, _, keys = offloader.offload_large_args(len, (BIG,), {})
+    offloader.flush_all()
+    assert rec.calls == [
+        ("debug", "upload-init returned 500; using legacy path"),
+        ("info", "Offloaded 1 arg(s) to backend data store"),
+        ("info", "Flushing 1 remaining data key(s)…"),
+        ("debug", "Flushed 1 data key(s)"),
+    ]

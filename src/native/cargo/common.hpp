@@ -27,6 +27,30 @@ inline nb::object module_value(const char *name) {
     return nb::module_::import_("corvid.cargo").attr(name);
 }
 
+// Logs through the module's `logger` value, looked up when the message is
+// logged the way a module global is, by the level's own method
+// (logger.debug/info/warning), so a logger put in its place receives the
+// same calls.
+template <typename... Args>
+void log_event(LogLevel level, const char *fmt, Args &&...args) {
+    const char *method = level == LogLevel::Debug  ? "debug"
+                         : level == LogLevel::Info ? "info"
+                         : level == LogLevel::Warning ? "warning"
+                                                      : "error";
+    module_value("logger").attr(method)(fmt, std::forward<Args>(args)...);
+}
+
+// The same, for clean-up paths that must not fail because logging did.
+template <typename... Args>
+void log_event_quiet(LogLevel level, const char *fmt, Args &&...args) noexcept {
+    try {
+        log_event(level, fmt, std::forward<Args>(args)...);
+    } catch (nb::python_error &e) {
+        e.discard_as_unraisable(kLogger);
+    } catch (...) {
+    }
+}
+
 // str(obj), the builtin conversion.
 inline nb::str to_str(nb::handle obj) { return nb::steal<nb::str>(check(PyObject_Str(obj.ptr()))); }
 

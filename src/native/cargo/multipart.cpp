@@ -118,7 +118,7 @@ struct PartSource {
 
     void warn_nonhex_once(int64_t pn, const std::string &etag) {
         if (warned_nonhex.exchange(true)) return;
-        log(kLogger, LogLevel::Warning,
+        log_event(LogLevel::Warning,
             "part %d ETag %r is not a verifiable 32-hex MD5; integrity check skipped "
             "(further such parts this upload not logged)",
             pn, nb::str(etag.data(), etag.size()));
@@ -341,13 +341,13 @@ nb::object upload_multipart_to_r2(nb::handle self, nb::object serialized, nb::ob
                                   "timeout"_a = kApiTimeout);
     } catch (nb::python_error &e) {
         if (!is_exception(e)) throw;
-        log(kLogger, LogLevel::Debug, "multipart init failed (%s); using single-PUT path", e.value());
+        log_event(LogLevel::Debug, "multipart init failed (%s); using single-PUT path", e.value());
         return nb::none();
     }
     int status = nb::cast<int>(resp.attr("status_code"));
     if (status == 404) return nb::none();
     if (status != 200) {
-        log(kLogger, LogLevel::Debug, "multipart init returned %d; using single-PUT", status);
+        log_event(LogLevel::Debug, "multipart init returned %d; using single-PUT", status);
         return nb::none();
     }
     // An unreadable init answer leaves this route as an error (nothing was
@@ -380,10 +380,10 @@ nb::object upload_multipart_to_r2(nb::handle self, nb::object serialized, nb::ob
             quietly([&] { up.abort(); });
             throw;
         }
-        log_quiet(kLogger, LogLevel::Debug, "multipart data upload failed (%s); aborting + falling back",
+        log_event_quiet(LogLevel::Debug, "multipart data upload failed (%s); aborting + falling back",
                   e.value());
     } catch (std::exception &e) {
-        log_quiet(kLogger, LogLevel::Debug, "multipart data upload failed (%s); aborting + falling back",
+        log_event_quiet(LogLevel::Debug, "multipart data upload failed (%s); aborting + falling back",
                   e.what());
     }
     up.abort();

@@ -128,7 +128,7 @@ nb::object offload_one(nb::handle self, nb::handle arg, nb::handle threshold, nb
         // _upload handles its own failures; this covers a replaced or
         // subclassed route so that the call is still shipped, with the
         // argument in place.
-        log(kLogger, LogLevel::Warning, "Data upload error: %s", exc);
+        log_event(LogLevel::Warning, "Data upload error: %s", exc);
         return {};
     }
     if (key.is_none()) return {};
@@ -165,7 +165,7 @@ nb::tuple offload_large_args(nb::handle self, nb::object func, nb::object args, 
 
     if (nb::len(data_keys) == 0) return nb::make_tuple(func, args, kwargs, nb::list());
 
-    log(kLogger, LogLevel::Info, "Offloaded %d arg(s) to backend data store",
+    log_event(LogLevel::Info, "Offloaded %d arg(s) to backend data store",
         nb::int_(nb::len(data_keys)));
     nb::object wrapper = module_value("_make_resolving_wrapper")(
         func, nb::dict(arg_refs), nb::dict(kwarg_refs), self.attr("api_url"));
@@ -180,7 +180,7 @@ nb::object upload(nb::handle self, nb::handle arg, nb::handle label) {
     nb::object serialized;
     if (nb::object exc = try_ordinary(
             [&] { serialized = nb::module_::import_("cloudpickle").attr("dumps")(arg); })) {
-        log(kLogger, LogLevel::Warning, "Cannot serialise arg for offload: %s", exc);
+        log_event(LogLevel::Warning, "Cannot serialise arg for offload: %s", exc);
         return nb::none();
     }
 
@@ -189,7 +189,7 @@ nb::object upload(nb::handle self, nb::handle arg, nb::handle label) {
     nb::object cache = self.attr("_upload_cache");
     nb::object cached = cache.attr("get")(content_hash);
     if (!cached.is_none()) {
-        log(kLogger, LogLevel::Debug, "Upload cache hit hash=%s → key=%s", content_hash[nb::slice(0, 12, 1)],
+        log_event(LogLevel::Debug, "Upload cache hit hash=%s → key=%s", content_hash[nb::slice(0, 12, 1)],
             cached);
         return cached;
     }
@@ -238,7 +238,7 @@ nb::object upload(nb::handle self, nb::handle arg, nb::handle label) {
         });
     }
     if (exc) {
-        log(kLogger, LogLevel::Warning, "Data upload error: %s", exc);
+        log_event(LogLevel::Warning, "Data upload error: %s", exc);
         return nb::none();
     }
     return data_key;
@@ -253,13 +253,13 @@ nb::object upload_direct(nb::handle self, nb::handle serialized, nb::handle size
             resp = hx.attr("post")(endpoint(self, "/v1/data/upload-init"), "headers"_a = auth,
                                    "timeout"_a = kApiTimeout);
         })) {
-        log(kLogger, LogLevel::Debug, "upload-init request failed (%s); using legacy path", exc);
+        log_event(LogLevel::Debug, "upload-init request failed (%s); using legacy path", exc);
         return nb::none();
     }
     int status = status_of(resp);
     if (status == 404) return nb::none();
     if (status != 200) {
-        log(kLogger, LogLevel::Debug, "upload-init returned %d; using legacy path", status);
+        log_event(LogLevel::Debug, "upload-init returned %d; using legacy path", status);
         return nb::none();
     }
     // An unreadable init answer is not a route refusal: it leaves this route
@@ -275,7 +275,7 @@ nb::object upload_direct(nb::handle self, nb::handle serialized, nb::handle size
                 .attr("raise_for_status")();
             if (!progress.is_none()) call_quietly(progress.attr("update"), size);
         })) {
-        log(kLogger, LogLevel::Debug, "direct-to-R2 PUT failed (%s); falling back to legacy", exc);
+        log_event(LogLevel::Debug, "direct-to-R2 PUT failed (%s); falling back to legacy", exc);
         return nb::none();
     }
 
@@ -306,7 +306,7 @@ nb::object upload_legacy(nb::handle self, nb::handle serialized, nb::handle size
     int status = status_of(resp);
     if (status != 200) {
         nb::object text = resp.attr("text")[nb::slice(0, 200, 1)];
-        log(kLogger, LogLevel::Warning, "Data upload failed: %d %s", status, text);
+        log_event(LogLevel::Warning, "Data upload failed: %d %s", status, text);
         return nb::none();
     }
     return resp.attr("json")().attr("get")("data_key");
@@ -340,7 +340,7 @@ void flush_keys(nb::handle self, nb::object keys) {
         nb::object key = entry[1];
         if (check(PySequence_Contains(gone.ptr(), key.ptr()))) cache.attr("pop")(entry[0], nb::none());
     }
-    log(kLogger, LogLevel::Debug, "Flushed %d data key(s)", nb::int_(nb::len(doomed)));
+    log_event(LogLevel::Debug, "Flushed %d data key(s)", nb::int_(nb::len(doomed)));
 }
 
 void flush_all(nb::handle self) {
@@ -350,7 +350,7 @@ void flush_all(nb::handle self) {
         keys = nb::list(self.attr("_pending_keys"));
     }
     if (nb::len(keys) == 0) return;
-    log(kLogger, LogLevel::Info, "Flushing %d remaining data key(s)…", nb::int_(nb::len(keys)));
+    log_event(LogLevel::Info, "Flushing %d remaining data key(s)…", nb::int_(nb::len(keys)));
     self.attr("flush_keys")(keys);
     self.attr("_upload_cache").attr("clear")();
 }
