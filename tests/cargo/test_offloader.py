@@ -1,5 +1,6 @@
 """DataOffloader against the reference service over HTTP."""
 
+import collections
 import gc
 import logging
 import pickle
@@ -419,3 +420,12 @@ def test_messages_go_to_the_module_logger_value(offloader, ref_service, monkeypa
         ("info", "Flushing 1 remaining data key(s)…"),
         ("debug", "Flushed 1 data key(s)"),
     ]
+
+
+def test_setstate_on_a_live_offloader_updates_it_like_a_python_object(offloader):
+    old_lock = offloader._keys_lock
+    offloader.__setstate__(collections.OrderedDict(_pending_keys=["k1"], api_url="http://elsewhere"))
+    assert offloader._pending_keys == ["k1"] and offloader.api_url == "http://elsewhere"
+    assert offloader._keys_lock is not old_lock and offloader._keys_lock.acquire(blocking=False)
+    offloader._keys_lock.release()
+    assert offloader._upload_cache == {}  # attributes not in the state stay

@@ -168,3 +168,12 @@ def test_remote_objects_are_weakly_referenceable_and_collectable(make):
     del obj
     gc.collect()
     assert ref() is None
+
+
+def test_setstate_on_a_live_object_updates_it():
+    rf = cargo._RemoteFile(b"abc", "a.txt")
+    rf.__setstate__({"_path": "/elsewhere/a.txt"})
+    assert (rf._data, rf._path, os.fspath(rf)) == (b"abc", "/elsewhere/a.txt", "/elsewhere/a.txt")
+    rd = cargo._RemoteDir(b"", "d", 2)
+    rd.__setstate__(collections.OrderedDict(_file_count=5))
+    assert repr(rd) == "RemoteDir('d', 5 files, 0 bytes)"

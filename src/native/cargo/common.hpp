@@ -51,6 +51,19 @@ void log_event_quiet(LogLevel level, const char *fmt, Args &&...args) noexcept {
     }
 }
 
+// __setstate__ of the module's ordinary classes: a plain method that updates
+// the instance dict from any mapping. Unpickling calls it on a bare instance
+// (made by __new__), which it first marks constructed; an instance that is
+// already live just has its attributes updated, as a Python class would.
+template <typename T>
+void restore_state(nb::handle self, nb::handle state) {
+    if (!nb::inst_ready(self)) {
+        new (nb::inst_ptr<T>(self)) T();
+        nb::inst_mark_ready(self);
+    }
+    self.attr("__dict__").attr("update")(state);
+}
+
 // str(obj), the builtin conversion.
 inline nb::str to_str(nb::handle obj) { return nb::steal<nb::str>(check(PyObject_Str(obj.ptr()))); }
 

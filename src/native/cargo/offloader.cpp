@@ -110,10 +110,8 @@ nb::dict getstate(nb::handle self) {
     return state;
 }
 
-void setstate(DataOffloader &p, nb::dict state) {
-    new (&p) DataOffloader();
-    nb::object self = nb::find(&p);
-    self.attr("__dict__").attr("update")(state);
+void setstate(nb::handle self, nb::handle state) {
+    restore_state<DataOffloader>(self, state);
     self.attr("_keys_lock") = nb::module_::import_("threading").attr("Lock")();
 }
 
@@ -375,7 +373,7 @@ void register_offloader(nb::module_ &m) {
     cls.def("__init__", &init, "api_url"_a, "api_key"_a, "size_threshold"_a.none() = nb::none(),
             "progress_factory"_a.none() = nb::none())
         .def("__getstate__", &getstate)
-        .def("__setstate__", &setstate)
+        .def("__setstate__", &setstate, "state"_a)
         .def("offload_large_args", &offload_large_args, "func"_a, "args"_a, "kwargs"_a.none(),
              "Upload large arguments; answer (func, args, kwargs, data_keys) to ship.")
         .def("_upload", &upload, "arg"_a, "label"_a = "Uploading data")

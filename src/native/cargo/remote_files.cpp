@@ -216,11 +216,6 @@ nb::object repr_dir(nb::handle self) {
 
 nb::dict getstate(nb::handle self) { return nb::borrow<nb::dict>(self.attr("__dict__").attr("copy")()); }
 
-template <typename T>
-void setstate(T &p, nb::dict state) {
-    new (&p) T();
-    nb::find(&p).attr("__dict__").attr("update")(state);
-}
 
 void init_file(RemoteFile *p, nb::object data, nb::object filename) {
     new (p) RemoteFile();
@@ -250,7 +245,7 @@ void register_remote_files(nb::module_ &m) {
         .def("__str__", &call_materialize)
         .def("__repr__", &repr_file)
         .def("__getstate__", &getstate)
-        .def("__setstate__", &setstate<RemoteFile>);
+        .def("__setstate__", &restore_state<RemoteFile>, "state"_a);
 
     nb::class_<RemoteDir>(m, "_RemoteDir", nb::dynamic_attr(), nb::is_weak_referenceable(),
                           "A local directory as a ZIP archive, extracted to a fresh temporary path at first use.")
@@ -260,7 +255,7 @@ void register_remote_files(nb::module_ &m) {
         .def("__str__", &call_materialize)
         .def("__repr__", &repr_dir)
         .def("__getstate__", &getstate)
-        .def("__setstate__", &setstate<RemoteDir>);
+        .def("__setstate__", &restore_state<RemoteDir>, "state"_a);
 
     m.def("_zip_directory", &zip_directory, "dir_path"_a);
     m.def("_string_written_as_path", &string_written_as_path, "obj"_a);
