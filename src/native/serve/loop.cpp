@@ -5,6 +5,7 @@
 #include <cmath>
 #include <optional>
 
+#include "serve/exit_guard.hpp"
 #include "serve/handler.hpp"
 #include "serve/input.hpp"
 #include "serve/output.hpp"
@@ -186,6 +187,8 @@ nb::object open_input(nb::handle io_open, nb::handle path) {
 
 nb::object serve_loop(nb::object handler, nb::object history, std::optional<double> idle_timeout,
                       double poll_interval, nb::object input_path) {
+    // Outermost local: released only after every other one is gone.
+    ActiveFrame active(poll_interval);
     nb::object time = nb::module_::import_("time");
     Session s;
     s.handler = handler;
@@ -215,10 +218,13 @@ nb::object serve_loop(nb::object handler, nb::object history, std::optional<doub
                 s.last_heartbeat = now;
             }
             s.sleep(pause);
+            // The interpreter is exiting (this loop runs on a daemon
+            // thread): leave before it finalizes.
+            if (exiting()) return s.history;
             continue;
         }
         for (nb::handle raw : lines)
-            if (!handle_line(s, raw)) return s.history;
+            if (exiting() || !handle_line(s, raw)) return s.history;
     }
 }
 

@@ -2,6 +2,7 @@
 
 #include "serve/constants.hpp"
 #include "serve/emit_lock.hpp"
+#include "serve/exit_guard.hpp"
 #include "serve/handler.hpp"
 #include "serve/input.hpp"
 #include "serve/loop.hpp"
@@ -19,4 +20,5 @@ NB_MODULE(serve, m) {
     sv::register_handler(m);
     sv::register_turn_alive(m);
     sv::register_loop(m);
+    sv::register_exit_guard(m);
 }

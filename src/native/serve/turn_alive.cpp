@@ -1,6 +1,7 @@
 #include "serve/turn_alive.hpp"
 
 #include "common/instance_gc.hpp"
+#include "serve/exit_guard.hpp"
 #include "serve/output.hpp"
 
 namespace corvid::serve {
@@ -23,12 +24,18 @@ void TurnAlive::join() {
     thread.attr("join")();
 }
 
-void TurnAlive::run() {
-    std::string line = std::string(kTurnAlive) + " " + str_of(turn);
-    nb::object timeout = nb::float_(interval);
+void TurnAlive::run(nb::handle self) {
+    ActiveFrame active;
+    track_alive(self);
+    struct Untrack {
+        nb::handle self;
+        ~Untrack() { untrack_alive(self); }
+    } untrack{self};
     EmitLock lock;
+    // Fields are read on every round, so changes made while it runs count.
     // The first line comes one interval after the start.
-    while (!truthy(call_method(done, names().wait, timeout))) emit_text(lock, line);
+    while (!exiting() && !truthy(call_method(done, names().wait, nb::float_(interval))))
+        emit_text(lock, std::string(kTurnAlive) + " " + str_of(turn));
 }
 
 namespace {
@@ -99,7 +106,7 @@ void register_turn_alive(nb::module_ &m) {
             return false;
         })
         .def("stop", &TurnAlive::stop, "End the liveness lines.")
-        .def("_run", &TurnAlive::run)
+        .def("_run", [](nb::pointer_and_handle<TurnAlive> self) { self.p->run(self.h); })
         .def_rw("_turn", &TurnAlive::turn)
         .def_rw("_interval", &TurnAlive::interval)
         .def_rw("_done", &TurnAlive::done)

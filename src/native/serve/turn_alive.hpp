@@ -15,7 +15,8 @@ struct TurnAlive {
     TurnAlive(nb::object turn_arg, nb::handle interval_arg);
 
     void stop();
-    void run();
+    // The liveness thread's body; `self` is this object's Python handle.
+    void run(nb::handle self);
     // Waits for the liveness thread to end (after stop()).
     void join();
 };
