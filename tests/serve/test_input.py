@@ -66,3 +66,29 @@ def test_read_new_lines_works_on_any_text_stream():
     fh = io.StringIO("a\nb\nc")
     assert serve._read_new_lines(fh) == ["a", "b"]
     assert fh.read() == "c"
+
+
+class _LineSource:
+    """A file-like object of the caller's that hands over lines as given."""
+
+    def __init__(self, lines):
+        self._lines, self._at, self.seeks = list(lines), 0, []
+
+    def tell(self):
+        return self._at
+
+    def readline(self):
+        if self._at >= len(self._lines):
+            return ""
+        self._at += 1
+        return self._lines[self._at - 1]
+
+    def seek(self, pos):
+        self.seeks.append(pos)
+        self._at = pos
+
+
+def test_read_new_lines_strips_every_trailing_newline_of_a_line():
+    src = _LineSource(["a\n\n", "b\r\n", "c"])
+    assert serve._read_new_lines(src) == ["a", "b\r"]
+    assert src.seeks == [2]  # the partial "c" is left where it starts

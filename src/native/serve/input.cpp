@@ -28,8 +28,11 @@ nb::list read_new_lines(nb::handle fh) {
             call_method(fh, names().seek, pos);
             return lines;
         }
+        // rstrip("\n"): a file object of the caller's may hand over more
+        // than one newline at the end of a line.
         Py_ssize_t n = PyUnicode_GET_LENGTH(line.ptr());
-        lines.append(nb::steal(check(PyUnicode_Substring(line.ptr(), 0, n - 1))));
+        while (n > 0 && PyUnicode_READ_CHAR(line.ptr(), n - 1) == '\n') --n;
+        lines.append(nb::steal(check(PyUnicode_Substring(line.ptr(), 0, n))));
     }
 }
 
