@@ -197,3 +197,22 @@ def test_controller_in_a_reference_cycle_is_collected():
     del owner
     gc.collect()
     assert gone() is None
+
+
+@pytest.mark.parametrize("name, value, check", [
+    # a wave of two parts is enough once the minimum is lowered
+    ("_MIN_WAVE_PARTS", 2, lambda ctl, clock: (ctl.record(PART), ctl.record(PART), ctl._samples)[-1] != []),
+    # one wave per depth: the first complete wave is judged at once
+    ("_SAMPLES_PER_DEPTH", 1, lambda ctl, clock: (wave(ctl, clock, 1000.0), ctl.target())[-1] == 2),
+    # growth by a factor of 3 from depth 2 goes straight to 6
+    ("_GROW", 3, lambda ctl, clock: (setattr(ctl, "_target", 2), ctl._grow(), ctl.target())[-1] == 6),
+    # a 20 % margin turns a 10 % gain into a failed step
+    ("_EPS", 0.2, lambda ctl, clock: (setattr(ctl, "_ref_goodput", 100.0), ctl._observe(110.0),
+                                      ctl._frozen)[-1]),
+])
+def test_assigned_module_constants_take_effect(monkeypatch, name, value, check):
+    ctl = DepthController(1, 50, clock=Clock())
+    assert not check(ctl, ctl._clock)  # with the built-in value
+    monkeypatch.setattr(_pacer, name, value)
+    ctl = DepthController(1, 50, clock=Clock())
+    assert check(ctl, ctl._clock)

@@ -4,9 +4,12 @@
 #include <nanobind/stl/string.h>
 
 #include <algorithm>
+#include <cmath>
 #include <string>
 
+#include "common/compat.hpp"
 #include "common/gil.hpp"
+#include "common/interned.hpp"
 #include "common/instance_gc.hpp"
 
 namespace corvid::pacer {
@@ -28,6 +31,34 @@ double to_double(nb::handle value) {
 }
 
 nb::object py_int(std::int64_t v) { return nb::steal(check(PyLong_FromLongLong(v))); }
+
+// The tuning constants are module attributes read where they are used, so an
+// owner or a test that assigns corvid._pacer._EPS (say) changes the
+// controllers' behaviour from then on; the built-in value stands in when the
+// attribute is gone.
+PyObject *g_grow_name, *g_eps_name, *g_samples_name, *g_min_wave_name;
+
+nb::object module_constant(PyObject *name) {
+    PyObject *mod = PyImport_GetModule(nb::str("corvid._pacer").ptr());
+    if (!mod) {
+        if (PyErr_Occurred()) throw nb::python_error();
+        return {};
+    }
+    nb::object module = nb::steal(mod);
+    PyObject *value = nullptr;
+    check(get_optional_attr(module.ptr(), name, &value));
+    return nb::steal(value);
+}
+
+double constant_double(PyObject *name, double fallback) {
+    nb::object v = module_constant(name);
+    return v.is_valid() ? to_double(v) : fallback;
+}
+
+std::int64_t constant_int(PyObject *name, std::int64_t fallback) {
+    nb::object v = module_constant(name);
+    return v.is_valid() ? to_int64(v) : fallback;
+}
 
 }  // namespace
 
@@ -52,7 +83,7 @@ void DepthController::record(nb::handle nbytes) {
     wave_bytes += to_int64(nbytes);
     wave_parts += 1;
     // A wave lasts until as many parts as the depth (and a minimum) finished.
-    if (wave_parts < std::max(target, kMinWaveParts)) return;
+    if (wave_parts < std::max(target, constant_int(g_min_wave_name, kMinWaveParts))) return;
 
     double elapsed = std::max(now - *wave_t0, 1e-6);
     double goodput = static_cast<double>(wave_bytes) / elapsed;
@@ -64,7 +95,7 @@ void DepthController::record(nb::handle nbytes) {
         return;
     }
     samples.append(nb::float_(goodput));
-    if (static_cast<std::int64_t>(nb::len(samples)) < kSamplesPerDepth) return;
+    if (static_cast<std::int64_t>(nb::len(samples)) < constant_int(g_samples_name, kSamplesPerDepth)) return;
 
     // The worse wave is the conservative rate of this depth.
     double agg = 0.0;
@@ -83,7 +114,7 @@ void DepthController::observe(double goodput) {
         ref_goodput = goodput;
         best_target = target;
         grow();
-    } else if (goodput >= *ref_goodput * (1.0 + kEps)) {
+    } else if (goodput >= *ref_goodput * (1.0 + constant_double(g_eps_name, kEps))) {
         best_target = target;
         ref_goodput = goodput;
         grow();
@@ -99,7 +130,12 @@ void DepthController::grow() {
         frozen = true;
         return;
     }
-    auto grown = static_cast<std::int64_t>(static_cast<double>(target) * kGrow);
+    // int(target * grow) clamped to [target, cap] before it is converted, so
+    // an assigned growth factor (huge, negative, nan) cannot overflow.
+    double product = std::trunc(static_cast<double>(target) * constant_double(g_grow_name, kGrow));
+    std::int64_t grown = target;
+    if (product >= static_cast<double>(cap)) grown = cap;
+    else if (product > static_cast<double>(target)) grown = static_cast<std::int64_t>(product);
     target = std::min(std::max(grown, target + 1), cap);
     discard_next = true;
     samples = nb::list();
@@ -144,6 +180,10 @@ std::string controller_repr(const DepthController &c) {
 
 void register_depth_controller(nb::module_ &m) {
     m.doc() = "Adaptive upload depth: how many part uploads to keep in flight, chosen from measured goodput.";
+    g_grow_name = intern_name("_GROW");
+    g_eps_name = intern_name("_EPS");
+    g_samples_name = intern_name("_SAMPLES_PER_DEPTH");
+    g_min_wave_name = intern_name("_MIN_WAVE_PARTS");
     m.attr("_GROW") = kGrow;
     m.attr("_EPS") = kEps;
     m.attr("_SAMPLES_PER_DEPTH") = kSamplesPerDepth;
