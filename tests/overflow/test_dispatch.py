@@ -381,6 +381,99 @@ def test_later_overrides_of_the_decision_are_used(mon):
         sub.stop()
 
 
+def test_dispatch_override_added_after_a_direct_call_gets_the_full_call(mon):
+    # the direct road runs from the caller's arguments; an override added
+    # later still receives the argument tuple, keyword dict and a thunk
+    ran = []
+
+    def target(a, b=0, *, c=0):
+        ran.append((a, b, c))
+        return a + b + c
+
+    w = ov._OverflowCallable(target, mon)
+    assert w(1, 2, c=3) == 6
+    got = []
+
+    def inner(func, args, kwargs, sig, name, thunk, is_method=False):
+        got.append((func, args, kwargs, sig, name, is_method))
+        return thunk()
+
+    mon._dispatch_inner = inner
+    assert w(4, b=5) == 9
+    del mon._dispatch_inner
+    assert w(7) == 7
+    assert got == [(target, (4,), {"b": 5}, w._sig, "target", False)]
+    assert ran == [(1, 2, 3), (4, 5, 0), (7, 0, 0)]
+    assert len(mon._observed_seconds) == 1 and mon._executing() == set()
+
+
+def test_method_override_added_between_calls_sees_the_instance_first(mon):
+    class Box:
+        def __init__(self, v):
+            self.v = v
+
+        def add(self, n, *, times=1):
+            return self.v + n * times
+
+    Box.add = ov._OverflowMethod(Box.__dict__["add"], mon, "add")
+    sig = Box.__dict__["add"]._sig
+    mon._predict_cache[sig] = True  # heavy: calls go through dispatch
+    box = Box(10)
+    assert box.add(1, times=2) == 12
+    got = []
+    mon._dispatch = lambda func, args, kwargs, sig, name, thunk, is_method=False: (
+        got.append((args, kwargs, is_method)) or thunk())
+    assert box.add(3) == 13
+    assert got == [((box, 3), {}, True)]
+
+
+class Stamps:
+    """A clock that is read only through the monitor: each read moves it by `step`."""
+
+    def __init__(self, start, step):
+        self.now, self.step = start, step
+
+    def __call__(self):
+        self.now += self.step
+        return self.now
+
+
+def test_fields_set_between_calls_are_read_on_the_next_call(mon, clock):
+    clock.step = 1.0
+    w = ov._OverflowCallable(lambda: "ran", mon)
+    assert w() == "ran"
+    assert mon._observed_seconds == {w._sig: 1.0} and w._sig not in mon._benefit_ok
+
+    fresh = {}
+    mon._observed_seconds = fresh
+    mon.min_seconds = 0.5
+    mon._clock = Stamps(100.0, 4.0)
+    assert w() == "ran"
+    assert fresh == {w._sig: 4.0} and w._sig in mon._benefit_ok
+
+    # the in-progress guard lives on whatever _tls holds now
+    mon._tls = threading.local()
+    inside = []
+    w2 = ov._OverflowCallable(lambda: inside.append(set(mon._tls.stack)), mon)
+    w2()
+    assert inside == [{w2._sig}] and mon._tls.stack == set()
+
+
+def test_field_removed_between_calls_falls_back_to_the_class(mon, clock):
+    clock.step = 1.0
+    w = ov._OverflowCallable(lambda: "ran", mon)
+    assert w() == "ran"
+    del mon._clock  # the class offers none: the monitor's own clock is used
+    assert w() == "ran"
+    assert w._sig in mon._observed_seconds
+    del mon.min_seconds  # recording now fails; the call is unharmed
+    mon._observed_seconds.clear()
+    assert w() == "ran"
+    assert list(mon._observed_seconds) == [w._sig]
+    mon.min_seconds = 0.0
+    assert w() == "ran" and w._sig in mon._benefit_ok
+
+
 def test_class_level_replacement_is_used(mon, monkeypatch):
     w = ov._OverflowCallable(lambda: "ran", mon)
     assert w() == "ran" and len(mon._observed_seconds) == 1

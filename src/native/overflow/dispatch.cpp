@@ -17,9 +17,6 @@ PyObject *g_dispatch_fn = nullptr;
 PyObject *g_executing_fn = nullptr;
 PyObject *g_dispatch_inner_fn = nullptr;
 
-// Runs the call here after the remote road failed; not timed, not recorded.
-nb::object run_local(nb::handle thunk) { return thunk(); }
-
 nb::object error_class_name(const nb::python_error &e) {
     nb::object cls = nb::borrow(e.type());
     nb::object name = optional_attr(cls, names().dunder_name);
@@ -44,8 +41,38 @@ nb::object executing(nb::handle self) {
     return stack;
 }
 
-nb::object dispatch(nb::handle self, nb::handle func, nb::handle args, nb::handle kwargs,
-                    nb::handle sig, nb::handle name, nb::handle thunk, bool is_method) {
+namespace {
+
+// Marks `sig` as in progress on this thread; false when it already was. An
+// exact set answers with one hash of the key: adding an element it already
+// holds leaves its size unchanged.
+bool enter(nb::handle running, nb::handle sig) {
+    if (PySet_CheckExact(running.ptr())) {
+        Py_ssize_t before = PySet_GET_SIZE(running.ptr());
+        check(PySet_Add(running.ptr(), sig.ptr()));
+        return PySet_GET_SIZE(running.ptr()) != before;
+    }
+    int seen = PySequence_Contains(running.ptr(), sig.ptr());
+    if (seen < 0) throw nb::python_error();
+    if (seen) return false;
+    set_add(running, sig);
+    return true;
+}
+
+nb::handle decision_field(nb::handle decision, bool want_action, nb::object &keep) {
+    if (is_decision(decision)) {
+        auto *d = reinterpret_cast<DecisionObject *>(decision.ptr());
+        PyObject *v = want_action ? d->action : d->reason;
+        return v ? nb::handle(v) : nb::none();
+    }
+    keep = decision.attr(want_action ? names().action : names().reason);
+    return keep;
+}
+
+}  // namespace
+
+nb::object dispatch(nb::handle self, nb::handle func, CallSite &call, nb::handle sig,
+                    nb::handle name, bool is_method) {
     const Names &n = names();
     if (monitor_forward_open(self.ptr())) {
         // A failing walk must not cost the call: it closes the watch instead.
@@ -57,23 +84,19 @@ nb::object dispatch(nb::handle self, nb::handle func, nb::handle args, nb::handl
         }
     }
 
-    nb::object running = plain_monitor(self.ptr())
-                             ? executing(self)
-                             : call_attr(self, n.executing);
-    int seen = PySequence_Contains(running.ptr(), sig.ptr());
-    if (seen < 0) throw nb::python_error();
+    bool plain = plain_monitor(self.ptr());
+    nb::object running = plain ? executing(self) : call_attr(self, n.executing);
     // A function already in progress on this thread (recursion, or a call back
     // into it from code it called) runs here with no decision and no record.
-    if (seen) return thunk();
+    if (!enter(running, sig)) return call.run();
 
-    set_add(running, sig);
     nb::object result;
     try {
         if (plain_monitor(self.ptr())) {
-            result = dispatch_inner(self, func, args, kwargs, sig, name, thunk, is_method);
+            result = dispatch_inner(self, func, call, sig, name, is_method);
         } else {
-            result = self.attr(n.dispatch_inner)(func, args, kwargs, sig, name, thunk,
-                                                 nb::arg("is_method") = is_method);
+            result = self.attr(n.dispatch_inner)(func, call.args(), call.kwargs(), sig, name,
+                                                 call.thunk(), nb::arg("is_method") = is_method);
         }
     } catch (...) {
         ErrorGuard keep;  // the caller's error survives the clean-up below
@@ -87,37 +110,32 @@ nb::object dispatch(nb::handle self, nb::handle func, nb::handle args, nb::handl
     return result;
 }
 
-nb::object dispatch_inner(nb::handle self, nb::handle func, nb::handle args, nb::handle kwargs,
-                          nb::handle sig, nb::handle name, nb::handle thunk, bool is_method) {
+nb::object dispatch_inner(nb::handle self, nb::handle func, CallSite &call, nb::handle sig,
+                          nb::handle name, bool is_method) {
     const Names &n = names();
     double t0;
-    nb::object decision, action;
+    Verdict verdict;
+    nb::object action_keep;
+    nb::handle action;
     try {
         t0 = monitor_now(self);
-        decision = should_offload_route(self, func, args, kwargs, is_method);
-        if (is_decision(decision)) {
-            PyObject *a = reinterpret_cast<DecisionObject *>(decision.ptr())->action;
-            action = a ? nb::borrow(a) : nb::none();
-        } else {
-            action = decision.attr(n.action);
-        }
+        verdict = should_offload_route(self, func, call, is_method);
+        action = verdict.decision.is_valid() ? decision_field(verdict.decision, true, action_keep)
+                                             : action_local();
     } catch (nb::python_error &e) {
         if (!is_ordinary(e)) throw;
-        return thunk();
+        return call.run();
     }
 
     if (action.is(action_local())) {
-        nb::object result = thunk();  // the user's own errors propagate from here
+        nb::object result = call.run();  // the user's own errors propagate from here
         try {
             double dt = monitor_now(self) - t0;
-            nb::object reason;
-            if (is_decision(decision)) {
-                PyObject *r = reinterpret_cast<DecisionObject *>(decision.ptr())->reason;
-                reason = r ? nb::borrow(r) : nb::none();
-            } else {
-                reason = decision.attr(n.reason);
-            }
-            record_local_time_route(self, func, sig, dt, reason);
+            nb::object reason_keep;
+            nb::handle why = verdict.decision.is_valid()
+                                 ? decision_field(verdict.decision, false, reason_keep)
+                                 : reason(verdict.reason);
+            record_local_time_route(self, func, sig, dt, why);
         } catch (nb::python_error &e) {
             // Learning is best-effort; the caller already has its result.
             if (!is_ordinary(e)) throw;
@@ -134,21 +152,21 @@ nb::object dispatch_inner(nb::handle self, nb::handle func, nb::handle args, nb:
         call_attr(self, n.maybe_prewarm);
     } catch (nb::python_error &e) {
         if (!is_ordinary(e)) throw;
-        return run_local(thunk);
+        return call.run();
     }
 
     nb::object result;
     try {
         nb::object gpu = call_attr(self, n.under_gpu_pressure);
-        result = call_attr(self, n.cloud_execute, func, args, kwargs, gpu);
+        result = call_attr(self, n.cloud_execute, func, call.args(), call.kwargs(), gpu);
     } catch (nb::python_error &e) {
         if (!is_ordinary(e)) throw;
         if (e.matches(g_state_sync_error)) {
             set_add(self.attr(n.offload_incompatible), sig);
             warn("overflow write-back for %s() unsafe (%s) \xe2\x80\x94 running locally", name, e);
-            return run_local(thunk);
+            return call.run();
         }
-        if (e.matches(g_submit_error)) return run_local(thunk);
+        if (e.matches(g_submit_error)) return call.run();
         nb::object cls_name = error_class_name(e);
         if (PyUnicode_Check(cls_name.ptr()) &&
             PyUnicode_CompareWithASCIIString(cls_name.ptr(), "SerializationError") == 0) {
@@ -157,7 +175,7 @@ nb::object dispatch_inner(nb::handle self, nb::handle func, nb::handle args, nb:
             call_attr(self, n.note_offload_failure, sig);
         }
         warn("cloud offload of %s() failed (%s) \xe2\x80\x94 running locally", name, e);
-        return run_local(thunk);
+        return call.run();
     }
     try {
         self.attr(n.offload_failures).attr("pop")(sig, nb::none());
@@ -167,14 +185,14 @@ nb::object dispatch_inner(nb::handle self, nb::handle func, nb::handle args, nb:
     return result;
 }
 
-nb::object route_dispatch(nb::handle monitor, nb::handle func, nb::handle args,
-                          nb::handle kwargs, nb::handle sig, nb::handle name, nb::handle thunk,
-                          bool is_method) {
-    if (plain_monitor(monitor.ptr()))
-        return dispatch(monitor, func, args, kwargs, sig, name, thunk, is_method);
+nb::object route_dispatch(nb::handle monitor, nb::handle func, CallSite &call, nb::handle sig,
+                          nb::handle name, bool is_method) {
+    if (plain_monitor(monitor.ptr())) return dispatch(monitor, func, call, sig, name, is_method);
     nb::object method = monitor.attr(names().dispatch);
-    if (is_method) return method(func, args, kwargs, sig, name, thunk, nb::arg("is_method") = true);
-    return method(func, args, kwargs, sig, name, thunk);
+    if (is_method)
+        return method(func, call.args(), call.kwargs(), sig, name, call.thunk(),
+                      nb::arg("is_method") = true);
+    return method(func, call.args(), call.kwargs(), sig, name, call.thunk());
 }
 
 void register_dispatch(nb::module_ &m) {
@@ -196,7 +214,8 @@ void register_dispatch(nb::module_ &m) {
         m, "_dispatch",
         [](nb::handle self, nb::handle func, nb::handle args, nb::handle kwargs, nb::handle sig,
            nb::handle name, nb::handle thunk, nb::handle is_method) {
-            return dispatch(self, func, args, kwargs, sig, name, thunk, truthy(is_method));
+            ThunkSite call(args, kwargs, thunk);
+            return dispatch(self, func, call, sig, name, truthy(is_method));
         },
         "func"_a.none(), "args"_a.none(), "kwargs"_a.none(), "sig"_a.none(), "name"_a.none(),
         "thunk"_a.none(), "is_method"_a.none() = false);
@@ -205,7 +224,8 @@ void register_dispatch(nb::module_ &m) {
         m, "_dispatch_inner",
         [](nb::handle self, nb::handle func, nb::handle args, nb::handle kwargs, nb::handle sig,
            nb::handle name, nb::handle thunk, nb::handle is_method) {
-            return dispatch_inner(self, func, args, kwargs, sig, name, thunk, truthy(is_method));
+            ThunkSite call(args, kwargs, thunk);
+            return dispatch_inner(self, func, call, sig, name, truthy(is_method));
         },
         "func"_a.none(), "args"_a.none(), "kwargs"_a.none(), "sig"_a.none(), "name"_a.none(),
         "thunk"_a.none(), "is_method"_a.none() = false);

@@ -287,10 +287,21 @@ HotMethod g_hot[16];
 int g_hot_count = 0;
 // Fields whose replacement invalidates cached verdicts (interned, borrowed).
 PyObject *g_verdict_fields[3] = {nullptr, nullptr, nullptr};
+// The fields kept in MonitorCore::fields, in that order (interned, borrowed),
+// and the epoch that drops every such copy (never 0).
+PyObject *g_hot_fields[5] = {nullptr, nullptr, nullptr, nullptr, nullptr};
+uint64_t g_field_epoch = 1;
+
+int hot_field_slot(PyObject *name) noexcept {
+    for (int i = 0; i < 5; ++i)
+        if (g_hot_fields[i] == name) return i;
+    return -1;
+}
 
 #if PY_VERSION_HEX >= 0x030C0000
 int on_dict_event(PyDict_WatchEvent event, PyObject *, PyObject *key, PyObject *) noexcept {
     if (event == PyDict_EVENT_MODIFIED && key && PyUnicode_Check(key)) {
+        if (hot_field_slot(key) >= 0) ++g_field_epoch;
         // A string key in a watched dict is a monitor field: only the memo
         // maps matter (counters such as _hook_calls change all the time).
         for (PyObject *name : g_verdict_fields)
@@ -298,6 +309,7 @@ int on_dict_event(PyDict_WatchEvent event, PyObject *, PyObject *key, PyObject *
         return 0;
     }
     ++g_watch_epoch;
+    ++g_field_epoch;
     return 0;
 }
 
@@ -398,12 +410,40 @@ nb::object exit_handler(nb::handle mon) {
     return nb::steal(check(PyMethod_New(fn.ptr(), mon.ptr())));
 }
 
+namespace {
+
+// The cached copy of a hot field of an exact monitor whose dict is `d`:
+// true with `*out` set (borrowed, null when the dict lacks the key), false
+// when `name` is not cached or nothing tells a copy when it goes stale.
+bool cached_field(MonitorCore *core, PyObject *d, PyObject *name, PyObject **out) {
+    int slot = hot_field_slot(name);
+    if (slot < 0 || g_watcher < 0) return false;
+    if (core->fields_epoch != g_field_epoch || core->fields_dict != d) {
+        watch(d);
+        for (int i = 0; i < 5; ++i) {
+            PyObject *v = PyDict_GetItemWithError(d, g_hot_fields[i]);
+            if (!v && PyErr_Occurred()) throw nb::python_error();
+            core->fields[i] = v;
+        }
+        core->fields_dict = d;
+        core->fields_epoch = g_field_epoch;
+    }
+    *out = core->fields[slot];
+    return true;
+}
+
+}  // namespace
+
 nb::object monitor_field(nb::handle mon, PyObject *name) {
-    if (exact_monitor(mon.ptr())) {
+    if (MonitorCore *core = exact_monitor(mon.ptr())) {
         if (PyObject *d = instance_dict(mon.ptr())) {
             PyObject *v = nullptr;
-            if (dict_get_ref(d, name, &v) < 0) throw nb::python_error();
-            if (v) return nb::steal(v);
+            if (cached_field(core, d, name, &v)) {
+                if (v) return nb::borrow(v);
+            } else {
+                if (dict_get_ref(d, name, &v) < 0) throw nb::python_error();
+                if (v) return nb::steal(v);
+            }
         }
     }
     return nb::steal(check(PyObject_GetAttr(mon.ptr(), name)));
@@ -444,6 +484,11 @@ void register_monitor(nb::module_ &m) {
     g_verdict_fields[0] = names().predict_cache;
     g_verdict_fields[1] = names().relaxed_cache;
     g_verdict_fields[2] = names().learned_heavy;
+    g_hot_fields[0] = names().tls;
+    g_hot_fields[1] = names().clock;
+    g_hot_fields[2] = names().policy;
+    g_hot_fields[3] = names().observed_seconds;
+    g_hot_fields[4] = names().min_seconds;
     auto cls = nb::class_<MonitorCore>(m, "_OverflowMonitor", nb::dynamic_attr(),
                                        nb::is_weak_referenceable());
     g_monitor_type = reinterpret_cast<PyTypeObject *>(cls.ptr());

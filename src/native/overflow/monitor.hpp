@@ -17,6 +17,13 @@ struct MonitorCore {
     PyObject *checked_dict = nullptr;  // identity only, never dereferenced
     unsigned int checked_type_tag = 0;
     bool plain = false;
+    // The fields every dispatched call reads, borrowed from the instance dict
+    // (null: absent). Valid while the field epoch and the dict are those they
+    // were read with: the dict watcher moves the epoch before any of these
+    // keys changes, so a borrowed value is never read after its release.
+    uint64_t fields_epoch = 0;
+    PyObject *fields_dict = nullptr;  // identity only
+    PyObject *fields[5] = {};
 };
 
 void register_monitor(nb::module_ &m);

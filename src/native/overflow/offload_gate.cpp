@@ -19,12 +19,20 @@ bool is_policy(nb::handle policy, PyObject *word) {
 
 }  // namespace
 
-nb::object should_offload(nb::handle self, nb::handle, nb::handle, nb::handle, bool) {
+Verdict decide(nb::handle self, nb::handle, CallSite &, bool) {
     nb::object policy = monitor_field(self, names().policy);
-    if (is_policy(policy, names().policy_off)) return make_local(ReasonId::PolicyOff);
+    if (is_policy(policy, names().policy_off)) return {{}, ReasonId::PolicyOff};
     // Load, heaviness, learned history, cooldown and the loop guard come next;
     // until they are in place nothing qualifies as heavy.
-    return make_local(ReasonId::NotHeavy);
+    return {{}, ReasonId::NotHeavy};
+}
+
+nb::object should_offload(nb::handle self, nb::handle func, nb::handle args, nb::handle kwargs,
+                          bool is_method) {
+    ThunkSite call(args, kwargs, nb::none());
+    Verdict v = decide(self, func, call, is_method);
+    // Every answer given to Python is a Decision of its own.
+    return v.decision.is_valid() ? v.decision : make_local(v.reason);
 }
 
 void record_local_time(nb::handle self, nb::handle, nb::handle sig, double dt,
@@ -70,11 +78,9 @@ bool in_cooldown(nb::handle self) {
     return monitor_now(self) < as_double(self.attr(names().gateway_retry_at));
 }
 
-nb::object should_offload_route(nb::handle self, nb::handle func, nb::handle args,
-                                nb::handle kwargs, bool is_method) {
-    if (plain_monitor(self.ptr()))
-        return should_offload(self, func, args, kwargs, is_method);
-    return self.attr(names().should_offload)(func, args, kwargs, is_method);
+Verdict should_offload_route(nb::handle self, nb::handle func, CallSite &call, bool is_method) {
+    if (plain_monitor(self.ptr())) return decide(self, func, call, is_method);
+    return {self.attr(names().should_offload)(func, call.args(), call.kwargs(), is_method)};
 }
 
 void record_local_time_route(nb::handle self, nb::handle func, nb::handle sig, double dt,

@@ -2,6 +2,8 @@
 // feedback after a call ran (local timing, remote failures).
 #pragma once
 #include "overflow/common.hpp"
+#include "overflow/config.hpp"
+#include "overflow/dispatch.hpp"
 
 namespace corvid::overflow {
 
@@ -19,10 +21,19 @@ bool under_pressure(nb::handle self);
 bool under_gpu_pressure(nb::handle self);
 bool in_cooldown(nb::handle self);
 
-// self._should_offload(...) / self._record_local_time(...), calling the C++
-// functions directly unless an instance attribute or the class replaced them.
-nb::object should_offload_route(nb::handle self, nb::handle func, nb::handle args,
-                                nb::handle kwargs, bool is_method);
+// The decision on one call as C++ consumes it: a call kept local comes back
+// as its reason alone (`decision` empty), so the hot path builds no Decision
+// object; any other outcome comes as the Decision.
+struct Verdict {
+    nb::object decision;
+    ReasonId reason = ReasonId::NotHeavy;
+};
+Verdict decide(nb::handle self, nb::handle func, CallSite &call, bool is_method);
+
+// self._should_offload(...) as a Verdict, calling the C++ function directly
+// unless an instance attribute or the class replaced it;
+// self._record_local_time(...) likewise.
+Verdict should_offload_route(nb::handle self, nb::handle func, CallSite &call, bool is_method);
 void record_local_time_route(nb::handle self, nb::handle func, nb::handle sig, double dt,
                              nb::handle reason);
 

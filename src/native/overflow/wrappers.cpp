@@ -183,26 +183,70 @@ std::pair<nb::object, nb::object> pack(PyObject *first, PyObject *const *args, s
     return {std::move(tuple), std::move(kwargs)};
 }
 
+// A wrapped call straight from the caller's argument vector (borrowed for
+// the duration of the call). The tuple, dict and thunk are built on first
+// request; once a thunk exists the call runs through it, so the thunk and the
+// site agree on whether the user's code started.
+class VectorSite final : public CallSite {
+public:
+    VectorSite(PyObject *func, PyObject *first, PyObject *const *args, size_t nargsf,
+               PyObject *kwnames)
+        : func_(func), first_(first), argv_(args), nargsf_(nargsf), kwnames_(kwnames) {}
+
+    nb::handle args() override {
+        pack_once();
+        return args_;
+    }
+    nb::handle kwargs() override {
+        pack_once();
+        return kwargs_;
+    }
+    nb::handle thunk() override {
+        if (!thunk_.is_valid()) thunk_ = make_thunk(func_, args(), kwargs());
+        return thunk_;
+    }
+    nb::object run() override {
+        if (thunk_.is_valid()) return thunk_();
+        started_ = true;
+        PyObject *r = first_ ? call_with_self(func_, first_, argv_, nargsf_, kwnames_)
+                             : PyObject_Vectorcall(func_, argv_, nargsf_, kwnames_);
+        if (!r) throw nb::python_error();
+        return nb::steal(r);
+    }
+    bool started() const { return started_ || (thunk_.is_valid() && thunk_started(thunk_)); }
+
+private:
+    void pack_once() {
+        if (args_.is_valid()) return;
+        auto [t, kw] = pack(first_, argv_, nargsf_, kwnames_);
+        args_ = std::move(t);
+        kwargs_ = std::move(kw);
+    }
+
+    PyObject *func_, *first_;
+    PyObject *const *argv_;
+    size_t nargsf_;
+    PyObject *kwnames_;
+    nb::object args_, kwargs_, thunk_;
+    bool started_ = false;
+};
+
 // Runs a wrapped call through the monitor. A failure of the monitor's own
 // machinery before the user's code started never reaches the caller: the call
-// then runs here, plainly. Errors after the thunk started are the user's.
+// then runs here, plainly. Errors after the user's code started are the user's.
 PyObject *dispatch_call(PyObject *monitor, PyObject *func, PyObject *first, PyObject *sig,
                         PyObject *name, PyObject *const *args, size_t nargsf, PyObject *kwnames,
                         bool is_method) {
-    nb::object thunk;
+    VectorSite call(func, first, args, nargsf, kwnames);
     try {
-        auto [targs, tkwargs] = pack(first, args, nargsf, kwnames);
-        thunk = make_thunk(func, targs, tkwargs);
-        return route_dispatch(monitor, func, targs, tkwargs, sig, name, thunk, is_method)
-            .release()
-            .ptr();
+        return route_dispatch(monitor, func, call, sig, name, is_method).release().ptr();
     } catch (nb::python_error &e) {
-        if (!is_ordinary(e) || (thunk.is_valid() && thunk_started(thunk))) {
+        if (!is_ordinary(e) || call.started()) {
             e.restore();
             return nullptr;
         }
     } catch (...) {
-        if (thunk.is_valid() && thunk_started(thunk)) {
+        if (call.started()) {
             restore_error_from_current_exception();
             return nullptr;
         }
