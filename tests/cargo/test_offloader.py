@@ -429,3 +429,13 @@ def test_setstate_on_a_live_offloader_updates_it_like_a_python_object(offloader)
     assert offloader._keys_lock is not old_lock and offloader._keys_lock.acquire(blocking=False)
     offloader._keys_lock.release()
     assert offloader._upload_cache == {}  # attributes not in the state stay
+
+
+def test_init_again_on_a_live_offloader_starts_it_afresh(offloader):
+    offloader._pending_keys.append("k0")
+    offloader.__init__("http://other", "key2", 7)
+    assert (offloader.api_url, offloader.api_key, offloader._size_threshold) == ("http://other", "key2", 7)
+    assert offloader._pending_keys == [] and offloader._upload_cache == {}
+    rf = cargo._RemoteFile(b"abc", "a.txt")
+    rf.__init__(b"xy", "b.txt")
+    assert repr(rf) == "RemoteFile('b.txt', 2 bytes)" and rf._path is None

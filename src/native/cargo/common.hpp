@@ -51,16 +51,26 @@ void log_event_quiet(LogLevel level, const char *fmt, Args &&...args) noexcept {
     }
 }
 
-// __setstate__ of the module's ordinary classes: a plain method that updates
+// The module's ordinary classes hold all their state in the instance dict;
+// __init__ and __setstate__ are plain methods so that, as on a Python class,
+// they may be called again on a live instance. The C++ part (empty) is
+// constructed on first use.
+//
+// __setstate__: updates
 // the instance dict from any mapping. Unpickling calls it on a bare instance
 // (made by __new__), which it first marks constructed; an instance that is
 // already live just has its attributes updated, as a Python class would.
 template <typename T>
-void restore_state(nb::handle self, nb::handle state) {
+void ensure_constructed(nb::handle self) {
     if (!nb::inst_ready(self)) {
         new (nb::inst_ptr<T>(self)) T();
         nb::inst_mark_ready(self);
     }
+}
+
+template <typename T>
+void restore_state(nb::handle self, nb::handle state) {
+    ensure_constructed<T>(self);
     self.attr("__dict__").attr("update")(state);
 }
 

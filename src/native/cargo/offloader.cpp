@@ -90,10 +90,9 @@ void call_quietly(nb::handle fn, nb::handle arg) {
 
 // ---------------------------------------------------------------------------
 
-void init(DataOffloader *p, nb::object api_url, nb::object api_key, nb::object size_threshold,
+void init(nb::handle self, nb::object api_url, nb::object api_key, nb::object size_threshold,
           nb::object progress_factory) {
-    new (p) DataOffloader();
-    nb::object self = nb::find(p);
+    ensure_constructed<DataOffloader>(self);
     self.attr("api_url") = api_url;
     self.attr("api_key") = api_key;
     self.attr("_size_threshold") =

@@ -217,17 +217,15 @@ nb::object repr_dir(nb::handle self) {
 nb::dict getstate(nb::handle self) { return nb::borrow<nb::dict>(self.attr("__dict__").attr("copy")()); }
 
 
-void init_file(RemoteFile *p, nb::object data, nb::object filename) {
-    new (p) RemoteFile();
-    nb::object self = nb::find(p);
+void init_file(nb::handle self, nb::object data, nb::object filename) {
+    ensure_constructed<RemoteFile>(self);
     self.attr("_data") = data;
     self.attr("_filename") = filename;
     self.attr("_path") = nb::none();
 }
 
-void init_dir(RemoteDir *p, nb::object data, nb::object dirname, nb::object file_count) {
-    new (p) RemoteDir();
-    nb::object self = nb::find(p);
+void init_dir(nb::handle self, nb::object data, nb::object dirname, nb::object file_count) {
+    ensure_constructed<RemoteDir>(self);
     self.attr("_data") = data;
     self.attr("_dirname") = dirname;
     self.attr("_file_count") = file_count;
