@@ -5,6 +5,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -59,12 +60,13 @@ void at_exit() {
 
 // Only the forking thread lives on in a child: entries of the others would
 // keep the child's exit waiting for threads that do not exist there.
+// The lock is made afresh first: the exit hook may have held it (without
+// the GIL) in the thread that is gone.
 void after_fork_in_child() {
     unsigned long self = PyThread_get_thread_ident();
-    {
-        std::lock_guard<std::mutex> lock(g_mutex);
-        std::erase_if(g_frames, [self](const auto &f) { return f.first != self; });
-    }
+    new (&g_mutex) std::mutex();
+    new (&g_left) std::condition_variable();
+    std::erase_if(g_frames, [self](const auto &f) { return f.first != self; });
     std::erase_if(g_alive, [self](const auto &a) {
         if (a.first == self) return false;
         Py_DECREF(a.second);
