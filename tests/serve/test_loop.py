@@ -231,3 +231,25 @@ def test_tokens_follow_a_stdout_replaced_mid_turn(session):
     s.finish()
     assert f"GATEWAY_TOKEN 1 {b64('before')}" in s.sink.lines
     assert protocol(later.lines) == [f"GATEWAY_TOKEN 1 {b64('after')}", "GATEWAY_TURN_END 1"]
+
+
+def test_clock_and_sleep_are_looked_up_at_each_use(session, monkeypatch):
+    import time
+
+    real_monotonic, real_sleep = time.monotonic, time.sleep
+    slept = []
+
+    def handler(prompt):
+        # installed while the loop runs: a clock 1000 s ahead, a recording sleep
+        monkeypatch.setattr(time, "monotonic", lambda: real_monotonic() + 1000.0)
+        monkeypatch.setattr(time, "sleep", lambda seconds: (slept.append(seconds), real_sleep(seconds))[1])
+        return "ok"
+
+    s = session(handler, poll_interval=0.01).start()
+    s.send({"text": "go", "turn": 1})
+    lines = s.sink.wait_for_line("GATEWAY_HEARTBEAT ")  # the new clock is 1000 s past the last beat
+    beat = next(line for line in lines if line.startswith("GATEWAY_HEARTBEAT "))
+    assert int(beat.split(" ")[1]) >= int(real_monotonic()) + 999
+    s.send(serve.STOP_LINE)
+    s.finish()
+    assert slept and set(slept) == {0.01}

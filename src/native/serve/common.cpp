@@ -38,6 +38,8 @@ void init_names(nb::module_ &m) {
     n.run = intern_name("_run");
     n.emit_lock = intern_name("_emit_lock");
     n.heartbeat_interval = intern_name("HEARTBEAT_INTERVAL");
+    n.monotonic = intern_name("monotonic");
+    n.sleep = intern_name("sleep");
     n.module = intern_name(nb::cast<std::string>(m.attr("__name__")).c_str());
 }
 

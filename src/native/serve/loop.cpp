@@ -29,12 +29,14 @@ struct Session {
     EmitLock lock = EmitLock::for_stream();
     nb::object sys_dict;
     nb::object loads;
-    nb::object monotonic;
-    nb::object sleep;
+    // The time module's functions are found by name at each use, as module
+    // code finds them, so a clock or sleep put there later is honoured.
+    nb::object time_module;
     double last_activity = 0.0;
     double last_heartbeat = 0.0;
 
-    double now() const { return to_double(monotonic()); }
+    double now() const { return to_double(call_method(time_module, names().monotonic)); }
+    void sleep(nb::handle seconds) const { call_method(time_module, names().sleep, seconds); }
 };
 
 nb::dict history_entry(nb::handle role, nb::handle content) {
@@ -193,8 +195,7 @@ nb::object serve_loop(nb::object handler, nb::object history, std::optional<doub
     Session s;
     s.handler = handler;
     s.history = history.is_none() ? nb::list() : history;
-    s.monotonic = time.attr("monotonic");
-    s.sleep = time.attr("sleep");
+    s.time_module = time;
     s.last_activity = s.now();
     s.last_heartbeat = s.now();
 
