@@ -4,6 +4,7 @@ import collections
 import gc
 import logging
 import pickle
+import sys
 import threading
 import weakref
 
@@ -439,3 +440,32 @@ def test_init_again_on_a_live_offloader_starts_it_afresh(offloader):
     rf = cargo._RemoteFile(b"abc", "a.txt")
     rf.__init__(b"xy", "b.txt")
     assert repr(rf) == "RemoteFile('b.txt', 2 bytes)" and rf._path is None
+
+
+def test_module_functions_are_looked_up_when_used(offloader, ref_service, monkeypatch):
+    # a small argument that the module's estimate now calls large is offloaded
+    monkeypatch.setattr(cargo, "estimate_arg_size", lambda a: 10**6 if a == b"tiny" else 0)
+    func, args, _, keys = offloader.offload_large_args(lambda a, b: len(a), (b"tiny", b"x" * 5000), {})
+    assert args == (None, b"x" * 5000) and len(keys) == 1 and func(*args) == 4
+    # the legacy route streams through the module's _stream_bytes when a bar exists
+    chunks = []
+
+    def recording_stream(data, on_progress=None, chunk_size=262144):
+        chunks.append(chunk_size)
+        yield bytes(data)
+        on_progress(len(data), len(data))
+
+    monkeypatch.setattr(cargo, "_stream_bytes", recording_stream)
+    bar = Progress("", 0)
+    assert offloader._upload_legacy(b"payload", 7, 300.0, bar)
+    assert chunks == [262144] and bar.seen == [7]
+
+
+def test_none_is_an_ordinary_argument_everywhere(offloader, ref_service):
+    assert cargo.estimate_arg_size(None) == sys.getsizeof(None) and cargo._shallow_size(None) == sys.getsizeof(None)
+    func, args, kwargs, keys = offloader.offload_large_args(lambda a, b, c=None: (a, len(b), c), (None, BIG),
+                                                            {"c": None})
+    assert args == (None, None) and kwargs == {"c": None} and len(keys) == 1
+    assert func(*args, **kwargs) == (None, len(BIG), None)
+    key = offloader._upload(None)  # None itself is a value that can be stored
+    assert key and cloudpickle.loads(store.load_object(ref_service, key)) is None

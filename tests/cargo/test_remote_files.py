@@ -177,3 +177,16 @@ def test_setstate_on_a_live_object_updates_it():
     rd = cargo._RemoteDir(b"", "d", 2)
     rd.__setstate__(collections.OrderedDict(_file_count=5))
     assert repr(rd) == "RemoteDir('d', 5 files, 0 bytes)"
+
+
+def test_walk_uses_the_module_path_tests_and_replacement(tree, monkeypatch):
+    monkeypatch.setattr(cargo, "_is_local_file", lambda obj: obj == "virtual")
+    monkeypatch.setattr(cargo, "_resolve_one", lambda obj: ("replaced", obj))
+    args, kwargs, n = cargo.resolve_file_args(("virtual", [str(tree / "a.txt"), "virtual"]), {"k": "virtual"})
+    assert args == (("replaced", "virtual"), [str(tree / "a.txt"), ("replaced", "virtual")])
+    assert kwargs == {"k": ("replaced", "virtual")} and n == 3
+
+
+def test_none_arguments_pass_through_unchanged():
+    assert cargo.resolve_file_args((None, [None]), {"k": None}) == ((None, [None]), {"k": None}, 0)
+    assert not cargo._is_local_file(None) and not cargo._is_local_dir(None) and cargo._resolve_one(None) is None

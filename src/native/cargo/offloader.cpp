@@ -40,7 +40,6 @@ def _make_resolving_wrapper(_original_func, _arg_refs, _kwarg_refs, _api_url):
 
 constexpr double kApiTimeout = 60.0;
 constexpr double kDeleteTimeout = 10.0;
-constexpr Py_ssize_t kLegacyChunk = 262144;
 
 struct DataOffloader {};
 
@@ -117,7 +116,7 @@ void setstate(nb::handle self, nb::handle state) {
 // One argument: offloaded when its estimate reaches the threshold and an
 // upload route answers a key. Answers the key or an empty object.
 nb::object offload_one(nb::handle self, nb::handle arg, nb::handle threshold, nb::handle label) {
-    nb::object size = estimate_arg_size(arg);
+    nb::object size = module_value("estimate_arg_size")(arg);
     if (check(PyObject_RichCompareBool(size.ptr(), threshold.ptr(), Py_LT))) return {};
     nb::object key;
     nb::object exc = try_ordinary([&] { key = self.attr("_upload")(arg, "label"_a = label); });
@@ -296,7 +295,7 @@ nb::object upload_legacy(nb::handle self, nb::handle serialized, nb::handle size
     } else {
         nb::object update = progress.attr("update");
         nb::object report = nb::cpp_function([update](nb::handle sent, nb::handle) { update(sent); });
-        payload = stream_bytes(serialized, report, kLegacyChunk);
+        payload = module_value("_stream_bytes")(serialized, "on_progress"_a = report);
     }
     nb::object resp = httpx().attr("post")(endpoint(self, "/v1/data/upload"), "content"_a = payload,
                                            "headers"_a = headers, "timeout"_a = upload_timeout);
@@ -369,18 +368,18 @@ void register_offloader(nb::module_ &m) {
     nb::class_<DataOffloader> cls(m, "DataOffloader", nb::dynamic_attr(), nb::is_weak_referenceable(),
                                   "Uploads large call arguments to the data store and tracks their keys.");
     cls.attr("UPLOAD_PROGRESS_THRESHOLD") = nb::int_(5242880);
-    cls.def("__init__", &init, "api_url"_a, "api_key"_a, "size_threshold"_a.none() = nb::none(),
+    cls.def("__init__", &init, "api_url"_a.none(), "api_key"_a.none(), "size_threshold"_a.none() = nb::none(),
             "progress_factory"_a.none() = nb::none())
         .def("__getstate__", &getstate)
-        .def("__setstate__", &setstate, "state"_a)
-        .def("offload_large_args", &offload_large_args, "func"_a, "args"_a, "kwargs"_a.none(),
+        .def("__setstate__", &setstate, "state"_a.none())
+        .def("offload_large_args", &offload_large_args, "func"_a.none(), "args"_a.none(), "kwargs"_a.none(),
              "Upload large arguments; answer (func, args, kwargs, data_keys) to ship.")
-        .def("_upload", &upload, "arg"_a, "label"_a = "Uploading data")
-        .def("_upload_direct_to_r2", &upload_direct, "serialized"_a, "size"_a, "upload_timeout"_a,
+        .def("_upload", &upload, "arg"_a.none(), "label"_a.none() = "Uploading data")
+        .def("_upload_direct_to_r2", &upload_direct, "serialized"_a.none(), "size"_a.none(), "upload_timeout"_a.none(),
              "progress"_a.none())
-        .def("_upload_legacy", &upload_legacy, "serialized"_a, "size"_a, "upload_timeout"_a,
+        .def("_upload_legacy", &upload_legacy, "serialized"_a.none(), "size"_a.none(), "upload_timeout"_a.none(),
              "progress"_a.none())
-        .def("flush_keys", &flush_keys, "keys"_a, "Delete the given data keys from the store.")
+        .def("flush_keys", &flush_keys, "keys"_a.none(), "Delete the given data keys from the store.")
         .def("flush_all", &flush_all, "Delete every data key this offloader still holds.");
 }
 

@@ -98,24 +98,32 @@ nb::object resolve_one(nb::handle obj) {
     if (is_str && nb::cast<bool>(nb::bool_(os_path().attr("isfile")(obj))))
         return cargo.attr("_RemoteFile")(path_ctor(obj).attr("read_bytes")(), os_path().attr("basename")(obj));
     if (is_path && nb::cast<bool>(nb::bool_(obj.attr("is_dir")()))) {
-        nb::tuple packed = zip_directory(to_str(obj));
+        nb::object packed = cargo.attr("_zip_directory")(to_str(obj));
         return cargo.attr("_RemoteDir")(packed[0], obj.attr("name"), packed[1]);
     }
     if (is_str && nb::cast<bool>(nb::bool_(os_path().attr("isdir")(obj)))) {
-        nb::tuple packed = zip_directory(nb::borrow(obj));
+        nb::object packed = cargo.attr("_zip_directory")(obj);
         nb::object name = os_path().attr("basename")(obj.attr("rstrip")("/\\"));
         return cargo.attr("_RemoteDir")(packed[0], name, packed[1]);
     }
     return nb::borrow(obj);
 }
 
+// The path tests and the replacement are the module's own functions, looked
+// up once per call like module globals.
 struct Walker {
     Py_ssize_t files_found = 0;
+    nb::object cargo = nb::module_::import_("corvid.cargo");
+    nb::object local_file = cargo.attr("_is_local_file");
+    nb::object local_dir = cargo.attr("_is_local_dir");
+    nb::object replace = cargo.attr("_resolve_one");
+
+    static bool truth(nb::handle v) { return check(PyObject_IsTrue(v.ptr())) != 0; }
 
     nb::object walk(nb::handle obj, int depth) {
-        if (is_local_file(obj) || is_local_dir(obj)) {
+        if (truth(local_file(obj)) || truth(local_dir(obj))) {
             ++files_found;
-            return resolve_one(obj);
+            return replace(obj);
         }
         if (depth > 0) return nb::borrow(obj);
         PyObject *p = obj.ptr();
@@ -237,30 +245,30 @@ void init_dir(nb::handle self, nb::object data, nb::object dirname, nb::object f
 void register_remote_files(nb::module_ &m) {
     nb::class_<RemoteFile>(m, "_RemoteFile", nb::dynamic_attr(), nb::is_weak_referenceable(),
                            "A local file's bytes, written back to a fresh temporary path at first use.")
-        .def("__init__", &init_file, "data"_a, "filename"_a)
+        .def("__init__", &init_file, "data"_a.none(), "filename"_a.none())
         .def("_materialize", &materialize_file)
         .def("__fspath__", &call_materialize)
         .def("__str__", &call_materialize)
         .def("__repr__", &repr_file)
         .def("__getstate__", &getstate)
-        .def("__setstate__", &restore_state<RemoteFile>, "state"_a);
+        .def("__setstate__", &restore_state<RemoteFile>, "state"_a.none());
 
     nb::class_<RemoteDir>(m, "_RemoteDir", nb::dynamic_attr(), nb::is_weak_referenceable(),
                           "A local directory as a ZIP archive, extracted to a fresh temporary path at first use.")
-        .def("__init__", &init_dir, "data"_a, "dirname"_a, "file_count"_a = 0)
+        .def("__init__", &init_dir, "data"_a.none(), "dirname"_a.none(), "file_count"_a.none() = 0)
         .def("_materialize", &materialize_dir)
         .def("__fspath__", &call_materialize)
         .def("__str__", &call_materialize)
         .def("__repr__", &repr_dir)
         .def("__getstate__", &getstate)
-        .def("__setstate__", &restore_state<RemoteDir>, "state"_a);
+        .def("__setstate__", &restore_state<RemoteDir>, "state"_a.none());
 
-    m.def("_zip_directory", &zip_directory, "dir_path"_a);
-    m.def("_string_written_as_path", &string_written_as_path, "obj"_a);
-    m.def("_is_local_file", &is_local_file, "obj"_a);
-    m.def("_is_local_dir", &is_local_dir, "obj"_a);
-    m.def("_resolve_one", &resolve_one, "obj"_a);
-    m.def("resolve_file_args", &resolve_file_args, "args"_a, "kwargs"_a.none(),
+    m.def("_zip_directory", &zip_directory, "dir_path"_a.none());
+    m.def("_string_written_as_path", &string_written_as_path, "obj"_a.none());
+    m.def("_is_local_file", &is_local_file, "obj"_a.none());
+    m.def("_is_local_dir", &is_local_dir, "obj"_a.none());
+    m.def("_resolve_one", &resolve_one, "obj"_a.none());
+    m.def("resolve_file_args", &resolve_file_args, "args"_a.none(), "kwargs"_a.none(),
           "Replace local file and directory arguments by objects that carry their content.");
 }
 

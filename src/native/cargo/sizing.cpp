@@ -177,13 +177,13 @@ void register_sizing(nb::module_ &m) {
     m.def(
         "estimate_arg_size",
         &estimate_arg_size,
-        nb::arg("obj"), "Estimated payload size of one call argument in bytes (0 when unknown).");
+        nb::arg("obj").none(), "Estimated payload size of one call argument in bytes (0 when unknown).");
 
-    m.def("_shallow_size", &shallow_size, nb::arg("obj"),
+    m.def("_shallow_size", &shallow_size, nb::arg("obj").none(),
           "Size of one container element, without looking inside nested containers.");
 
     nb::class_<StreamBytes>(m, "_StreamBytes", nb::type_slots(stream_slots))
-        .def(nb::init<nb::handle, nb::handle, Py_ssize_t>(), nb::arg("data"),
+        .def(nb::init<nb::handle, nb::handle, Py_ssize_t>(), nb::arg("data").none(),
              nb::arg("on_progress").none() = nb::none(), nb::arg("chunk_size") = 262144)
         .def("__iter__", [](nb::handle self) { return nb::borrow(self); })
         .def("__next__", &StreamBytes::next);
@@ -193,7 +193,7 @@ void register_sizing(nb::module_ &m) {
         [](nb::handle data, nb::handle on_progress, Py_ssize_t chunk_size) {
             return stream_bytes(data, on_progress, chunk_size);
         },
-        nb::arg("data"), nb::arg("on_progress").none() = nb::none(), nb::arg("chunk_size") = 262144,
+        nb::arg("data").none(), nb::arg("on_progress").none() = nb::none(), nb::arg("chunk_size") = 262144,
         "Yield the payload in chunks, reporting the cumulative count sent before each resumption.");
 }
 
