@@ -62,3 +62,10 @@ def test_turn_alive_in_a_reference_cycle_is_collected():
     del through_field, through_dict
     gc.collect()
     assert [r() for r in refs] == [None, None]
+
+
+def test_turn_changed_while_running_is_reported(sink):
+    with sink, serve._TurnAlive(1, interval=0.001) as alive:
+        sink.wait_for_line("GATEWAY_TURN_ALIVE 1")
+        alive._turn = 2
+        sink.wait_for_line("GATEWAY_TURN_ALIVE 2")
