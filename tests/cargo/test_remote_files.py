@@ -190,3 +190,13 @@ def test_walk_uses_the_module_path_tests_and_replacement(tree, monkeypatch):
 def test_none_arguments_pass_through_unchanged():
     assert cargo.resolve_file_args((None, [None]), {"k": None}) == ((None, [None]), {"k": None}, 0)
     assert not cargo._is_local_file(None) and not cargo._is_local_dir(None) and cargo._resolve_one(None) is None
+
+
+def test_undecodable_file_names_round_trip(tmp_path):
+    name = os.fsdecode(b"data-\xff.bin")  # a surrogate escape, as os.listdir gives it
+    (tmp_path / name).write_bytes(b"raw")
+    args, _, n = cargo.resolve_file_args((str(tmp_path / name),), {})
+    (rf,) = args
+    assert n == 1 and rf._filename == name
+    path = os.fspath(rf)
+    assert os.path.basename(path) == name and open(path, "rb").read() == b"raw"

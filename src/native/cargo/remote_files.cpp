@@ -44,8 +44,9 @@ bool is_local_dir(nb::handle obj) { return is_local(obj, "is_dir", "isdir"); }
 // temporary directory: keep the last component only.
 nb::object contained_name(nb::handle name, const char *fallback) {
     nb::object base = os_path().attr("basename")(name);
-    std::string s = nb::cast<std::string>(to_str(base));
-    if (s == "." || s == "..") return nb::str(fallback);
+    // Compared as Python objects: a name read from disk may hold surrogate
+    // escapes, which have no UTF-8 form.
+    if (base.equal(nb::str(".")) || base.equal(nb::str(".."))) return nb::str(fallback);
     return base;
 }
 
