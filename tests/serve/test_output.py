@@ -63,3 +63,46 @@ def test_session_info_is_compact_json_in_order():
     v = sys.version_info
     assert info == {"corvid": corvid.__version__, "python": f"{v[0]}.{v[1]}.{v[2]}", "pid": os.getpid(),
                     "input": '/tmp/in "quoted".jsonl'}
+
+
+@pytest.mark.parametrize("replace_token", [False, True], ids=["emit", "emit-and-emit_token"])
+def test_output_goes_through_replaced_module_functions(sink, tmp_path, monkeypatch, replace_token):
+    path = tmp_path / "in.jsonl"
+    emitted, tokens = [], []
+
+    def emit(line):
+        emitted.append(line)
+        if line == serve.SESSION_READY:  # the loop is at the end of its input now
+            with open(path, "a", encoding="utf-8") as fh:
+                fh.write('{"text": "hi", "turn": 1}\n{"text": "boom", "turn": 2}\n__STOP__\n')
+
+    def handler(prompt):
+        if prompt == "boom":
+            raise ValueError("bad")
+        return iter(prompt)
+
+    monkeypatch.setattr(serve, "_emit", emit)
+    if replace_token:
+        monkeypatch.setattr(serve, "_emit_token", lambda turn, chunk: tokens.append((turn, chunk)))
+    with sink:
+        serve.serve_loop(handler, input_path=str(path), poll_interval=0.01, idle_timeout=20)
+        serve._emit_token(7, "z")
+
+    token_lines = [] if replace_token else ["GATEWAY_TOKEN 1 " + b64("h"), "GATEWAY_TOKEN 1 " + b64("i")]
+    assert emitted[0].startswith(serve.SESSION_INFO + " {")
+    assert emitted[1:] == ["GATEWAY_SESSION_READY", "GATEWAY_TURN_START 1", *token_lines, "GATEWAY_TURN_END 1",
+                           "GATEWAY_TURN_START 2", "GATEWAY_TURN_ERROR 2 " + b64("bad"),
+                           *([] if replace_token else ["GATEWAY_TOKEN 7 " + b64("z")])]
+    assert tokens == ([(1, "h"), (1, "i"), (7, "z")] if replace_token else [])
+    assert sink.lines == []  # nothing bypassed the replacements
+
+
+def test_liveness_lines_go_through_a_replaced_emit(monkeypatch):
+    import threading
+
+    seen = threading.Event()
+    lines = []
+    monkeypatch.setattr(serve, "_emit", lambda line: (lines.append(line), seen.set()))
+    with serve._TurnAlive(3, interval=0.001):
+        assert seen.wait(5)
+    assert lines[0] == "GATEWAY_TURN_ALIVE 3"

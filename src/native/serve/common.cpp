@@ -40,6 +40,8 @@ void init_names(nb::module_ &m) {
     n.heartbeat_interval = intern_name("HEARTBEAT_INTERVAL");
     n.monotonic = intern_name("monotonic");
     n.sleep = intern_name("sleep");
+    n.emit = intern_name("_emit");
+    n.emit_token = intern_name("_emit_token");
     n.module = intern_name(nb::cast<std::string>(m.attr("__name__")).c_str());
 }
 

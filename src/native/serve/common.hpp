@@ -32,7 +32,7 @@ inline constexpr long kUnreadableTurn = -1;
 struct Names {
     nb::handle write, flush, acquire, release, stdout_, tell, readline, seek, close, strip, set,
         wait, start, stop, text, turn, role, content, user, assistant, append, run, emit_lock,
-        heartbeat_interval, module, monotonic, sleep;
+        heartbeat_interval, module, monotonic, sleep, emit, emit_token;
 };
 const Names &names();
 void init_names(nb::module_ &m);

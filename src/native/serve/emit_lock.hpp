@@ -22,6 +22,9 @@ public:
     nb::object acquire() const;
     void release(nb::handle lock) const;
 
+    // The module's globals, where the lock (and the output functions) are found.
+    nb::handle globals() const { return globals_; }
+
 private:
     nb::object call(nb::handle method, nb::handle name, nb::handle lock) const;
 

@@ -97,7 +97,7 @@ void run_turn(Session &s, nb::handle text, nb::handle turn) {
         for (nb::object chunk = source.next(); chunk.is_valid(); chunk = source.next()) {
             alive_guard.stop();  // idempotent; only the first piece pays for it
             check(PyList_Append(pieces.ptr(), chunk.ptr()));
-            write_line(s.lock, token_line(prefix, chunk), s.sys_dict);
+            emit_token(s.lock, turn, prefix, chunk, s.sys_dict);
         }
         alive_guard.finish();
         s.last_activity = s.now();

@@ -31,6 +31,31 @@ void base64_encode(const unsigned char *in, size_t n, char *out) {
     *out++ = '=';
 }
 
+// The functions this module defines under `_emit` and `_emit_token`; kept
+// for the life of the process, like the module itself.
+PyObject *g_emit_function = nullptr;
+PyObject *g_emit_token_function = nullptr;
+
+// globals[name] when it holds something other than `own`; invalid otherwise
+// (a deleted name falls back to the module's own function).
+nb::object replaced(nb::handle globals, nb::handle name, PyObject *own) {
+    // Per token: the usual answer (our own function) is settled by identity
+    // on a borrowed look-up, without touching reference counts.
+    PyObject *current = PyDict_GetItemWithError(globals.ptr(), name.ptr());
+    if (current == own) return {};
+    if (!current && PyErr_Occurred()) throw nb::python_error();
+    PyObject *found = nullptr;
+    check(dict_get_ref(globals.ptr(), name.ptr(), &found));
+    nb::object value = nb::steal(found);
+    if (!value.is_valid() || value.ptr() == own) return {};
+    return value;
+}
+
+void call_replacement(nb::handle f, nb::handle a) {
+    PyObject *args[] = {a.ptr()};
+    nb::steal(check(PyObject_Vectorcall(f.ptr(), args, 1, nullptr)));
+}
+
 std::string_view utf8_of(nb::handle text) {
     Py_ssize_t size = 0;
     const char *data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
@@ -78,6 +103,10 @@ void write_line(const EmitLock &lock, nb::handle line, nb::handle sys_dict) {
 }
 
 void emit_text(const EmitLock &lock, std::string_view text) {
+    if (nb::object emit = replaced(lock.globals(), names().emit, g_emit_function); emit.is_valid()) {
+        call_replacement(emit, make_str(text));
+        return;
+    }
     std::string line;
     line.reserve(text.size() + 1);
     line.append(text).push_back('\n');
@@ -90,15 +119,29 @@ void base64_append(std::string &out, std::string_view data) {
     base64_encode(reinterpret_cast<const unsigned char *>(data.data()), data.size(), out.data() + at);
 }
 
-nb::object token_line(std::string_view prefix, nb::handle chunk) {
+nb::object token_line(std::string_view prefix, nb::handle chunk, bool newline) {
     std::string_view bytes = utf8_of(chunk);
-    size_t size = prefix.size() + base64_size(bytes.size()) + 1;
+    size_t size = prefix.size() + base64_size(bytes.size()) + (newline ? 1 : 0);
     nb::object line = nb::steal(check(PyUnicode_New(static_cast<Py_ssize_t>(size), 127)));
     char *out = reinterpret_cast<char *>(PyUnicode_1BYTE_DATA(line.ptr()));
     std::memcpy(out, prefix.data(), prefix.size());
     base64_encode(reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size(), out + prefix.size());
-    out[size - 1] = '\n';
+    if (newline) out[size - 1] = '\n';
     return line;
+}
+
+void emit_token(const EmitLock &lock, nb::handle turn, std::string_view prefix, nb::handle chunk,
+                nb::handle sys_dict) {
+    if (nb::object alt = replaced(lock.globals(), names().emit_token, g_emit_token_function); alt.is_valid()) {
+        PyObject *args[] = {turn.ptr(), chunk.ptr()};
+        nb::steal(check(PyObject_Vectorcall(alt.ptr(), args, 2, nullptr)));
+        return;
+    }
+    if (nb::object emit = replaced(lock.globals(), names().emit, g_emit_function); emit.is_valid()) {
+        call_replacement(emit, token_line(prefix, chunk, false));
+        return;
+    }
+    write_line(lock, token_line(prefix, chunk), sys_dict);
 }
 
 void emit_turn_error(const EmitLock &lock, std::string_view turn_text, nb::handle message) {
@@ -144,8 +187,15 @@ void register_output(nb::module_ &m) {
 
     m.def("_emit_token", [](nb::handle turn, nb::str chunk) {
         std::string prefix = std::string(kTurnToken) + " " + str_of(turn) + " ";
-        write_line(EmitLock(), token_line(prefix, chunk));
+        EmitLock lock;
+        if (nb::object emit = replaced(lock.globals(), names().emit, g_emit_function); emit.is_valid()) {
+            call_replacement(emit, token_line(prefix, chunk, false));
+            return;
+        }
+        write_line(lock, token_line(prefix, chunk));
     }, nb::arg("turn"), nb::arg("chunk"), "Emit one streamed piece of a turn as Base64.");
+    g_emit_function = nb::object(m.attr("_emit")).release().ptr();
+    g_emit_token_function = nb::object(m.attr("_emit_token")).release().ptr();
 }
 
 }  // namespace corvid::serve
