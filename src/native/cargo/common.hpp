@@ -54,12 +54,8 @@ void log_event_quiet(LogLevel level, const char *fmt, Args &&...args) noexcept {
 // The module's ordinary classes hold all their state in the instance dict;
 // __init__ and __setstate__ are plain methods so that, as on a Python class,
 // they may be called again on a live instance. The C++ part (empty) is
-// constructed on first use.
-//
-// __setstate__: updates
-// the instance dict from any mapping. Unpickling calls it on a bare instance
-// (made by __new__), which it first marks constructed; an instance that is
-// already live just has its attributes updated, as a Python class would.
+// constructed on first use: unpickling calls __setstate__ on a bare instance
+// made by __new__.
 template <typename T>
 void ensure_constructed(nb::handle self) {
     if (!nb::inst_ready(self)) {

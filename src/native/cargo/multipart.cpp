@@ -409,9 +409,10 @@ void register_multipart(nb::module_ &m) {
     // Back-off between part attempts; a module attribute so callers can
     // shorten or observe the waits.
     m.attr("_retry_sleep") = nb::module_::import_("time").attr("sleep");
-    def_offloader_method(m, "_upload_multipart_to_r2", &upload_multipart_to_r2, "serialized"_a.none(), "size"_a.none(),
-                         "upload_timeout"_a.none(), "progress"_a.none());
-    def_offloader_method(m, "_abort_multipart", &abort_multipart, "data_key"_a.none(), "upload_id"_a.none(), "auth"_a.none());
+    def_offloader_method(m, "_upload_multipart_to_r2", &upload_multipart_to_r2, "serialized"_a.none(),
+                         "size"_a.none(), "upload_timeout"_a.none(), "progress"_a.none());
+    def_offloader_method(m, "_abort_multipart", &abort_multipart, "data_key"_a.none(), "upload_id"_a.none(),
+                         "auth"_a.none());
 }
 
 }  // namespace corvid::cargo

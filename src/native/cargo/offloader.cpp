@@ -375,10 +375,10 @@ void register_offloader(nb::module_ &m) {
         .def("offload_large_args", &offload_large_args, "func"_a.none(), "args"_a.none(), "kwargs"_a.none(),
              "Upload large arguments; answer (func, args, kwargs, data_keys) to ship.")
         .def("_upload", &upload, "arg"_a.none(), "label"_a.none() = "Uploading data")
-        .def("_upload_direct_to_r2", &upload_direct, "serialized"_a.none(), "size"_a.none(), "upload_timeout"_a.none(),
-             "progress"_a.none())
-        .def("_upload_legacy", &upload_legacy, "serialized"_a.none(), "size"_a.none(), "upload_timeout"_a.none(),
-             "progress"_a.none())
+        .def("_upload_direct_to_r2", &upload_direct, "serialized"_a.none(), "size"_a.none(),
+             "upload_timeout"_a.none(), "progress"_a.none())
+        .def("_upload_legacy", &upload_legacy, "serialized"_a.none(), "size"_a.none(),
+             "upload_timeout"_a.none(), "progress"_a.none())
         .def("flush_keys", &flush_keys, "keys"_a.none(), "Delete the given data keys from the store.")
         .def("flush_all", &flush_all, "Delete every data key this offloader still holds.");
 }

@@ -256,7 +256,8 @@ void register_remote_files(nb::module_ &m) {
 
     nb::class_<RemoteDir>(m, "_RemoteDir", nb::dynamic_attr(), nb::is_weak_referenceable(),
                           "A local directory as a ZIP archive, extracted to a fresh temporary path at first use.")
-        .def("__init__", &init_dir, "data"_a.none(), "dirname"_a.none(), "file_count"_a.none() = 0)
+        .def("__init__", &init_dir, "data"_a.none(), "dirname"_a.none(),
+             "file_count"_a.none() = 0)
         .def("_materialize", &materialize_dir)
         .def("__fspath__", &call_materialize)
         .def("__str__", &call_materialize)
