@@ -42,6 +42,15 @@ void init_names(nb::module_ &m) {
     n.sleep = intern_name("sleep");
     n.emit = intern_name("_emit");
     n.emit_token = intern_name("_emit_token");
+    n.call_handler = intern_name("_call_handler");
+    n.iter_response = intern_name("_iter_response");
+    n.turn_alive = intern_name("_TurnAlive");
+    n.parse_input = intern_name("_parse_input");
+    n.read_new_lines = intern_name("_read_new_lines");
+    n.session_info = intern_name("_session_info");
+    n.get = intern_name("get");
+    n.enter = intern_name("__enter__");
+    n.exit = intern_name("__exit__");
     n.module = intern_name(nb::cast<std::string>(m.attr("__name__")).c_str());
 }
 
@@ -61,6 +70,39 @@ nb::object call_method(nb::handle obj, nb::handle name, nb::handle a, nb::handle
     PyObject *args[] = {obj.ptr(), a.ptr(), b.ptr()};
     return nb::steal(check(PyObject_VectorcallMethod(
         name.ptr(), args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)));
+}
+
+OwnGlobals &own_globals() {
+    static OwnGlobals own;
+    return own;
+}
+
+nb::object replaced_global(nb::handle globals, nb::handle name, PyObject *own) {
+    // The usual answer (our own object) is settled by identity on a borrowed
+    // look-up, without touching reference counts: this runs per token.
+    PyObject *current = PyDict_GetItemWithError(globals.ptr(), name.ptr());
+    if (current == own) return {};
+    if (!current && PyErr_Occurred()) throw nb::python_error();
+    PyObject *found = nullptr;
+    check(dict_get_ref(globals.ptr(), name.ptr(), &found));
+    nb::object value = nb::steal(found);
+    if (!value.is_valid() || value.ptr() == own) return {};
+    return value;
+}
+
+nb::object call(nb::handle f, nb::handle a) {
+    PyObject *args[] = {a.ptr()};
+    return nb::steal(check(PyObject_Vectorcall(f.ptr(), args, 1, nullptr)));
+}
+
+nb::object call(nb::handle f, nb::handle a, nb::handle b) {
+    PyObject *args[] = {a.ptr(), b.ptr()};
+    return nb::steal(check(PyObject_Vectorcall(f.ptr(), args, 2, nullptr)));
+}
+
+nb::object call(nb::handle f, nb::handle a, nb::handle b, nb::handle c) {
+    PyObject *args[] = {a.ptr(), b.ptr(), c.ptr()};
+    return nb::steal(check(PyObject_Vectorcall(f.ptr(), args, 3, nullptr)));
 }
 
 namespace {

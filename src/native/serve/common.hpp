@@ -32,7 +32,8 @@ inline constexpr long kUnreadableTurn = -1;
 struct Names {
     nb::handle write, flush, acquire, release, stdout_, tell, readline, seek, close, strip, set,
         wait, start, stop, text, turn, role, content, user, assistant, append, run, emit_lock,
-        heartbeat_interval, module, monotonic, sleep, emit, emit_token;
+        heartbeat_interval, module, monotonic, sleep, emit, emit_token, call_handler, iter_response,
+        turn_alive, parse_input, read_new_lines, session_info, get, enter, exit;
 };
 const Names &names();
 void init_names(nb::module_ &m);
@@ -47,6 +48,25 @@ nb::object module_global(nb::handle name);
 
 // The module's globals (its __dict__).
 nb::object module_dict();
+
+// The module's own objects under the names the serve loop calls through its
+// globals; set when the module is initialised and kept for the life of the
+// process, like the module itself.
+struct OwnGlobals {
+    PyObject *call_handler = nullptr, *iter_response = nullptr, *turn_alive = nullptr,
+             *parse_input = nullptr, *read_new_lines = nullptr, *session_info = nullptr;
+};
+OwnGlobals &own_globals();
+
+// globals[name] when it holds something other than `own` (a test's or an
+// embedder's replacement); invalid otherwise, a deleted name included (the
+// caller then uses the module's own code).
+nb::object replaced_global(nb::handle globals, nb::handle name, PyObject *own);
+
+// f(args...) through vectorcall; returns a new reference.
+nb::object call(nb::handle f, nb::handle a);
+nb::object call(nb::handle f, nb::handle a, nb::handle b);
+nb::object call(nb::handle f, nb::handle a, nb::handle b, nb::handle c);
 
 // str(value) as UTF-8 text.
 std::string str_of(nb::handle value);

@@ -147,6 +147,8 @@ void register_handler(nb::module_ &m) {
     m.def("_iter_response", [](nb::object response) {
         return nb::cast(PieceSource(std::move(response)), nb::rv_policy::move);
     }, nb::arg("response").none(), "The text pieces of a handler's answer, as an iterator.");
+    own_globals().call_handler = nb::object(m.attr("_call_handler")).release().ptr();
+    own_globals().iter_response = nb::object(m.attr("_iter_response")).release().ptr();
 }
 
 }  // namespace corvid::serve

@@ -71,6 +71,8 @@ void register_input(nb::module_ &m) {
     m.def("_parse_input", [](nb::str line) {
         return parse_input(line, nb::module_::import_("json").attr("loads"));
     }, nb::arg("line"), "Parse one input line: None, a stop request, a JSON request or a text prompt.");
+    own_globals().read_new_lines = nb::object(m.attr("_read_new_lines")).release().ptr();
+    own_globals().parse_input = nb::object(m.attr("_parse_input")).release().ptr();
 }
 
 }  // namespace corvid::serve

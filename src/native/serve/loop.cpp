@@ -59,47 +59,125 @@ nb::object exception_text(const nb::python_error &e) {
     return make_str(std::string("<unprintable ") + Py_TYPE(e.value().ptr())->tp_name + ">");
 }
 
+// The liveness context of a turn: the module's own _TurnAlive is driven
+// directly; a replacement is used as a `with` statement would use it.
+class Liveness {
+public:
+    Liveness(nb::handle globals, nb::handle turn) {
+        nb::object alt = replaced_global(globals, names().turn_alive, own_globals().turn_alive);
+        if (!alt.is_valid()) {
+            alive_ = start_turn_alive(turn);
+            return;
+        }
+        manager_ = call(alt, turn);
+        nb::handle type = reinterpret_cast<PyObject *>(Py_TYPE(manager_.ptr()));
+        exit_ = type.attr(names().exit);  // looked up before entering, as `with` does
+        alive_ = call(type.attr(names().enter), manager_);
+    }
+    Liveness(const Liveness &) = delete;
+    Liveness &operator=(const Liveness &) = delete;
+
+    // Called for every piece. Our own object stops at the first one (stopping
+    // is idempotent); a replacement sees every call.
+    void piece() {
+        if (!manager_.is_valid()) {
+            if (!stopped_) stop_turn_alive(alive_);
+            stopped_ = true;
+            return;
+        }
+        call_method(alive_, names().stop);
+    }
+
+    // Leaves the block; with `error` the block failed, and true means the
+    // context manager swallowed the error (only a replacement can).
+    // Leaving twice does nothing (false): an error raised by leaving
+    // propagates as it is.
+    bool leave(const nb::python_error *error) {
+        if (left_) return false;
+        left_ = true;
+        if (!manager_.is_valid()) {
+            // Our own __exit__ stops and joins (see _TurnAlive.__exit__).
+            if (!error) {
+                finish_turn_alive(alive_);
+                return false;
+            }
+            try {
+                finish_turn_alive(alive_);
+            } catch (nb::python_error &e) {
+                if (!e.matches(PyExc_Exception)) throw;
+                e.discard_as_unraisable("corvid.serve");
+            }
+            return false;
+        }
+        nb::object type = error ? nb::borrow(error->type()) : nb::none();
+        nb::object value = error ? nb::borrow(error->value()) : nb::none();
+        nb::object tb = error ? error->traceback() : nb::none();
+        if (!tb.is_valid()) tb = nb::none();
+        PyObject *args[] = {manager_.ptr(), type.ptr(), value.ptr(), tb.ptr()};
+        nb::object r = nb::steal(check(PyObject_Vectorcall(exit_.ptr(), args, 4, nullptr)));
+        return error && truthy(r);
+    }
+
+    ~Liveness() {
+        if (left_) return;
+        ErrorGuard keep_error;
+        try {
+            leave(nullptr);
+        } catch (nb::python_error &e) {
+            e.discard_as_unraisable("corvid.serve");
+        } catch (...) {
+        }
+    }
+
+private:
+    nb::object manager_, exit_;  // set for a replacement only
+    nb::object alive_;
+    bool stopped_ = false, left_ = false;
+};
+
 // Streams one turn. Handler failures become a TURN_ERROR line; only
 // non-Exception errors (KeyboardInterrupt, SystemExit) escape.
 void run_turn(Session &s, nb::handle text, nb::handle turn) {
     std::string turn_text = str_of(turn);
+    nb::handle globals = s.lock.globals();
     try {
         nb::list pieces;
-        nb::object alive = start_turn_alive(turn);
-        // Stops the liveness thread at the first piece, and stops and joins
-        // it however the block is left (see _TurnAlive.__exit__ for why it
-        // is joined).
-        struct AliveGuard {
-            nb::handle alive;
-            bool stopped = false, finished = false;
-            void stop() {
-                if (!stopped) stop_turn_alive(alive);
-                stopped = true;
-            }
-            void finish() {
-                finish_turn_alive(alive);
-                finished = true;
-            }
-            ~AliveGuard() {
-                if (finished) return;
-                ErrorGuard keep_error;
-                try {
-                    finish_turn_alive(alive);
-                } catch (nb::python_error &e) {
-                    e.discard_as_unraisable("corvid.serve");
-                } catch (...) {
+        {
+            Liveness alive(globals, turn);
+            try {
+                nb::object response;
+                if (nb::object alt = replaced_global(globals, names().call_handler, own_globals().call_handler);
+                    alt.is_valid())
+                    response = call(alt, s.handler, text, s.history);
+                else
+                    response = call_handler(s.handler, s.form, text, s.history);
+                std::string prefix = std::string(kTurnToken) + " " + turn_text + " ";
+                auto each_piece = [&](nb::handle chunk) {
+                    alive.piece();
+                    check(PyList_Append(pieces.ptr(), chunk.ptr()));
+                    emit_token(s.lock, turn, prefix, chunk, s.sys_dict);
+                };
+                if (nb::object alt = replaced_global(globals, names().iter_response, own_globals().iter_response);
+                    alt.is_valid()) {
+                    nb::object it = nb::steal(check(PyObject_GetIter(call(alt, response).ptr())));
+                    for (;;) {
+                        nb::object chunk = nb::steal(PyIter_Next(it.ptr()));
+                        if (!chunk.is_valid()) {
+                            if (PyErr_Occurred()) throw nb::python_error();
+                            break;
+                        }
+                        each_piece(chunk);
+                    }
+                } else {
+                    PieceSource source(std::move(response));
+                    for (nb::object chunk = source.next(); chunk.is_valid(); chunk = source.next())
+                        each_piece(chunk);
                 }
+                alive.leave(nullptr);
+            } catch (nb::python_error &e) {
+                if (!alive.leave(&e)) throw;
             }
-        } alive_guard{alive};
-
-        PieceSource source(call_handler(s.handler, s.form, text, s.history));
-        std::string prefix = std::string(kTurnToken) + " " + turn_text + " ";
-        for (nb::object chunk = source.next(); chunk.is_valid(); chunk = source.next()) {
-            alive_guard.stop();  // idempotent; only the first piece pays for it
-            check(PyList_Append(pieces.ptr(), chunk.ptr()));
-            emit_token(s.lock, turn, prefix, chunk, s.sys_dict);
         }
-        alive_guard.finish();
         s.last_activity = s.now();
         nb::object answer = nb::str("").attr("join")(pieces);
         append_history(s.history, history_entry(names().user, text));
@@ -129,25 +207,32 @@ std::optional<nb::object> read_turn(Session &s, nb::handle value) {
     return std::nullopt;
 }
 
+// request.get(key) (`fallback` when missing): a dict is read directly, any
+// other request object through its own get().
+nb::object request_get(nb::handle request, nb::handle key, nb::handle fallback) {
+    if (PyDict_Check(request.ptr())) {
+        PyObject *found = nullptr;
+        check(dict_get_ref(request.ptr(), key.ptr(), &found));
+        return found ? nb::steal(found) : nb::borrow(fallback);
+    }
+    return call_method(request, names().get, key, fallback);
+}
+
 // Handles one input line; false when it asks the loop to stop.
 bool handle_line(Session &s, nb::handle raw) {
-    nb::object msg = parse_input(raw, s.loads);
+    nb::object msg;
+    if (nb::object alt = replaced_global(s.lock.globals(), names().parse_input, own_globals().parse_input);
+        alt.is_valid())
+        msg = call(alt, raw);
+    else
+        msg = parse_input(raw, s.loads);
     if (msg.is_none()) return true;
-    nb::dict request = nb::borrow<nb::dict>(msg);
-    PyObject *stop = nullptr;
-    check(dict_get_ref(request.ptr(), names().stop.ptr(), &stop));
-    nb::object stop_value = nb::steal(stop);
-    if (stop_value.is_valid() && truthy(stop_value)) return false;
-
-    PyObject *text_ptr = nullptr;
-    check(dict_get_ref(request.ptr(), names().text.ptr(), &text_ptr));
-    nb::object text = nb::steal(text_ptr);
-    if (!text.is_valid() || !truthy(text)) return true;
+    if (truthy(request_get(msg, names().stop, nb::none()))) return false;
+    nb::object text = request_get(msg, names().text, nb::none());
+    if (!truthy(text)) return true;
 
     s.last_activity = s.now();
-    PyObject *turn_ptr = nullptr;
-    check(dict_get_ref(request.ptr(), names().turn.ptr(), &turn_ptr));
-    nb::object turn_value = turn_ptr ? nb::steal(turn_ptr) : nb::int_(0);
+    nb::object turn_value = request_get(msg, names().turn, nb::int_(0));
     std::optional<nb::object> turn = read_turn(s, turn_value);
     if (!turn) {
         s.last_activity = s.now();
@@ -203,14 +288,31 @@ nb::object serve_loop(nb::object handler, nb::object history, std::optional<doub
     CloseOnExit input{open_input(nb::module_::import_("builtins").attr("open"), path)};
     s.loads = nb::module_::import_("json").attr("loads");
     s.sys_dict = nb::borrow(PyModule_GetDict(nb::module_::import_("sys").ptr()));
-    emit_text(s.lock, std::string(kSessionInfo) + " " + session_info(path));
+    std::string info;
+    if (nb::object alt = replaced_global(s.lock.globals(), names().session_info, own_globals().session_info);
+        alt.is_valid()) {
+        nb::object text = call(alt, path);
+        if (!PyUnicode_Check(text.ptr())) {
+            PyErr_Format(PyExc_TypeError, "can only concatenate str (not \"%s\") to str", Py_TYPE(text.ptr())->tp_name);
+            throw nb::python_error();
+        }
+        info = str_of(text);
+    } else {
+        info = session_info(path);
+    }
+    emit_text(s.lock, std::string(kSessionInfo) + " " + info);
     emit_text(s.lock, kSessionReady);
     s.form = handler_form(handler);
 
     nb::object pause = nb::float_(poll_interval);
     for (;;) {
-        nb::list lines = read_new_lines(input.fh);
-        if (nb::len(lines) == 0) {
+        nb::object lines;
+        if (nb::object alt = replaced_global(s.lock.globals(), names().read_new_lines, own_globals().read_new_lines);
+            alt.is_valid())
+            lines = call(alt, input.fh);
+        else
+            lines = read_new_lines(input.fh);
+        if (!truthy(lines)) {
             double now = s.now();
             if (idle_timeout && now - s.last_activity > *idle_timeout) return s.history;
             double interval = to_double(module_global(names().heartbeat_interval));

@@ -36,19 +36,8 @@ void base64_encode(const unsigned char *in, size_t n, char *out) {
 PyObject *g_emit_function = nullptr;
 PyObject *g_emit_token_function = nullptr;
 
-// globals[name] when it holds something other than `own`; invalid otherwise
-// (a deleted name falls back to the module's own function).
 nb::object replaced(nb::handle globals, nb::handle name, PyObject *own) {
-    // Per token: the usual answer (our own function) is settled by identity
-    // on a borrowed look-up, without touching reference counts.
-    PyObject *current = PyDict_GetItemWithError(globals.ptr(), name.ptr());
-    if (current == own) return {};
-    if (!current && PyErr_Occurred()) throw nb::python_error();
-    PyObject *found = nullptr;
-    check(dict_get_ref(globals.ptr(), name.ptr(), &found));
-    nb::object value = nb::steal(found);
-    if (!value.is_valid() || value.ptr() == own) return {};
-    return value;
+    return replaced_global(globals, name, own);
 }
 
 void call_replacement(nb::handle f, nb::handle a) {
@@ -196,6 +185,7 @@ void register_output(nb::module_ &m) {
     }, nb::arg("turn"), nb::arg("chunk"), "Emit one streamed piece of a turn as Base64.");
     g_emit_function = nb::object(m.attr("_emit")).release().ptr();
     g_emit_token_function = nb::object(m.attr("_emit_token")).release().ptr();
+    own_globals().session_info = nb::object(m.attr("_session_info")).release().ptr();
 }
 
 }  // namespace corvid::serve

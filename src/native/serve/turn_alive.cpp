@@ -111,6 +111,7 @@ void register_turn_alive(nb::module_ &m) {
         .def_rw("_interval", &TurnAlive::interval)
         .def_rw("_done", &TurnAlive::done)
         .def_rw("_thread", &TurnAlive::thread);
+    own_globals().turn_alive = nb::object(m.attr("_TurnAlive")).release().ptr();
 }
 
 }  // namespace corvid::serve
