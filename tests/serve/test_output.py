@@ -1,12 +1,13 @@
 import json
 import os
 import sys
+import threading
 
 import pytest
 
 from corvid import serve
 
-from .servekit import b64
+from .servekit import LineSink, b64
 
 
 def test_constants():
@@ -106,3 +107,71 @@ def test_liveness_lines_go_through_a_replaced_emit(monkeypatch):
     with serve._TurnAlive(3, interval=0.001):
         assert seen.wait(5)
     assert lines[0] == "GATEWAY_TURN_ALIVE 3"
+
+
+class CountingLock:
+    def __init__(self):
+        self.inner = threading.Lock()
+        self.acquired = 0
+
+    def acquire(self):
+        self.acquired += 1
+        return self.inner.acquire()
+
+    def release(self):
+        self.inner.release()
+
+
+@pytest.mark.parametrize("name", ["_emit_lock", "stdout", "_emit", "_emit_token"])
+def test_a_replacement_made_between_two_tokens_is_seen_from_the_next_one(session, name):
+    """Replaced after the first piece and put back after the second: only the second token goes
+    through the replacement."""
+    later = LineSink()
+    emitted, tokens = [], []
+    lock = CountingLock()
+    target = sys if name == "stdout" else serve
+    replacement = {"_emit_lock": lock, "stdout": later, "_emit": emitted.append,
+                   "_emit_token": lambda turn, chunk: tokens.append((turn, chunk))}[name]
+
+    def handler(prompt, history):
+        original = getattr(target, name)
+        yield "one"
+        setattr(target, name, replacement)
+        yield "two"
+        setattr(target, name, original)
+        yield "three"
+
+    s = session(handler).start()
+    s.send({"text": "go", "turn": 1})
+    lines = s.wait_turn(1)
+    s.send(serve.STOP_LINE)
+    s.finish()
+    token = {p: f"GATEWAY_TOKEN 1 {b64(p)}" for p in ("one", "two", "three")}
+    mine = [line for line in lines if line.startswith("GATEWAY_TOKEN ")]
+    if name == "_emit_lock":
+        assert mine == list(token.values()) and lock.acquired == 1
+        assert not lock.inner.locked()
+    else:
+        assert mine == [token["one"], token["three"]]
+        assert later.lines == ([token["two"]] if name == "stdout" else [])
+        assert emitted == ([token["two"]] if name == "_emit" else [])
+        assert tokens == ([(1, "two")] if name == "_emit_token" else [])
+
+
+@pytest.mark.parametrize("name", ["_emit", "_emit_token"])
+def test_a_name_deleted_mid_turn_falls_back_to_the_module_function(session, monkeypatch, name):
+    emitted = []
+
+    def handler(prompt, history):
+        monkeypatch.setattr(serve, name, lambda *args: emitted.append(args))
+        yield "one"
+        monkeypatch.delattr(serve, name)
+        yield "two"
+
+    s = session(handler).start()
+    s.send({"text": "go", "turn": 1})
+    lines = s.wait_turn(1)
+    s.send(serve.STOP_LINE)
+    s.finish()
+    assert [line for line in lines if line.startswith("GATEWAY_TOKEN ")] == [f"GATEWAY_TOKEN 1 {b64('two')}"]
+    assert emitted == ([(1, "one")] if name == "_emit_token" else [(f"GATEWAY_TOKEN 1 {b64('one')}",)])

@@ -21,6 +21,8 @@ public:
     // get that same object, whatever the global holds by then.
     nb::object acquire() const;
     void release(nb::handle lock) const;
+    // Acquires `lock`, found by the caller in the global.
+    void acquire(nb::handle lock) const { call(acquire_, names().acquire, lock); }
 
     // The module's globals, where the lock (and the output functions) are found.
     nb::handle globals() const { return globals_; }

@@ -2,6 +2,7 @@
 
 #include <nanobind/stl/string.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace corvid::serve {
@@ -69,6 +70,79 @@ nb::object current_stdout(nb::handle sys_dict) {
     return out;
 }
 
+// The names a token reads, cached while their dicts are unchanged.
+//
+// A session reads `_emit_token`, `_emit` and `_emit_lock` from the module's
+// globals and `stdout` from sys.__dict__ for every token. Where dicts can be
+// watched, the values found are kept (borrowed: the dict holds them) and any
+// change to either dict drops them, so an assignment is still seen from the
+// next line on; elsewhere every read is a dict look-up.
+enum Slot { kEmitToken, kEmit, kEmitLock, kStdout, kSlots };
+
+struct GlobalsCache {
+    PyObject *globals = nullptr, *sys_dict = nullptr;  // the watched dicts; null when not watched
+    unsigned long long changes = 0, filled_at = ~0ull;
+    PyObject *values[kSlots] = {};
+};
+GlobalsCache g_cache;
+
+#if PY_VERSION_HEX >= 0x030C0000
+int on_watched_dict_event(PyDict_WatchEvent event, PyObject *dict, PyObject *, PyObject *) {
+    ++g_cache.changes;
+    // A freed dict's address may be reused by another, unwatched one.
+    if (event == PyDict_EVENT_DEALLOCATED) {
+        if (dict == g_cache.globals) g_cache.globals = nullptr;
+        if (dict == g_cache.sys_dict) g_cache.sys_dict = nullptr;
+    }
+    return 0;
+}
+
+void watch_stream_globals(nb::handle globals, nb::handle sys_dict) {
+    int id = PyDict_AddWatcher(on_watched_dict_event);
+    if (id < 0) {  // every watcher slot taken: plain look-ups then
+        PyErr_Clear();
+        return;
+    }
+    if (PyDict_Watch(id, globals.ptr()) < 0 || PyDict_Watch(id, sys_dict.ptr()) < 0) {
+        PyErr_Clear();
+        PyDict_Unwatch(id, globals.ptr());
+        PyErr_Clear();
+        return;
+    }
+    g_cache.globals = globals.ptr();
+    g_cache.sys_dict = sys_dict.ptr();
+}
+#else
+void watch_stream_globals(nb::handle, nb::handle) {}
+#endif
+
+PyObject *lookup(PyObject *dict, nb::handle name) {
+    PyObject *value = PyDict_GetItemWithError(dict, name.ptr());
+    if (!value && PyErr_Occurred()) throw nb::python_error();
+    return value;
+}
+
+// The current value of `slot` (borrowed, null when the name is missing);
+// use it before any Python code runs.
+PyObject *stream_global(Slot slot, nb::handle globals, nb::handle sys_dict) {
+    GlobalsCache &c = g_cache;
+    bool watched = globals.ptr() == c.globals && sys_dict.ptr() == c.sys_dict && c.globals;
+    if (watched && c.filled_at == c.changes) return c.values[slot];
+    // Counted before reading: a change made meanwhile (by a key's __eq__)
+    // leaves the values stale, and the next read fetches them again.
+    unsigned long long at = c.changes;
+    PyObject *values[kSlots];
+    values[kEmitToken] = lookup(globals.ptr(), names().emit_token);
+    values[kEmit] = lookup(globals.ptr(), names().emit);
+    values[kEmitLock] = lookup(globals.ptr(), names().emit_lock);
+    values[kStdout] = lookup(sys_dict.ptr(), names().stdout_);
+    if (watched) {
+        std::copy(values, values + kSlots, c.values);
+        c.filled_at = at;
+    }
+    return values[slot];
+}
+
 }  // namespace
 
 void write_line(const EmitLock &lock, nb::handle line, nb::handle sys_dict) {
@@ -121,16 +195,63 @@ nb::object token_line(std::string_view prefix, nb::handle chunk, bool newline) {
 
 void emit_token(const EmitLock &lock, nb::handle turn, std::string_view prefix, nb::handle chunk,
                 nb::handle sys_dict) {
-    if (nb::object alt = replaced(lock.globals(), names().emit_token, g_emit_token_function); alt.is_valid()) {
+    nb::handle globals = lock.globals();
+    if (!sys_dict.is_valid()) {
+        if (nb::object alt = replaced(globals, names().emit_token, g_emit_token_function); alt.is_valid()) {
+            PyObject *args[] = {turn.ptr(), chunk.ptr()};
+            nb::steal(check(PyObject_Vectorcall(alt.ptr(), args, 2, nullptr)));
+            return;
+        }
+        if (nb::object emit = replaced(globals, names().emit, g_emit_function); emit.is_valid()) {
+            call_replacement(emit, token_line(prefix, chunk, false));
+            return;
+        }
+        write_line(lock, token_line(prefix, chunk));
+        return;
+    }
+    // A session's stream: the same steps, each name read at its point of use.
+    PyObject *f = stream_global(kEmitToken, globals, sys_dict);
+    if (f && f != g_emit_token_function) {
+        nb::object alt = nb::borrow(f);
         PyObject *args[] = {turn.ptr(), chunk.ptr()};
         nb::steal(check(PyObject_Vectorcall(alt.ptr(), args, 2, nullptr)));
         return;
     }
-    if (nb::object emit = replaced(lock.globals(), names().emit, g_emit_function); emit.is_valid()) {
+    f = stream_global(kEmit, globals, sys_dict);
+    if (f && f != g_emit_function) {
+        nb::object emit = nb::borrow(f);
         call_replacement(emit, token_line(prefix, chunk, false));
         return;
     }
-    write_line(lock, token_line(prefix, chunk), sys_dict);
+    nb::object line = token_line(prefix, chunk);
+    PyObject *found = stream_global(kEmitLock, globals, sys_dict);
+    if (!found) {
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", names().emit_lock.ptr());
+        throw nb::python_error();
+    }
+    nb::object held = nb::borrow(found);
+    lock.acquire(held);
+    try {
+        // Read after acquiring: a replaced lock may have run code that
+        // changed sys.stdout.
+        PyObject *current = stream_global(kStdout, globals, sys_dict);
+        if (!current || current == Py_None) {
+            PyErr_SetString(PyExc_RuntimeError, "lost sys.stdout");
+            throw nb::python_error();
+        }
+        nb::object out = nb::borrow(current);
+        call_method(out, names().write, line);
+        call_method(out, names().flush);
+    } catch (...) {
+        ErrorGuard keep_error;
+        try {
+            lock.release(held);
+        } catch (nb::python_error &e) {
+            e.discard_as_unraisable(held);
+        }
+        throw;
+    }
+    lock.release(held);
 }
 
 void emit_turn_error(const EmitLock &lock, std::string_view turn_text, nb::handle message) {
@@ -186,6 +307,7 @@ void register_output(nb::module_ &m) {
     g_emit_function = nb::object(m.attr("_emit")).release().ptr();
     g_emit_token_function = nb::object(m.attr("_emit_token")).release().ptr();
     own_globals().session_info = nb::object(m.attr("_session_info")).release().ptr();
+    watch_stream_globals(m.attr("__dict__"), nb::module_::import_("sys").attr("__dict__"));
 }
 
 }  // namespace corvid::serve
