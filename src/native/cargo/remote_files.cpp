@@ -54,6 +54,22 @@ nb::object mkdtemp(const char *prefix) {
     return nb::module_::import_("tempfile").attr("mkdtemp")("prefix"_a = prefix);
 }
 
+// Runs `use(obj)` and closes `obj` afterwards, also when `use` fails; a close
+// failure on that path must not hide the original error.
+template <typename F>
+void use_then_close(nb::handle obj, F &&use) {
+    try {
+        use(obj);
+    } catch (...) {
+        try {
+            obj.attr("close")();
+        } catch (...) {
+        }
+        throw;
+    }
+    obj.attr("close")();
+}
+
 // ---------------------------------------------------------------------------
 
 struct RemoteFile {};
@@ -64,8 +80,7 @@ nb::tuple zip_directory(nb::object dir_path) {
     nb::object buf = nb::module_::import_("io").attr("BytesIO")();
     nb::object zf = zipfile.attr("ZipFile")(buf, "w", zipfile.attr("ZIP_DEFLATED"));
     Py_ssize_t count = 0;
-    nb::object pending;
-    try {
+    use_then_close(zf, [&](nb::handle) {
         nb::object join = os_path().attr("join");
         nb::object relpath = os_path().attr("relpath");
         for (nb::handle entry : nb::module_::import_("os").attr("walk")(dir_path)) {
@@ -76,16 +91,7 @@ nb::tuple zip_directory(nb::object dir_path) {
                 ++count;
             }
         }
-    } catch (...) {
-        // Close the archive before the error leaves; a close failure must not
-        // hide the original one.
-        try {
-            zf.attr("close")();
-        } catch (...) {
-        }
-        throw;
-    }
-    zf.attr("close")();
+    });
     return nb::make_tuple(buf.attr("getvalue")(), nb::int_(count));
 }
 
@@ -170,16 +176,7 @@ nb::object materialize_file(nb::handle self) {
     nb::object target = os_path().attr("join")(mkdtemp("corvid_files_"),
                                                 contained_name(self.attr("_filename"), "data"));
     nb::object fh = nb::module_::import_("io").attr("open")(target, "wb");
-    try {
-        fh.attr("write")(self.attr("_data"));
-    } catch (...) {
-        try {
-            fh.attr("close")();
-        } catch (...) {
-        }
-        throw;
-    }
-    fh.attr("close")();
+    use_then_close(fh, [&](nb::handle f) { f.attr("write")(self.attr("_data")); });
     self.attr("_path") = target;
     return target;
 }
@@ -194,16 +191,7 @@ nb::object materialize_dir(nb::handle self) {
     nb::module_::import_("os").attr("makedirs")(target, "exist_ok"_a = true);
     nb::object zf = nb::module_::import_("zipfile").attr("ZipFile")(
         nb::module_::import_("io").attr("BytesIO")(self.attr("_data")), "r");
-    try {
-        zf.attr("extractall")(target);
-    } catch (...) {
-        try {
-            zf.attr("close")();
-        } catch (...) {
-        }
-        throw;
-    }
-    zf.attr("close")();
+    use_then_close(zf, [&](nb::handle z) { z.attr("extractall")(target); });
     self.attr("_path") = target;
     return target;
 }

@@ -143,17 +143,14 @@ PyObject *stream_global(Slot slot, nb::handle globals, nb::handle sys_dict) {
     return values[slot];
 }
 
-}  // namespace
-
-void write_line(const EmitLock &lock, nb::handle line, nb::handle sys_dict) {
-    nb::object held = lock.acquire();
+// Runs `f` while `held` (already acquired) is held, then releases it. When
+// `f` fails, its error is what the caller sees; a lock that also fails to
+// release is only reported.
+template <typename F>
+void while_held(const EmitLock &lock, nb::handle held, F &&f) {
     try {
-        nb::object out = current_stdout(sys_dict);
-        call_method(out, names().write, line);
-        call_method(out, names().flush);
+        f();
     } catch (...) {
-        // The failed write is what the caller needs to see; a lock that
-        // also fails to release is only reported.
         ErrorGuard keep_error;
         try {
             lock.release(held);
@@ -163,6 +160,17 @@ void write_line(const EmitLock &lock, nb::handle line, nb::handle sys_dict) {
         throw;
     }
     lock.release(held);
+}
+
+}  // namespace
+
+void write_line(const EmitLock &lock, nb::handle line, nb::handle sys_dict) {
+    nb::object held = lock.acquire();
+    while_held(lock, held, [&] {
+        nb::object out = current_stdout(sys_dict);
+        call_method(out, names().write, line);
+        call_method(out, names().flush);
+    });
 }
 
 void emit_text(const EmitLock &lock, std::string_view text) {
@@ -231,7 +239,7 @@ void emit_token(const EmitLock &lock, nb::handle turn, std::string_view prefix, 
     }
     nb::object held = nb::borrow(found);
     lock.acquire(held);
-    try {
+    while_held(lock, held, [&] {
         // Read after acquiring: a replaced lock may have run code that
         // changed sys.stdout.
         PyObject *current = stream_global(kStdout, globals, sys_dict);
@@ -242,16 +250,7 @@ void emit_token(const EmitLock &lock, nb::handle turn, std::string_view prefix, 
         nb::object out = nb::borrow(current);
         call_method(out, names().write, line);
         call_method(out, names().flush);
-    } catch (...) {
-        ErrorGuard keep_error;
-        try {
-            lock.release(held);
-        } catch (nb::python_error &e) {
-            e.discard_as_unraisable(held);
-        }
-        throw;
-    }
-    lock.release(held);
+    });
 }
 
 void emit_turn_error(const EmitLock &lock, std::string_view turn_text, nb::handle message) {
