@@ -4,6 +4,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <tuple>
 #include <type_traits>
 #include <vector>
 
@@ -27,6 +29,8 @@ struct CallableObj {
     nb::object original, monitor, sig;
     PyObject *dict;
     PyObject *weakrefs;
+
+    auto members() { return std::tie(original, monitor, sig); }
 };
 
 struct MethodObj {
@@ -35,6 +39,8 @@ struct MethodObj {
     nb::object func, monitor, name, sig;
     PyObject *dict;
     PyObject *weakrefs;
+
+    auto members() { return std::tie(func, monitor, name, sig); }
     // The last heaviness verdict read from the monitor's memo maps, valid
     // while the watch epoch and the monitor are the same.
     uint64_t verdict_epoch;
@@ -49,6 +55,8 @@ struct BoundObj {
     nb::object func, obj, monitor, sig, name;
     PyObject *dict;
     PyObject *weakrefs;
+
+    auto members() { return std::tie(func, obj, monitor, sig, name); }
 };
 
 struct ThunkObj {
@@ -56,6 +64,8 @@ struct ThunkObj {
     vectorcallfunc vectorcall;
     nb::object func, args, kwargs;
     bool started;
+
+    auto members() { return std::tie(func, args, kwargs); }
 };
 
 PyTypeObject *g_callable_type = nullptr;
@@ -73,6 +83,45 @@ T *as(PyObject *o) {
 inline void clear_member(nb::object &field) { nb::object gone = std::move(field); }
 
 inline void clear_dict(PyObject *&dict) { Py_CLEAR(dict); }
+
+// The garbage-collector slots of the raw types, written once. Each type lists
+// the references it owns in members(); an instance dict and a weak-reference
+// list are handled where the type has them. Traverse visits the type too
+// (heap types); dealloc untracks, clears weak references, clears, destroys
+// the C++ members, frees and drops the type.
+template <typename T>
+int gc_traverse(PyObject *self_, visitproc visit, void *arg) noexcept {
+    T *self = as<T>(self_);
+    Py_VISIT(Py_TYPE(self_));
+    int found = 0;
+    std::apply([&](auto &...m) { ((found = found ? found : (m.ptr() ? visit(m.ptr(), arg) : 0)), ...); },
+               self->members());
+    if (found) return found;
+    if constexpr (requires { self->dict; }) Py_VISIT(self->dict);
+    return 0;
+}
+
+template <typename T>
+int gc_clear(PyObject *self_) noexcept {
+    T *self = as<T>(self_);
+    std::apply([](auto &...m) { (clear_member(m), ...); }, self->members());
+    if constexpr (requires { self->dict; }) clear_dict(self->dict);
+    return 0;
+}
+
+template <typename T>
+void gc_dealloc(PyObject *self_) noexcept {
+    T *self = as<T>(self_);
+    PyTypeObject *tp = Py_TYPE(self_);
+    PyObject_GC_UnTrack(self_);
+    if constexpr (requires { self->weakrefs; }) {
+        if (self->weakrefs) PyObject_ClearWeakRefs(self_);
+    }
+    gc_clear<T>(self_);
+    std::apply([](auto &...m) { (std::destroy_at(&m), ...); }, self->members());
+    tp->tp_free(self_);
+    Py_DECREF(tp);
+}
 
 // Allocates an instance of one of the raw types and placement-constructs the
 // C++ members; the caller fills them.
@@ -323,38 +372,6 @@ PyObject *callable_new(PyTypeObject *tp, PyObject *args, PyObject *kwds) {
     }
 }
 
-int callable_traverse(PyObject *self_, visitproc visit, void *arg) noexcept {
-    CallableObj *self = as<CallableObj>(self_);
-    Py_VISIT(Py_TYPE(self_));
-    Py_VISIT(self->original.ptr());
-    Py_VISIT(self->monitor.ptr());
-    Py_VISIT(self->sig.ptr());
-    Py_VISIT(self->dict);
-    return 0;
-}
-
-int callable_clear(PyObject *self_) noexcept {
-    CallableObj *self = as<CallableObj>(self_);
-    clear_member(self->original);
-    clear_member(self->monitor);
-    clear_member(self->sig);
-    clear_dict(self->dict);
-    return 0;
-}
-
-void callable_dealloc(PyObject *self_) noexcept {
-    CallableObj *self = as<CallableObj>(self_);
-    PyTypeObject *tp = Py_TYPE(self_);
-    PyObject_GC_UnTrack(self_);
-    if (self->weakrefs) PyObject_ClearWeakRefs(self_);
-    callable_clear(self_);
-    self->original.~object();
-    self->monitor.~object();
-    self->sig.~object();
-    tp->tp_free(self_);
-    Py_DECREF(tp);
-}
-
 // A plain wrapped function reached as a class attribute binds as the user's
 // own function: it does not dispatch.
 PyObject *callable_descr_get(PyObject *self_, PyObject *obj, PyObject *type) {
@@ -571,41 +588,6 @@ PyObject *method_new(PyTypeObject *, PyObject *args, PyObject *kwds) {
     }
 }
 
-int method_traverse(PyObject *self_, visitproc visit, void *arg) noexcept {
-    MethodObj *self = as<MethodObj>(self_);
-    Py_VISIT(Py_TYPE(self_));
-    Py_VISIT(self->func.ptr());
-    Py_VISIT(self->monitor.ptr());
-    Py_VISIT(self->name.ptr());
-    Py_VISIT(self->sig.ptr());
-    Py_VISIT(self->dict);
-    return 0;
-}
-
-int method_clear(PyObject *self_) noexcept {
-    MethodObj *self = as<MethodObj>(self_);
-    clear_member(self->func);
-    clear_member(self->monitor);
-    clear_member(self->name);
-    clear_member(self->sig);
-    clear_dict(self->dict);
-    return 0;
-}
-
-void method_dealloc(PyObject *self_) noexcept {
-    MethodObj *self = as<MethodObj>(self_);
-    PyTypeObject *tp = Py_TYPE(self_);
-    PyObject_GC_UnTrack(self_);
-    if (self->weakrefs) PyObject_ClearWeakRefs(self_);
-    method_clear(self_);
-    self->func.~object();
-    self->monitor.~object();
-    self->name.~object();
-    self->sig.~object();
-    tp->tp_free(self_);
-    Py_DECREF(tp);
-}
-
 PyObject *method_reduce(PyObject *self_, PyObject *) {
     MethodObj *self = as<MethodObj>(self_);
     return identity_reduce(self->func.is_valid() ? self->func.ptr() : Py_None);
@@ -654,44 +636,6 @@ PyObject *bound_new(PyTypeObject *, PyObject *args, PyObject *kwds) {
         restore_error_from_current_exception();
         return nullptr;
     }
-}
-
-int bound_traverse(PyObject *self_, visitproc visit, void *arg) noexcept {
-    BoundObj *self = as<BoundObj>(self_);
-    Py_VISIT(Py_TYPE(self_));
-    Py_VISIT(self->func.ptr());
-    Py_VISIT(self->obj.ptr());
-    Py_VISIT(self->monitor.ptr());
-    Py_VISIT(self->sig.ptr());
-    Py_VISIT(self->name.ptr());
-    Py_VISIT(self->dict);
-    return 0;
-}
-
-int bound_clear(PyObject *self_) noexcept {
-    BoundObj *self = as<BoundObj>(self_);
-    clear_member(self->func);
-    clear_member(self->obj);
-    clear_member(self->monitor);
-    clear_member(self->sig);
-    clear_member(self->name);
-    clear_dict(self->dict);
-    return 0;
-}
-
-void bound_dealloc(PyObject *self_) noexcept {
-    BoundObj *self = as<BoundObj>(self_);
-    PyTypeObject *tp = Py_TYPE(self_);
-    PyObject_GC_UnTrack(self_);
-    if (self->weakrefs) PyObject_ClearWeakRefs(self_);
-    bound_clear(self_);
-    self->func.~object();
-    self->obj.~object();
-    self->monitor.~object();
-    self->sig.~object();
-    self->name.~object();
-    tp->tp_free(self_);
-    Py_DECREF(tp);
 }
 
 // Restoring looks the method up again on the restored instance.
@@ -773,35 +717,6 @@ PyObject *thunk_vectorcall(PyObject *self_, PyObject *const *, size_t nargsf, Py
     return PyObject_Call(func.ptr(), args.ptr(), kw);
 }
 
-int thunk_traverse(PyObject *self_, visitproc visit, void *arg) noexcept {
-    ThunkObj *self = as<ThunkObj>(self_);
-    Py_VISIT(Py_TYPE(self_));
-    Py_VISIT(self->func.ptr());
-    Py_VISIT(self->args.ptr());
-    Py_VISIT(self->kwargs.ptr());
-    return 0;
-}
-
-int thunk_clear(PyObject *self_) noexcept {
-    ThunkObj *self = as<ThunkObj>(self_);
-    clear_member(self->func);
-    clear_member(self->args);
-    clear_member(self->kwargs);
-    return 0;
-}
-
-void thunk_dealloc(PyObject *self_) noexcept {
-    ThunkObj *self = as<ThunkObj>(self_);
-    PyTypeObject *tp = Py_TYPE(self_);
-    PyObject_GC_UnTrack(self_);
-    thunk_clear(self_);
-    self->func.~object();
-    self->args.~object();
-    self->kwargs.~object();
-    tp->tp_free(self_);
-    Py_DECREF(tp);
-}
-
 // ---------------------------------------------------------------------------
 // Type objects
 
@@ -876,9 +791,9 @@ PyMethodDef kBoundMethods[] = {
 
 PyType_Slot kCallableSlots[] = {
     {Py_tp_new, reinterpret_cast<void *>(callable_new)},
-    {Py_tp_dealloc, reinterpret_cast<void *>(callable_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void *>(callable_traverse)},
-    {Py_tp_clear, reinterpret_cast<void *>(callable_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void *>(gc_dealloc<CallableObj>)},
+    {Py_tp_traverse, reinterpret_cast<void *>(gc_traverse<CallableObj>)},
+    {Py_tp_clear, reinterpret_cast<void *>(gc_clear<CallableObj>)},
     {Py_tp_call, reinterpret_cast<void *>(PyVectorcall_Call)},
     {Py_tp_descr_get, reinterpret_cast<void *>(callable_descr_get)},
     {Py_tp_repr, reinterpret_cast<void *>(callable_repr)},
@@ -892,9 +807,9 @@ PyType_Slot kCallableSlots[] = {
 
 PyType_Slot kMethodSlots[] = {
     {Py_tp_new, reinterpret_cast<void *>(method_new)},
-    {Py_tp_dealloc, reinterpret_cast<void *>(method_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void *>(method_traverse)},
-    {Py_tp_clear, reinterpret_cast<void *>(method_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void *>(gc_dealloc<MethodObj>)},
+    {Py_tp_traverse, reinterpret_cast<void *>(gc_traverse<MethodObj>)},
+    {Py_tp_clear, reinterpret_cast<void *>(gc_clear<MethodObj>)},
     {Py_tp_descr_get, reinterpret_cast<void *>(method_descr_get)},
     {Py_tp_call, reinterpret_cast<void *>(PyVectorcall_Call)},
     {Py_tp_repr, reinterpret_cast<void *>(method_repr)},
@@ -908,9 +823,9 @@ PyType_Slot kMethodSlots[] = {
 
 PyType_Slot kBoundSlots[] = {
     {Py_tp_new, reinterpret_cast<void *>(bound_new)},
-    {Py_tp_dealloc, reinterpret_cast<void *>(bound_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void *>(bound_traverse)},
-    {Py_tp_clear, reinterpret_cast<void *>(bound_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void *>(gc_dealloc<BoundObj>)},
+    {Py_tp_traverse, reinterpret_cast<void *>(gc_traverse<BoundObj>)},
+    {Py_tp_clear, reinterpret_cast<void *>(gc_clear<BoundObj>)},
     {Py_tp_call, reinterpret_cast<void *>(PyVectorcall_Call)},
     {Py_tp_richcompare, reinterpret_cast<void *>(bound_richcompare)},
     {Py_tp_hash, reinterpret_cast<void *>(bound_hash)},
@@ -924,9 +839,9 @@ PyType_Slot kBoundSlots[] = {
 };
 
 PyType_Slot kThunkSlots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void *>(thunk_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void *>(thunk_traverse)},
-    {Py_tp_clear, reinterpret_cast<void *>(thunk_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void *>(gc_dealloc<ThunkObj>)},
+    {Py_tp_traverse, reinterpret_cast<void *>(gc_traverse<ThunkObj>)},
+    {Py_tp_clear, reinterpret_cast<void *>(gc_clear<ThunkObj>)},
     {Py_tp_call, reinterpret_cast<void *>(PyVectorcall_Call)},
     {Py_tp_members, kThunkMembers},
     {0, nullptr},
