@@ -4,9 +4,10 @@ import ast
 import pathlib
 import re
 
+import corvid
 import corvid.pool as pool
 
-STUB = pathlib.Path(__file__).resolve().parents[2] / "src" / "corvid" / "pool.pyi"
+STUB = pathlib.Path(corvid.__file__).resolve().parent / "pool.pyi"
 
 
 def module_params(func):
