@@ -1,10 +1,23 @@
 # Two entry points on a fresh machine:
 #   make demo   build into .venv and run the example
 #   make test   build into .venv and run every test
-VENV   := .venv
+# PYTHON=python3.11 (a name or a path; CPython 3.11 or newer) picks the
+# interpreter. One that is not a 3.13 gets a venv of its own, .venv-3.11 here,
+# so .venv stays the 3.13 one.
+ifneq ($(strip $(PYTHON)),)
+INTERP := $(shell PYTHON='$(PYTHON)' tools/find-python.sh)
+ifeq ($(INTERP),)
+$(error no interpreter for PYTHON=$(PYTHON))
+endif
+PYVER  := $(shell '$(INTERP)' -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+else
+PYVER  := $(or $(CORVID_PY_VERSION),3.13)
+endif
+VENV   := $(if $(filter 3.13,$(PYVER)),.venv,.venv-$(PYVER))
 PY     := $(VENV)/bin/python
 PIP    := $(PY) -m pip
-BUILD_DEPS := scikit-build-core nanobind ninja cmake
+# pyproject.toml's build requirements (version bounds included), and the tools.
+BUILD_DEPS := $$($(PY) -c 'import tomllib; print(*tomllib.load(open("pyproject.toml", "rb"))["build-system"]["requires"])') ninja cmake
 
 .PHONY: demo test coverage install venv bench clean
 
