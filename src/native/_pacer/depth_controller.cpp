@@ -1,11 +1,9 @@
 #include "_pacer/depth_controller.hpp"
 
 #include <nanobind/stl/optional.h>
-#include <nanobind/stl/string.h>
 
 #include <algorithm>
 #include <cmath>
-#include <string>
 
 #include "common/compat.hpp"
 #include "common/gil.hpp"
@@ -17,11 +15,14 @@ namespace corvid::pacer {
 namespace {
 
 // int(value) with the host's rules (accepts str, float, __index__ ...).
-std::int64_t to_int64(nb::handle value) {
-    nb::object as_int = nb::steal(check(PyNumber_Long(value.ptr())));
-    long long v = PyLong_AsLongLong(as_int.ptr());
-    if (v == -1 && PyErr_Occurred()) throw nb::python_error();
-    return v;
+nb::object to_int(nb::handle value) { return nb::steal(check(PyNumber_Long(value.ptr()))); }
+
+// A value assigned to an integer field: anything with __index__, kept as a
+// plain int.
+nb::object to_index(nb::handle value) {
+    nb::object index = nb::steal(check(PyNumber_Index(value.ptr())));
+    if (PyLong_CheckExact(index.ptr())) return index;
+    return to_int(index);
 }
 
 double to_double(nb::handle value) {
@@ -30,7 +31,10 @@ double to_double(nb::handle value) {
     return v;
 }
 
-nb::object py_int(std::int64_t v) { return nb::steal(check(PyLong_FromLongLong(v))); }
+bool less(nb::handle a, nb::handle b) { return check(PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_LT)) == 1; }
+nb::object max_of(nb::handle a, nb::handle b) { return nb::borrow(less(a, b) ? b : a); }
+nb::object min_of(nb::handle a, nb::handle b) { return nb::borrow(less(b, a) ? b : a); }
+nb::object plus(nb::handle a, nb::handle b) { return nb::steal(check(PyNumber_Add(a.ptr(), b.ptr()))); }
 
 // The tuning constants are module attributes read where they are used, so an
 // owner or a test that assigns corvid._pacer._EPS (say) changes the
@@ -55,24 +59,26 @@ double constant_double(PyObject *name, double fallback) {
     return v.is_valid() ? to_double(v) : fallback;
 }
 
-std::int64_t constant_int(PyObject *name, std::int64_t fallback) {
+nb::object constant_int(PyObject *name, std::int64_t fallback) {
     nb::object v = module_constant(name);
-    return v.is_valid() ? to_int64(v) : fallback;
+    return v.is_valid() ? to_int(v) : nb::int_(fallback);
 }
 
 }  // namespace
 
 DepthController::DepthController(nb::handle floor_arg, nb::handle cap_arg, nb::handle clock_arg) {
-    floor = std::max<std::int64_t>(1, to_int64(floor_arg));
-    cap = std::max(floor, to_int64(cap_arg));
+    floor = max_of(nb::int_(1), to_int(floor_arg));
+    cap = max_of(floor, to_int(cap_arg));
     if (!clock_arg.is_none() && check(PyObject_IsTrue(clock_arg.ptr())))
         clock = nb::borrow(clock_arg);
     else
         clock = nb::module_::import_("time").attr("monotonic");
     target = floor;
-    frozen = cap <= floor;  // nothing to explore
+    frozen = !less(floor, cap);  // nothing to explore
     best_target = target;
-    trajectory.append(py_int(target));
+    wave_bytes = nb::int_(0);
+    wave_parts = nb::int_(0);
+    trajectory.append(target);
 }
 
 void DepthController::record(nb::handle nbytes) {
@@ -80,22 +86,22 @@ void DepthController::record(nb::handle nbytes) {
     if (!clock.is_valid()) throw nb::type_error("DepthController has no clock");
     double now = to_double(clock());
     if (!wave_t0) wave_t0 = now;
-    wave_bytes += to_int64(nbytes);
-    wave_parts += 1;
+    wave_bytes = plus(wave_bytes, to_int(nbytes));
+    wave_parts = plus(wave_parts, nb::int_(1));
     // A wave lasts until as many parts as the depth (and a minimum) finished.
-    if (wave_parts < std::max(target, constant_int(g_min_wave_name, kMinWaveParts))) return;
+    if (less(wave_parts, max_of(target, constant_int(g_min_wave_name, kMinWaveParts)))) return;
 
     double elapsed = std::max(now - *wave_t0, 1e-6);
-    double goodput = static_cast<double>(wave_bytes) / elapsed;
+    double goodput = to_double(nb::steal(check(PyNumber_TrueDivide(wave_bytes.ptr(), nb::float_(elapsed).ptr()))));
     wave_t0.reset();
-    wave_bytes = 0;
-    wave_parts = 0;
+    wave_bytes = nb::int_(0);
+    wave_parts = nb::int_(0);
     if (discard_next) {  // warm-up wave right after a depth change
         discard_next = false;
         return;
     }
     samples.append(nb::float_(goodput));
-    if (static_cast<std::int64_t>(nb::len(samples)) < constant_int(g_samples_name, kSamplesPerDepth)) return;
+    if (less(nb::int_(nb::len(samples)), constant_int(g_samples_name, kSamplesPerDepth))) return;
 
     // The worse wave is the conservative rate of this depth.
     double agg = 0.0;
@@ -122,21 +128,22 @@ void DepthController::observe(double goodput) {
         target = best_target;  // the last step did not pay off
         frozen = true;
     }
-    trajectory.append(py_int(target));
+    trajectory.append(target);
 }
 
 void DepthController::grow() {
-    if (target >= cap) {
+    if (!less(target, cap)) {
         frozen = true;
         return;
     }
     // int(target * grow) clamped to [target, cap] before it is converted, so
-    // an assigned growth factor (huge, negative, nan) cannot overflow.
-    double product = std::trunc(static_cast<double>(target) * constant_double(g_grow_name, kGrow));
-    std::int64_t grown = target;
-    if (product >= static_cast<double>(cap)) grown = cap;
-    else if (product > static_cast<double>(target)) grown = static_cast<std::int64_t>(product);
-    target = std::min(std::max(grown, target + 1), cap);
+    // an assigned growth factor (huge, negative, nan) cannot overflow; a nan
+    // product compares false both ways and leaves the target.
+    nb::float_ product(std::trunc(to_double(target) * constant_double(g_grow_name, kGrow)));
+    nb::object grown = target;
+    if (!less(product, cap)) grown = cap;
+    else if (less(target, product)) grown = nb::steal(check(PyLong_FromDouble(to_double(product))));
+    target = min_of(max_of(grown, plus(target, nb::int_(1))), cap);
     discard_next = true;
     samples = nb::list();
 }
@@ -147,9 +154,10 @@ int controller_traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(Py_TYPE(self));
     if (!nb::inst_ready(self)) return 0;
     auto *c = nb::inst_ptr<DepthController>(self);
-    Py_VISIT(c->clock.ptr());
-    Py_VISIT(c->samples.ptr());
-    Py_VISIT(c->trajectory.ptr());
+    PyObject *members[] = {c->floor.ptr(),      c->cap.ptr(),        c->clock.ptr(),
+                           c->target.ptr(),     c->best_target.ptr(), c->wave_bytes.ptr(),
+                           c->wave_parts.ptr(), c->samples.ptr(),     c->trajectory.ptr()};
+    for (PyObject *member : members) Py_VISIT(member);
     return visit_instance_dict(self, visit, arg);
 }
 
@@ -157,9 +165,9 @@ int controller_clear(PyObject *self) {
     if (nb::inst_ready(self)) {
         auto *c = nb::inst_ptr<DepthController>(self);
         // Members become null before the old values are released.
-        nb::object clock = std::move(c->clock);
-        nb::object samples = std::move(c->samples);
-        nb::object trajectory = std::move(c->trajectory);
+        nb::object released[] = {std::move(c->floor),      std::move(c->cap),         std::move(c->clock),
+                                 std::move(c->target),     std::move(c->best_target), std::move(c->wave_bytes),
+                                 std::move(c->wave_parts), std::move(c->samples),     std::move(c->trajectory)};
     }
     clear_instance_dict(self);
     return 0;
@@ -171,9 +179,18 @@ PyType_Slot controller_slots[] = {
     {0, nullptr},
 };
 
-std::string controller_repr(const DepthController &c) {
-    return "DepthController(floor=" + std::to_string(c.floor) + ", cap=" + std::to_string(c.cap) +
-           ", target=" + std::to_string(c.target) + ", frozen=" + (c.frozen ? "True" : "False") + ")";
+nb::object controller_repr(const DepthController &c) {
+    return nb::str("DepthController(floor={}, cap={}, target={}, frozen={})")
+        .format(c.floor, c.cap, c.target, nb::bool_(c.frozen));
+}
+
+// An integer field: reads answer the int, assignments take anything with
+// __index__ (as the fixed-width fields once did) and store a plain int.
+template <nb::object DepthController::*Field>
+void def_int_field(nb::class_<DepthController> &cls, const char *name) {
+    cls.def_prop_rw(
+        name, [](const DepthController &c) { return c.*Field; },
+        [](DepthController &c, nb::handle value) { c.*Field = to_index(value); });
 }
 
 }  // namespace
@@ -189,31 +206,28 @@ void register_depth_controller(nb::module_ &m) {
     m.attr("_SAMPLES_PER_DEPTH") = kSamplesPerDepth;
     m.attr("_MIN_WAVE_PARTS") = kMinWaveParts;
 
-    nb::class_<DepthController>(m, "DepthController", nb::dynamic_attr(),
-                                nb::type_slots(controller_slots),
-                                "Picks the number of part uploads to keep in flight from measured goodput.")
-        .def(nb::init<nb::handle, nb::handle, nb::handle>(), nb::arg("floor"), nb::arg("cap"),
-             nb::arg("clock") = nb::none())
-        .def("target", [](const DepthController &c) { return c.target; },
-             "The depth to keep in flight now.")
-        .def("record", &DepthController::record, nb::arg("nbytes"),
-             "Report one finished part of `nbytes` bytes.")
+    nb::class_<DepthController> cls(m, "DepthController", nb::dynamic_attr(), nb::type_slots(controller_slots),
+                                    "Picks the number of part uploads to keep in flight from measured goodput.");
+    cls.def(nb::init<nb::handle, nb::handle, nb::handle>(), nb::arg("floor"), nb::arg("cap"),
+            nb::arg("clock") = nb::none())
+        .def("target", [](const DepthController &c) { return c.target; }, "The depth to keep in flight now.")
+        .def("record", &DepthController::record, nb::arg("nbytes"), "Report one finished part of `nbytes` bytes.")
         .def("_observe", &DepthController::observe, nb::arg("goodput"))
         .def("_grow", &DepthController::grow)
         .def("__repr__", &controller_repr)
-        .def_rw("floor", &DepthController::floor)
-        .def_rw("cap", &DepthController::cap)
         .def_rw("_clock", &DepthController::clock)
-        .def_rw("_target", &DepthController::target)
         .def_rw("_frozen", &DepthController::frozen)
         .def_rw("_ref_goodput", &DepthController::ref_goodput)
-        .def_rw("_best_target", &DepthController::best_target)
         .def_rw("_wave_t0", &DepthController::wave_t0)
-        .def_rw("_wave_bytes", &DepthController::wave_bytes)
-        .def_rw("_wave_parts", &DepthController::wave_parts)
         .def_rw("_discard_next", &DepthController::discard_next)
         .def_rw("_samples", &DepthController::samples)
         .def_rw("trajectory", &DepthController::trajectory);
+    def_int_field<&DepthController::floor>(cls, "floor");
+    def_int_field<&DepthController::cap>(cls, "cap");
+    def_int_field<&DepthController::target>(cls, "_target");
+    def_int_field<&DepthController::best_target>(cls, "_best_target");
+    def_int_field<&DepthController::wave_bytes>(cls, "_wave_bytes");
+    def_int_field<&DepthController::wave_parts>(cls, "_wave_parts");
 }
 
 }  // namespace corvid::pacer

@@ -16,17 +16,20 @@ inline constexpr std::int64_t kMinWaveParts = 4;
 // Measures the goodput of waves of finished parts and grows the depth
 // geometrically while each step still pays off; then it freezes on the best
 // depth seen. Owned and driven by one thread.
+//
+// Depths and byte counts are Python ints: the owner passes sizes and bounds
+// of any magnitude, and a running byte total must never wrap.
 struct DepthController {
-    std::int64_t floor = 1;
-    std::int64_t cap = 1;
+    nb::object floor;
+    nb::object cap;
     nb::object clock;
-    std::int64_t target = 1;
+    nb::object target;
     bool frozen = true;
     std::optional<double> ref_goodput;
-    std::int64_t best_target = 1;
+    nb::object best_target;
     std::optional<double> wave_t0;
-    std::int64_t wave_bytes = 0;
-    std::int64_t wave_parts = 0;
+    nb::object wave_bytes;
+    nb::object wave_parts;
     bool discard_next = false;
     nb::list samples;
     nb::list trajectory;
