@@ -9,6 +9,12 @@ bool ends_with_newline(nb::handle line) {
     return n > 0 && PyUnicode_READ_CHAR(line.ptr(), n - 1) == '\n';
 }
 
+// raw == "__STOP__"; anything but a plain str is asked through its own __eq__.
+bool is_stop_line(nb::handle raw) {
+    if (PyUnicode_CheckExact(raw.ptr())) return PyUnicode_CompareWithASCIIString(raw.ptr(), kStopLine) == 0;
+    return check(PyObject_RichCompareBool(raw.ptr(), make_str(kStopLine).ptr(), Py_EQ)) == 1;
+}
+
 nb::dict text_request(nb::handle text) {
     nb::dict msg;
     msg[names().text] = text;
@@ -37,9 +43,12 @@ nb::list read_new_lines(nb::handle fh) {
 }
 
 nb::object parse_input(nb::handle line, nb::handle loads) {
+    // The strip() of a str subclass, or of a line a replaced _read_new_lines
+    // handed over, may answer any object: it is tested the way Python code
+    // would test it, never read as a str.
     nb::object raw = call_method(line, names().strip);
-    if (PyUnicode_GET_LENGTH(raw.ptr()) == 0) return nb::none();
-    if (PyUnicode_CompareWithASCIIString(raw.ptr(), kStopLine) == 0) {
+    if (!truthy(raw)) return nb::none();
+    if (is_stop_line(raw)) {
         nb::dict msg;
         msg["stop"] = true;
         return msg;
