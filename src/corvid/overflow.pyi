@@ -9,6 +9,7 @@ errors on the local path do.
 """
 
 import enum
+import inspect
 import logging
 import threading
 import time
@@ -172,15 +173,14 @@ class _OverflowMethod:
     _sig: _SigKey
     __name__: str
     __qualname__: str
+    __module__: str | None
     __doc__: str | None
+    __wrapped__: Callable[..., Any]
     __dict__: dict[str, Any]
     @property
     def _overflow_wrapped(self) -> bool: ...
     def __init__(self, func: Callable[..., Any], monitor: _OverflowMonitor | None, name: str) -> None: ...
     def __get__(self, obj: object | None, objtype: type | None = None) -> Any: ...
-    def __call__(self, obj: object, *args: Any, **kwargs: Any) -> Any:
-        """``descr(obj, *args)`` is ``descr.__get__(obj, type(obj))(*args)``, the
-        interpreter's method-call shortcut."""
     def __reduce__(self) -> tuple[Callable[[Any], Any], tuple[Callable[..., Any]]]: ...
 
 class _BoundOverflow:
@@ -199,6 +199,13 @@ class _BoundOverflow:
     def __self__(self) -> Any: ...
     @property
     def __name__(self) -> str: ...
+    @property
+    def __doc__(self) -> str | None:  # type: ignore[override]
+        """The function's own text, as for a plain bound method."""
+    @property
+    def __signature__(self) -> inspect.Signature:
+        """The plain bound method's signature (the instance's parameter gone);
+        other attributes it lacks are the function's."""
     @property
     def _overflow_wrapped(self) -> bool: ...
     def __init__(

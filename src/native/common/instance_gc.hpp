@@ -27,3 +27,43 @@ inline void clear_instance_dict(PyObject *self) noexcept {
 }
 
 }  // namespace corvid
+
+#include <nanobind/nanobind.h>
+
+namespace corvid {
+
+// The GC slots of a nanobind class with a __dict__ whose C++ state `T` holds
+// Python references: `T::for_each_ref(f)` calls `f(nb::object &)` on each.
+// Traverse visits the type, the dict and every reference; clear drops them,
+// each member null before its decref runs. An instance whose constructor has
+// not run holds nothing yet.
+template <typename T>
+int traverse_state(PyObject *self, visitproc visit, void *arg) noexcept {
+    Py_VISIT(Py_TYPE(self));
+    if (int r = visit_instance_dict(self, visit, arg)) return r;
+    if (!nanobind::inst_ready(nanobind::handle(self))) return 0;
+    int found = 0;
+    nanobind::inst_ptr<T>(nanobind::handle(self))->for_each_ref([&](nanobind::object &o) {
+        if (!found && o.ptr()) found = visit(o.ptr(), arg);
+    });
+    return found;
+}
+
+template <typename T>
+int clear_state(PyObject *self) noexcept {
+    clear_instance_dict(self);
+    if (!nanobind::inst_ready(nanobind::handle(self))) return 0;
+    nanobind::inst_ptr<T>(nanobind::handle(self))->for_each_ref([](nanobind::object &o) {
+        nanobind::object dropped = std::move(o);
+    });
+    return 0;
+}
+
+template <typename T>
+inline PyType_Slot state_gc_slots[] = {
+    {Py_tp_traverse, reinterpret_cast<void *>(traverse_state<T>)},
+    {Py_tp_clear, reinterpret_cast<void *>(clear_state<T>)},
+    {0, nullptr},
+};
+
+}  // namespace corvid

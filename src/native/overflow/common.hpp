@@ -171,14 +171,6 @@ inline PyObject *instance_dict(PyObject *obj) {
     return slot ? *slot : nullptr;
 }
 
-// True when an instance attribute of that name would shadow a class
-// attribute (a method replaced on one object).
-inline bool instance_overrides(PyObject *obj, PyObject *name) {
-    PyObject *d = instance_dict(obj);
-    if (!d) return false;
-    return check(PyDict_Contains(d, name)) == 1;
-}
-
 // mapping[key] when present, else an invalid object. Dicts take the fast
 // path; other mappings go through the mapping protocol.
 inline nb::object mapping_get(nb::handle mapping, nb::handle key) {
@@ -230,32 +222,6 @@ bool swallow(F &&f) {
     } catch (std::exception &) {
     }
     return false;
-}
-
-}  // namespace corvid::overflow
-
-namespace corvid::overflow {
-
-// The class attribute `name` of type(obj) as the MRO lookup finds it (borrowed,
-// null when missing); no instance dict, no descriptor call.
-inline PyObject *class_attr(PyObject *obj, PyObject *name) {
-    return _PyType_Lookup(Py_TYPE(obj), name);
-}
-
-// self.<name>(args...) through the ordinary attribute look-up.
-template <typename... Args>
-nb::object call_attr(nb::handle self, PyObject *name, Args &&...args) {
-    return self.attr(name)(std::forward<Args>(args)...);
-}
-
-}  // namespace corvid::overflow
-
-namespace corvid::overflow {
-
-// cls.<name> as stored on the class (borrowed; null when missing).
-inline PyObject *class_attr_of(nb::handle cls, const char *name) {
-    nb::str key(name);
-    return _PyType_Lookup(reinterpret_cast<PyTypeObject *>(cls.ptr()), key.ptr());
 }
 
 }  // namespace corvid::overflow

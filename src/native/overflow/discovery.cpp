@@ -28,17 +28,6 @@ namespace {
 
 PyObject *g_module_dict = nullptr;  // borrowed: the module lives as long as the interpreter
 
-// Implementations attached to _OverflowMonitor (borrowed, compared by identity
-// only), so that a walk can tell whether a method was replaced on the instance
-// or in a subclass (then the replacement is called) or not (then the C++ body
-// is called directly).
-enum Method {
-    kWrapScope, kWrapOne, kWrapClass, kMaybeWrapModule, kRegisterWrap, kIsUserCode,
-    kCheckUserCode, kPredictHeavy, kRelaxedHeavy, kForwardPending, kUninstallHook,
-    kFirstSightHook, kMethodCount
-};
-PyObject *g_impl[kMethodCount] = {};
-
 // Standard-library objects looked up once per process and kept for its
 // lifetime (never released: they are needed until the interpreter ends).
 struct Lib {
@@ -137,32 +126,6 @@ bool carries_marker(nb::handle obj) {
     return truthy(owned);
 }
 
-// True when `name` on this monitor still resolves to our own C++ body: not
-// replaced in the class hierarchy nor shadowed by an instance attribute.
-bool is_own(nb::handle self, PyObject *name, PyObject *impl) {
-    return class_attr(self.ptr(), name) == impl && !instance_overrides(self.ptr(), name);
-}
-
-PyObject *method_name(Method m) {
-    switch (m) {
-        case kWrapScope: return names().wrap_scope;
-        case kWrapOne: return names().wrap_one;
-        case kWrapClass: return names().wrap_class;
-        case kMaybeWrapModule: return names().maybe_wrap_module;
-        case kRegisterWrap: return names().register_wrap;
-        case kIsUserCode: return names().is_user_code;
-        case kCheckUserCode: return names().check_user_code;
-        case kPredictHeavy: return names().predict_heavy;
-        case kRelaxedHeavy: return names().relaxed_heavy;
-        case kForwardPending: return names().forward_pending;
-        case kUninstallHook: return names().uninstall_hook;
-        case kFirstSightHook: return names().first_sight_hook;
-        default: return nullptr;
-    }
-}
-
-bool own(nb::handle self, Method m) { return is_own(self, method_name(m), g_impl[m]); }
-
 // Holds the monitor's re-entrant scope lock for the lifetime of the object.
 class ScopeLock {
 public:
@@ -235,19 +198,18 @@ nb::object is_user_code_impl(nb::handle self, nb::handle filename) {
     } else if (contains(cache, filename)) {
         return nb::steal(check(PyObject_GetItem(cache.ptr(), filename.ptr())));
     }
-    nb::object verdict;
-    if (own(self, kCheckUserCode))
-        verdict = nb::bool_(check_user_code_impl(self, filename));
-    else
-        verdict = call_method(self, names().check_user_code, filename);
+    nb::object verdict = call_monitor_method<nb::object>(
+        self, Method::check_user_code,
+        [](nb::handle s, nb::handle f) -> nb::object { return nb::bool_(check_user_code_impl(s, f)); },
+        filename);
     check(PyObject_SetItem(cache.ptr(), filename.ptr(), verdict.ptr()));
     return verdict;
 }
 
 bool is_user_code(nb::handle self, nb::handle filename) {
-    if (own(self, kIsUserCode))
-        return truthy(is_user_code_impl(self, filename));
-    return truthy(call_method(self, names().is_user_code, filename));
+    return call_monitor_method<bool>(
+        self, Method::is_user_code,
+        [](nb::handle s, nb::handle f) { return truthy(is_user_code_impl(s, f)); }, filename);
 }
 
 // File name of a function's code; null when it cannot be read.
@@ -373,18 +335,13 @@ void wrap_class_impl(nb::handle self, nb::handle cls) {
 
 void wrap_scope_impl(nb::handle self, nb::handle ns);
 
-// Calls of one monitor method from another: straight to the C++ body unless
-// the method was replaced, in which case the replacement runs.
-void do_wrap_scope(nb::handle self, nb::handle ns) {
-    if (own(self, kWrapScope))
-        wrap_scope_impl(self, ns);
-    else
-        call_method(self, names().wrap_scope, ns);
+void wrap_scope(nb::handle self, nb::handle ns) {
+    call_monitor_method<void>(self, Method::wrap_scope, wrap_scope_impl, ns);
 }
 
-bool do_predict(nb::handle self, nb::handle func, Method m) {
-    if (own(self, m)) return m == kPredictHeavy ? predict_heavy(self, func) : relaxed_heavy(self, func);
-    return truthy(call_method(self, method_name(m), func));
+bool heavy(nb::handle self, nb::handle func) {
+    return call_monitor_method<bool>(self, Method::predict_heavy, predict_heavy, func) ||
+           call_monitor_method<bool>(self, Method::relaxed_heavy, relaxed_heavy, func);
 }
 
 void maybe_wrap_module_impl(nb::handle self, nb::handle mod) {
@@ -402,7 +359,7 @@ void maybe_wrap_module_impl(nb::handle self, nb::handle mod) {
     set_add(seen, key);
     nb::object ns = PyModule_Check(mod.ptr()) ? nb::borrow(PyModule_GetDict(mod.ptr()))
                                               : get(mod, names().dunder_dict);
-    do_wrap_scope(self, ns);
+    wrap_scope(self, ns);
 }
 
 void wrap_one_impl(nb::handle self, nb::handle name, nb::handle obj, nb::handle ns) {
@@ -410,18 +367,12 @@ void wrap_one_impl(nb::handle self, nb::handle name, nb::handle obj, nb::handle 
     if (carries_marker(obj)) return;
     if (PyType_Check(obj.ptr())) {
         if (truthy(get(self, names().wrap_methods))) {
-            if (own(self, kWrapClass))
-                wrap_class_impl(self, obj);
-            else
-                call_method(self, names().wrap_class, obj);
+            call_monitor_method<void>(self, Method::wrap_class, wrap_class_impl, obj);
         }
         return;
     }
     if (PyModule_Check(obj.ptr())) {
-        if (own(self, kMaybeWrapModule))
-            maybe_wrap_module_impl(self, obj);
-        else
-            call_method(self, names().maybe_wrap_module, obj);
+        call_monitor_method<void>(self, Method::maybe_wrap_module, maybe_wrap_module_impl, obj);
         return;
     }
     if (!PyCallable_Check(obj.ptr())) return;
@@ -434,11 +385,8 @@ void wrap_one_impl(nb::handle self, nb::handle name, nb::handle obj, nb::handle 
         remember_file(self, obj, filename);
         return;
     }
-    if (!do_predict(self, obj, kPredictHeavy) && !do_predict(self, obj, kRelaxedHeavy)) return;
-    if (own(self, kRegisterWrap))
-        register_wrap_impl(self, obj, name, ns);
-    else
-        call_method(self, names().register_wrap, obj, name, ns);
+    if (!heavy(self, obj)) return;
+    call_monitor_method<void>(self, Method::register_wrap, register_wrap_impl, obj, name, ns);
 }
 
 // True when a walk may pass `obj` by: its file was read before and is
@@ -457,10 +405,12 @@ bool known_library(nb::handle memo, nb::handle verdicts, nb::handle obj) {
 void wrap_scope_impl(nb::handle self, nb::handle ns) {
     ScopeLock hold(self);
     auto entries = snapshot(ns);
-    bool direct = own(self, kWrapOne);
+    nb::object wrap_one = monitor_method(self, Method::wrap_one);
+    bool direct = !wrap_one.is_valid();
     nb::object memo, verdicts;
-    if (direct && own(self, kWrapClass) && own(self, kMaybeWrapModule) &&
-        own(self, kIsUserCode)) {
+    if (direct && !monitor_method(self, Method::wrap_class) &&
+        !monitor_method(self, Method::maybe_wrap_module) &&
+        !monitor_method(self, Method::is_user_code)) {
         memo = source_files(self);
         verdicts = get(self, names().filename_cache);
         if (!PyDict_CheckExact(verdicts.ptr())) memo = nb::object();
@@ -468,7 +418,7 @@ void wrap_scope_impl(nb::handle self, nb::handle ns) {
     for (auto &[name, value] : entries) {
         swallow([&] {
             if (!direct) {
-                call_method(self, names().wrap_one, name, value, ns);
+                wrap_one(name, value, ns);
                 return;
             }
             if (memo.is_valid() && known_library(memo, verdicts, value)) return;
@@ -693,16 +643,12 @@ int forward_event(Py_tracefunc prev, PyObject *prev_obj, PyFrameObject *frame, i
 
 void uninstall_hook_impl(nb::handle self);
 
-void do_uninstall(nb::handle self) {
-    if (own(self, kUninstallHook))
-        uninstall_hook_impl(self);
-    else
-        call_method(self, names().uninstall_hook);
+void uninstall_hook(nb::handle self) {
+    call_monitor_method<void>(self, Method::uninstall_hook, uninstall_hook_impl);
 }
 
-bool do_forward_pending(nb::handle self) {
-    if (own(self, kForwardPending)) return forward_pending_impl(self);
-    return truthy(call_method(self, names().forward_pending));
+bool forward_pending(nb::handle self) {
+    return call_monitor_method<bool>(self, Method::forward_pending, forward_pending_impl);
 }
 
 }  // namespace
@@ -714,21 +660,21 @@ bool do_forward_pending(nb::handle self) {
 // back into a stopped monitor's namespaces.
 bool walk_caller_scope(nb::handle self) {
     ScopeLock hold(self);
-    if (!monitor_running(self.ptr())) return false;
+    if (!monitor_running(self)) return false;
     nb::object globals = get(self, names().caller_globals);
     if (globals.is_none()) return false;
-    do_wrap_scope(self, globals);
+    wrap_scope(self, globals);
     return true;
 }
 
 // The same walk from each wrapped call and from the load gate's rescan, which
 // also close the watch once its deadline has passed.
 void watch_late_definitions(nb::handle self) {
-    nb::object globals = monitor_field(self, names().caller_globals);
+    nb::object globals = field_caller_globals(self);
     if (globals.is_none()) return;
     double since = monitor_now(self) - float_attr(self, names().hook_started_at);
     if (since < hook_deadline()) {
-        if (walk_caller_scope(self)) set_monitor_forward_open(self, do_forward_pending(self));
+        if (walk_caller_scope(self)) set_monitor_forward_open(self, forward_pending(self));
     } else {
         set_monitor_forward_open(self, false);
     }
@@ -744,7 +690,7 @@ void count_event(nb::handle self) {
     set(self, names().hook_calls, nb::int_(calls));
     if (!truthy(get(self, names().running)) || calls > hook_call_cap() ||
         monitor_now(self) - float_attr(self, names().hook_started_at) > hook_deadline())
-        do_uninstall(self);
+        uninstall_hook(self);
 }
 
 enum class CallerEvent { Line, Return, Other };
@@ -754,15 +700,15 @@ void caller_event(nb::handle self, CallerEvent kind) {
     if (kind == CallerEvent::Line) {
         if (!truthy(get(self, names().running)) || !truthy(get(self, names().hook_installed))) return;
         swallow([&] { walk_caller_scope(self); });
-        bool done = !do_forward_pending(self) ||
+        bool done = !forward_pending(self) ||
                     long_attr(self, names().hook_calls) > hook_call_cap() ||
                     monitor_now(self) - float_attr(self, names().hook_started_at) > hook_deadline();
-        if (done) do_uninstall(self);
+        if (done) uninstall_hook(self);
     } else if (kind == CallerEvent::Return) {
         if (!truthy(get(self, names().hook_installed))) return;
         swallow([&] { walk_caller_scope(self); });
         set(self, names().forward_open, Py_False);
-        do_uninstall(self);
+        uninstall_hook(self);
     }
 }
 
@@ -869,7 +815,7 @@ void install_hook_impl(nb::handle self) {
     set(self, names().hook_fn, hook_fn);
 
     swallow([&] { set(frame, names().f_trace_lines, nb::bool_(true)); });
-    if (own(self, kFirstSightHook)) {
+    if (!monitor_method(self, Method::first_sight_hook)) {
         // With a previous tracer the caller frame's f_trace stays its own: the
         // tracer's per-frame function keeps getting the frame's events through
         // it. Without one, the frame names the hook, so that user code that
@@ -934,9 +880,6 @@ void uninstall_hook_impl(nb::handle self) {
 
 // ---------------------------------------------------------------------------
 
-void wrap_scope(nb::handle self, nb::handle namespace_) { do_wrap_scope(self, namespace_); }
-
-bool forward_pending(nb::handle self) { return do_forward_pending(self); }
 
 void register_discovery(nb::module_ &m) {
     g_module_dict = PyModule_GetDict(m.ptr());
@@ -988,13 +931,6 @@ void register_discovery(nb::module_ &m) {
     }, "original"_a.none());
     def_monitor_method(m, "_unwrap_all", [](nb::handle self) { unwrap_all_impl(self); });
 
-    nb::object cls = m.attr("_OverflowMonitor");
-    for (int i = 0; i < kMethodCount; ++i) {
-        // Borrowed: only ever compared by identity, never dereferenced.
-        g_impl[i] = _PyType_Lookup(reinterpret_cast<PyTypeObject *>(cls.ptr()),
-                                   method_name(static_cast<Method>(i)));
-        if (!g_impl[i]) throw nb::attribute_error("_OverflowMonitor method missing");
-    }
 }
 
 }  // namespace corvid::overflow

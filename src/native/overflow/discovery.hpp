@@ -12,8 +12,6 @@ void register_discovery(nb::module_ &m);
 // The same operations as the monitor methods of the same name, callable from
 // C++ without a Python-level method call. Each one still dispatches to an
 // override when the instance or a subclass replaces the method.
-void wrap_scope(nb::handle self, nb::handle namespace_);
-bool forward_pending(nb::handle self);
 
 // One walk of the caller's namespace for the late-definition watch, under the
 // scope lock and only while the monitor runs; answers whether it walked.

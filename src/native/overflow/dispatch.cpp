@@ -9,13 +9,9 @@ namespace corvid::overflow {
 
 namespace {
 
-// Borrowed; the module attributes keep them alive.
+// Held for the process: user code may delete the module attributes.
 PyObject *g_submit_error = nullptr;
 PyObject *g_state_sync_error = nullptr;
-// The class's own methods, to tell when C++ may skip the attribute look-up.
-PyObject *g_dispatch_fn = nullptr;
-PyObject *g_executing_fn = nullptr;
-PyObject *g_dispatch_inner_fn = nullptr;
 
 nb::object error_class_name(const nb::python_error &e) {
     nb::object cls = nb::borrow(e.type());
@@ -32,16 +28,16 @@ void warn(const char *fmt, nb::handle name, const nb::python_error &e) {
 nb::handle submit_error_type() { return g_submit_error; }
 nb::handle state_sync_error_type() { return g_state_sync_error; }
 
+namespace {
+
 nb::object executing(nb::handle self) {
-    nb::object tls = monitor_field(self, names().tls);
+    nb::object tls = field_tls(self);
     nb::object stack = optional_attr(tls, names().stack);
     if (stack.is_valid()) return stack;
     stack = nb::set();
     check(PyObject_SetAttr(tls.ptr(), names().stack, stack.ptr()));
     return stack;
 }
-
-namespace {
 
 // Marks `sig` as in progress on this thread; false when it already was. An
 // exact set answers with one hash of the key: adding an element it already
@@ -69,12 +65,12 @@ nb::handle decision_field(nb::handle decision, bool want_action, nb::object &kee
     return keep;
 }
 
-}  // namespace
+nb::object dispatch_inner(nb::handle self, nb::handle func, CallSite &call, nb::handle sig,
+                          bool is_method);
 
 nb::object dispatch(nb::handle self, nb::handle func, CallSite &call, nb::handle sig,
-                    nb::handle name, bool is_method) {
-    const Names &n = names();
-    if (monitor_forward_open(self.ptr())) {
+                    bool is_method) {
+    if (monitor_forward_open(self)) {
         // A failing walk must not cost the call: it closes the watch instead.
         try {
             watch_late_definitions(self);
@@ -84,19 +80,19 @@ nb::object dispatch(nb::handle self, nb::handle func, CallSite &call, nb::handle
         }
     }
 
-    bool plain = plain_monitor(self.ptr());
-    nb::object running = plain ? executing(self) : call_attr(self, n.executing);
+    nb::object replaced = monitor_method(self, Method::executing);
+    nb::object running = replaced ? replaced() : executing(self);
     // A function already in progress on this thread (recursion, or a call back
     // into it from code it called) runs here with no decision and no record.
     if (!enter(running, sig)) return call.run();
 
     nb::object result;
     try {
-        if (plain_monitor(self.ptr())) {
-            result = dispatch_inner(self, func, call, sig, name, is_method);
+        if (nb::object inner = monitor_method(self, Method::dispatch_inner)) {
+            result = inner(func, call.args(), call.kwargs(), sig, call.name(), call.thunk(),
+                           nb::arg("is_method") = is_method);
         } else {
-            result = self.attr(n.dispatch_inner)(func, call.args(), call.kwargs(), sig, name,
-                                                 call.thunk(), nb::arg("is_method") = is_method);
+            result = dispatch_inner(self, func, call, sig, is_method);
         }
     } catch (...) {
         ErrorGuard keep;  // the caller's error survives the clean-up below
@@ -111,7 +107,7 @@ nb::object dispatch(nb::handle self, nb::handle func, CallSite &call, nb::handle
 }
 
 nb::object dispatch_inner(nb::handle self, nb::handle func, CallSite &call, nb::handle sig,
-                          nb::handle name, bool is_method) {
+                          bool is_method) {
     const Names &n = names();
     double t0;
     Verdict verdict;
@@ -119,7 +115,10 @@ nb::object dispatch_inner(nb::handle self, nb::handle func, CallSite &call, nb::
     nb::handle action;
     try {
         t0 = monitor_now(self);
-        verdict = should_offload_route(self, func, call, is_method);
+        if (nb::object replaced = monitor_method(self, Method::should_offload))
+            verdict.decision = replaced(func, call.args(), call.kwargs(), is_method);
+        else
+            verdict = decide(self, func, call, is_method);
         action = verdict.decision.is_valid() ? decision_field(verdict.decision, true, action_keep)
                                              : action_local();
     } catch (nb::python_error &e) {
@@ -135,12 +134,15 @@ nb::object dispatch_inner(nb::handle self, nb::handle func, CallSite &call, nb::
             nb::handle why = verdict.decision.is_valid()
                                  ? decision_field(verdict.decision, false, reason_keep)
                                  : reason(verdict.reason);
-            record_local_time_route(self, func, sig, dt, why);
+            if (nb::object replaced = monitor_method(self, Method::record_local_time))
+                replaced(func, sig, dt, why);
+            else
+                record_local_time(self, sig, dt, why);
         } catch (nb::python_error &e) {
             // Learning is best-effort; the caller already has its result.
             if (!is_ordinary(e)) throw;
             log_quiet(kLogger, LogLevel::Debug, "recording a local run of %s() failed (%s)",
-                      nb::borrow(name), nb::str(e.value()));
+                      nb::borrow(call.name()), nb::str(e.value()));
         }
         return result;
     }
@@ -148,8 +150,8 @@ nb::object dispatch_inner(nb::handle self, nb::handle func, CallSite &call, nb::
     // Announcing and pre-warming are not part of the remote run: their
     // failures are not offload failures, but the call must still happen.
     try {
-        call_attr(self, n.announce_offload, func);
-        call_attr(self, n.maybe_prewarm);
+        self.attr(n.announce_offload)(func);
+        self.attr(n.maybe_prewarm)();
     } catch (nb::python_error &e) {
         if (!is_ordinary(e)) throw;
         return call.run();
@@ -157,12 +159,13 @@ nb::object dispatch_inner(nb::handle self, nb::handle func, CallSite &call, nb::
 
     nb::object result;
     try {
-        nb::object gpu = call_attr(self, n.under_gpu_pressure);
-        result = call_attr(self, n.cloud_execute, func, call.args(), call.kwargs(), gpu);
+        nb::object gpu = self.attr(n.under_gpu_pressure)();
+        result = self.attr(n.cloud_execute)(func, call.args(), call.kwargs(), gpu);
     } catch (nb::python_error &e) {
         if (!is_ordinary(e)) throw;
+        nb::handle name = call.name();
         if (e.matches(g_state_sync_error)) {
-            set_add(self.attr(n.offload_incompatible), sig);
+            set_add(field_offload_incompatible(self), sig);
             warn("overflow write-back for %s() unsafe (%s) \xe2\x80\x94 running locally", name, e);
             return call.run();
         }
@@ -170,29 +173,33 @@ nb::object dispatch_inner(nb::handle self, nb::handle func, CallSite &call, nb::
         nb::object cls_name = error_class_name(e);
         if (PyUnicode_Check(cls_name.ptr()) &&
             PyUnicode_CompareWithASCIIString(cls_name.ptr(), "SerializationError") == 0) {
-            set_add(self.attr(n.offload_incompatible), sig);
+            set_add(field_offload_incompatible(self), sig);
+        } else if (nb::object replaced = monitor_method(self, Method::note_offload_failure)) {
+            replaced(sig);
         } else {
-            call_attr(self, n.note_offload_failure, sig);
+            note_offload_failure(self, sig);
         }
         warn("cloud offload of %s() failed (%s) \xe2\x80\x94 running locally", name, e);
         return call.run();
     }
     try {
-        self.attr(n.offload_failures).attr("pop")(sig, nb::none());
+        field_offload_failures(self).attr("pop")(sig, nb::none());
     } catch (nb::python_error &e) {
         if (!is_ordinary(e)) throw;
     }
     return result;
 }
 
-nb::object route_dispatch(nb::handle monitor, nb::handle func, CallSite &call, nb::handle sig,
-                          nb::handle name, bool is_method) {
-    if (plain_monitor(monitor.ptr())) return dispatch(monitor, func, call, sig, name, is_method);
-    nb::object method = monitor.attr(names().dispatch);
+}  // namespace
+
+nb::object dispatch_call(nb::handle monitor, nb::handle func, CallSite &call, nb::handle sig,
+                         bool is_method) {
+    nb::object replaced = monitor_method(monitor, Method::dispatch);
+    if (!replaced) return dispatch(monitor, func, call, sig, is_method);
     if (is_method)
-        return method(func, call.args(), call.kwargs(), sig, name, call.thunk(),
-                      nb::arg("is_method") = true);
-    return method(func, call.args(), call.kwargs(), sig, name, call.thunk());
+        return replaced(func, call.args(), call.kwargs(), sig, call.name(), call.thunk(),
+                        nb::arg("is_method") = true);
+    return replaced(func, call.args(), call.kwargs(), sig, call.name(), call.thunk());
 }
 
 void register_dispatch(nb::module_ &m) {
@@ -207,15 +214,15 @@ void register_dispatch(nb::module_ &m) {
                                   PyExc_Exception, nullptr)));
     m.attr("_SubmitError") = submit;
     m.attr("_StateSyncError") = sync;
-    g_submit_error = submit.ptr();
-    g_state_sync_error = sync.ptr();
+    g_submit_error = submit.release().ptr();
+    g_state_sync_error = sync.release().ptr();
 
     def_monitor_method(
         m, "_dispatch",
         [](nb::handle self, nb::handle func, nb::handle args, nb::handle kwargs, nb::handle sig,
            nb::handle name, nb::handle thunk, nb::handle is_method) {
-            ThunkSite call(args, kwargs, thunk);
-            return dispatch(self, func, call, sig, name, truthy(is_method));
+            ThunkSite call(args, kwargs, thunk, name);
+            return dispatch(self, func, call, sig, truthy(is_method));
         },
         "func"_a.none(), "args"_a.none(), "kwargs"_a.none(), "sig"_a.none(), "name"_a.none(),
         "thunk"_a.none(), "is_method"_a.none() = false);
@@ -224,19 +231,11 @@ void register_dispatch(nb::module_ &m) {
         m, "_dispatch_inner",
         [](nb::handle self, nb::handle func, nb::handle args, nb::handle kwargs, nb::handle sig,
            nb::handle name, nb::handle thunk, nb::handle is_method) {
-            ThunkSite call(args, kwargs, thunk);
-            return dispatch_inner(self, func, call, sig, name, truthy(is_method));
+            ThunkSite call(args, kwargs, thunk, name);
+            return dispatch_inner(self, func, call, sig, truthy(is_method));
         },
         "func"_a.none(), "args"_a.none(), "kwargs"_a.none(), "sig"_a.none(), "name"_a.none(),
         "thunk"_a.none(), "is_method"_a.none() = false);
-
-    nb::handle cls = m.attr("_OverflowMonitor");
-    g_dispatch_fn = class_attr_of(cls, "_dispatch");
-    g_executing_fn = class_attr_of(cls, "_executing");
-    g_dispatch_inner_fn = class_attr_of(cls, "_dispatch_inner");
-    register_hot_method(names().dispatch, g_dispatch_fn);
-    register_hot_method(names().executing, g_executing_fn);
-    register_hot_method(names().dispatch_inner, g_dispatch_inner_fn);
 }
 
 }  // namespace corvid::overflow

@@ -21,7 +21,9 @@ namespace {
 
 constexpr const char *kThreadName = "corvid-overflow-load";
 
-PyTypeObject *g_gate_type = nullptr;  // borrowed; the module keeps the class
+// Held for the process: user code may delete the module attribute.
+PyTypeObject *g_gate_type = nullptr;
+PyObject *g_own_overloaded = nullptr, *g_own_gpu_pressure = nullptr;  // identity only
 
 nb::object none_if_null(const nb::object &o) { return o.is_valid() ? o : nb::none(); }
 
@@ -38,38 +40,9 @@ LoadGate &gate_of(nb::handle self) {
     return *nb::inst_ptr<LoadGate>(self);
 }
 
-// ---------------------------------------------------------------------------
 // GC: the gate holds the monitor's hook (a bound method of the monitor, which
 // holds the gate) and its own thread (whose target is a bound method of the
 // gate), so both cycles must be visible to the collector.
-
-int gate_traverse(PyObject *self, visitproc visit, void *arg) noexcept {
-    Py_VISIT(Py_TYPE(self));
-    if (int r = visit_instance_dict(self, visit, arg)) return r;
-    if (!nb::inst_ready(nb::handle(self))) return 0;
-    LoadGate &g = *nb::inst_ptr<LoadGate>(nb::handle(self));
-    for (const nb::object *o : {&g.clock, &g.sample_source, &g.on_sample, &g.thread, &g.proc,
-                                &g.children, &g.gpu_handles})
-        Py_VISIT(o->ptr());
-    return 0;
-}
-
-int gate_clear(PyObject *self) noexcept {
-    clear_instance_dict(self);
-    if (!nb::inst_ready(nb::handle(self))) return 0;
-    LoadGate &g = *nb::inst_ptr<LoadGate>(nb::handle(self));
-    for (nb::object *o : {&g.clock, &g.sample_source, &g.on_sample, &g.thread, &g.proc,
-                          &g.children, &g.gpu_handles}) {
-        nb::object dropped = std::move(*o);  // member is null before the decref runs
-    }
-    return 0;
-}
-
-PyType_Slot gate_slots[] = {
-    {Py_tp_traverse, reinterpret_cast<void *>(gate_traverse)},
-    {Py_tp_clear, reinterpret_cast<void *>(gate_clear)},
-    {0, nullptr},
-};
 
 // ---------------------------------------------------------------------------
 
@@ -463,18 +436,29 @@ bool reduce_gpu_pressure(nb::handle devices) {
     return true;
 }
 
+namespace {
+
+// True when `gate` is a _LoadGate whose method `name` is still the class's
+// own `impl` (not replaced on the class nor shadowed on the instance).
+bool own_gate_method(nb::handle gate, PyObject *name, PyObject *impl) {
+    if (Py_TYPE(gate.ptr()) != g_gate_type || !nb::inst_ready(gate)) return false;
+    if (_PyType_Lookup(g_gate_type, name) != impl) return false;
+    PyObject *d = instance_dict(gate.ptr());
+    return !d || PyDict_GET_SIZE(d) == 0 || check(PyDict_Contains(d, name)) == 0;
+}
+
+}  // namespace
+
 bool gate_sustained_overloaded(nb::handle gate) {
-    if (Py_TYPE(gate.ptr()) == g_gate_type && nb::inst_ready(gate) &&
-        !instance_overrides(gate.ptr(), names().sustained_overloaded))
+    if (own_gate_method(gate, names().sustained_overloaded, g_own_overloaded))
         return nb::inst_ptr<LoadGate>(gate)->overloaded.load();
-    return check(PyObject_IsTrue(gate.attr(names().sustained_overloaded)().ptr())) != 0;
+    return truthy(gate.attr(names().sustained_overloaded)());
 }
 
 bool gate_gpu_pressure(nb::handle gate) {
-    if (Py_TYPE(gate.ptr()) == g_gate_type && nb::inst_ready(gate) &&
-        !instance_overrides(gate.ptr(), names().gpu_pressure))
+    if (own_gate_method(gate, names().gpu_pressure, g_own_gpu_pressure))
         return nb::inst_ptr<LoadGate>(gate)->gpu_pressure();
-    return check(PyObject_IsTrue(gate.attr(names().gpu_pressure)().ptr())) != 0;
+    return truthy(gate.attr(names().gpu_pressure)());
 }
 
 void register_load_gate(nb::module_ &m) {
@@ -486,10 +470,10 @@ void register_load_gate(nb::module_ &m) {
     m.def("_reduce_gpu_pressure", &reduce_gpu_pressure, "devices"_a.none(),
           "True when every device record is attributed, nearly full and mostly used by others.");
 
-    nb::class_<LoadGate> cls(m, "_LoadGate", nb::dynamic_attr(), nb::type_slots(gate_slots),
+    nb::class_<LoadGate> cls(m, "_LoadGate", nb::dynamic_attr(), nb::type_slots(state_gc_slots<LoadGate>),
                              "Background sampler of the own process tree's load with a hysteresis "
                              "verdict.");
-    g_gate_type = reinterpret_cast<PyTypeObject *>(cls.ptr());
+    g_gate_type = reinterpret_cast<PyTypeObject *>(cls.inc_ref().ptr());
 
     cls.def(
         "__init__",
@@ -531,6 +515,8 @@ void register_load_gate(nb::module_ &m) {
             "The current verdict; never measures anything.");
     cls.def("gpu_pressure", [](LoadGate &g) { return g.gpu_pressure(); },
             "Overloaded and the latest sample found every GPU taken by others.");
+    g_own_overloaded = Py_NewRef(_PyType_Lookup(g_gate_type, names().sustained_overloaded));
+    g_own_gpu_pressure = Py_NewRef(_PyType_Lookup(g_gate_type, names().gpu_pressure));
     cls.def("_init_gpu", [](LoadGate &g) { init_gpu(g); });
     cls.def("_refresh_children", [](LoadGate &g) { return refresh_children(g); });
     cls.def("_gpu_devices", [](LoadGate &g) { return gpu_devices(g); });

@@ -3,6 +3,7 @@
 // on every wrapped call.
 #pragma once
 #include <atomic>
+#include <initializer_list>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -54,6 +55,12 @@ struct LoadGate {
     unsigned long loop_thread = 0;  // thread id of the loop that owns the token
 
     void step(double cpu, double mem, bool gpu_bad);
+    template <typename F>
+    void for_each_ref(F &&f) {
+        for (nb::object *o : {&clock, &sample_source, &on_sample, &thread, &proc, &children,
+                              &gpu_handles})
+            f(*o);
+    }
     bool gpu_pressure() const { return overloaded.load() && last_gpu_bad.load(); }
 };
 

@@ -2,6 +2,7 @@
 
 #include "overflow/config.hpp"
 #include "overflow/discovery.hpp"
+#include "overflow/entry.hpp"
 #include "overflow/dispatch.hpp"
 #include "overflow/gateway.hpp"
 #include "overflow/heaviness.hpp"
@@ -17,7 +18,8 @@ namespace nb = nanobind;
 namespace ov = corvid::overflow;
 
 // Order matters: constants first, then the wrapper types and the monitor
-// class, then the concerns that attach methods to the monitor.
+// class, then the concerns that attach methods to the monitor, and last the
+// record of the monitor's own methods.
 NB_MODULE(overflow, m) {
     // A monitor, its load gate and their daemon thread may legitimately be
     // alive when the interpreter exits (a global `_active_monitor`, a sample in
@@ -27,6 +29,7 @@ NB_MODULE(overflow, m) {
     ov::register_config(m);
     ov::register_wrappers(m);
     ov::register_monitor(m);
+    ov::register_entry(m);
     ov::register_heaviness(m);
     ov::register_load_gate(m);
     ov::register_discovery(m);
@@ -36,4 +39,5 @@ NB_MODULE(overflow, m) {
     ov::register_gateway(m);
     ov::register_remote(m);
     ov::register_writeback(m);
+    ov::seal_monitor_methods(m);
 }

@@ -1,9 +1,10 @@
 #include "overflow/monitor.hpp"
 
-#include <nanobind/stl/string.h>
+#include <structmember.h>
 
 #include <algorithm>
-#include <cstdint>
+#include <cstddef>
+#include <cstring>
 #include <initializer_list>
 
 #include "common/env.hpp"
@@ -13,30 +14,40 @@
 
 namespace corvid::overflow {
 
-namespace {
+PyTypeObject *g_monitor_type = nullptr;
+Py_ssize_t g_state_offset = 0;
 
+namespace {
 
 // Fields that never travel with a serialised monitor: locks, thread-local
 // storage, frames, the trace hook, live sessions, the load gate and the
 // credential.
 constexpr const char *kTransient[] = {
-    "_scope_lock",      "_gateway_lock",   "_prewarm_lock",   "_by_value_lock", "_tls",
+    "_scope_lock",      "_gateway_lock",    "_prewarm_lock",    "_by_value_lock", "_tls",
     "_load_gate",       "_wrapped_classes", "_wrapped_modules", "_caller_frame",  "_caller_globals",
-    "_original_trace",  "_hook_fn",        "_gateway",        "api_key",
+    "_original_trace",  "_hook_fn",         "_gateway",         "api_key",
     "_source_files",    "_hook_records",
 };
+
+// The module's own method bodies and flag properties, held for the life of
+// the process (the extension module is never unloaded, and a user may delete
+// or rebind the class's attributes): compared by identity only.
+PyObject *g_method_names[static_cast<int>(Method::Count)] = {};
+PyObject *g_own_methods[static_cast<int>(Method::Count)] = {};
+PyObject *g_monotonic = nullptr;  // time.monotonic, held for the process
+
+Monitor &state_of(nb::handle self) {
+    Monitor *m = monitor_of(self.ptr());
+    if (!m) throw nb::type_error("expected an initialised _OverflowMonitor");
+    return *m;
+}
 
 nb::object module_const(const char *name, nb::object fallback) {
     nb::object v = optional_attr(module_handle(), nb::str(name).ptr());
     return v.is_valid() ? v : fallback;
 }
 
-bool non_empty(nb::handle v) {
-    if (v.is_none()) return false;
-    int t = PyObject_IsTrue(v.ptr());
-    if (t < 0) throw nb::python_error();
-    return t == 1;
-}
+bool non_empty(nb::handle v) { return !v.is_none() && truthy(v); }
 
 nb::object env_or_none(const char *name) {
     auto text = env_text(name);
@@ -46,185 +57,183 @@ nb::object env_or_none(const char *name) {
 
 // Locks and per-thread storage, created fresh by the constructor and again
 // when a serialised monitor is restored.
-void make_locks(nb::handle self) {
+void make_locks(Monitor &m) {
     nb::module_ threading = nb::module_::import_("threading");
-    nb::setattr(self, "_scope_lock", threading.attr("RLock")());
-    nb::setattr(self, "_gateway_lock", threading.attr("Lock")());
-    nb::setattr(self, "_prewarm_lock", threading.attr("Lock")());
-    nb::setattr(self, "_by_value_lock", threading.attr("Lock")());
-    nb::setattr(self, "_tls", threading.attr("local")());
+    m.scope_lock = threading.attr("RLock")();
+    m.gateway_lock = threading.attr("Lock")();
+    m.prewarm_lock = threading.attr("Lock")();
+    m.by_value_lock = threading.attr("Lock")();
+    m.tls = threading.attr("local")();
 }
 
-void init_monitor(MonitorCore *core, nb::handle self, nb::handle policy, nb::handle fast,
-                  nb::handle threshold, nb::handle gpu_threshold, nb::handle check_interval,
-                  nb::handle api_key, nb::handle api_url, nb::handle verbose,
-                  nb::handle min_seconds, nb::handle max_payload_bytes, nb::handle prewarm,
-                  nb::handle cooldown_base, nb::handle cooldown_cap, nb::handle clock,
-                  nb::handle gateway_factory, nb::handle sample_source) {
-    new (core) MonitorCore();
-    nb::setattr(self, "policy", policy);
-    nb::setattr(self, "fast", fast);
-    nb::setattr(self, "threshold", threshold);
-    nb::setattr(self, "gpu_threshold", gpu_threshold);
-    nb::setattr(self, "check_interval", check_interval);
-    nb::setattr(self, "verbose", verbose);
-    nb::setattr(self, "min_seconds", min_seconds);
-    nb::setattr(self, "max_payload_bytes", max_payload_bytes);
-    nb::setattr(self, "prewarm", prewarm);
-    nb::setattr(self, "cooldown_base", cooldown_base);
-    nb::setattr(self, "cooldown_cap", cooldown_cap);
+struct Args {
+    nb::handle policy, fast, threshold, gpu_threshold, check_interval, api_key, api_url, verbose,
+        min_seconds, max_payload_bytes, prewarm, cooldown_base, cooldown_cap, clock,
+        gateway_factory, sample_source;
+};
 
-    nb::object key = nb::borrow(api_key);
+void init_monitor(Monitor *m, const Args &a) {
+    new (m) Monitor();
+    m->policy = nb::borrow(a.policy);
+    m->fast = nb::borrow(a.fast);
+    m->threshold = nb::borrow(a.threshold);
+    m->gpu_threshold = nb::borrow(a.gpu_threshold);
+    m->check_interval = nb::borrow(a.check_interval);
+    m->verbose = nb::borrow(a.verbose);
+    m->min_seconds = nb::borrow(a.min_seconds);
+    m->max_payload_bytes = nb::borrow(a.max_payload_bytes);
+    m->prewarm = nb::borrow(a.prewarm);
+    m->cooldown_base = nb::borrow(a.cooldown_base);
+    m->cooldown_cap = nb::borrow(a.cooldown_cap);
+
+    nb::object key = nb::borrow(a.api_key);
     if (!non_empty(key)) {
         key = env_or_none("CORVID_API_KEY");
         if (!non_empty(key)) key = env_or_none("GATEWAY_API_KEY");
     }
-    nb::setattr(self, "api_key", key);
-    nb::object url = nb::borrow(api_url);
+    m->api_key = key;
+    nb::object url = nb::borrow(a.api_url);
     if (!non_empty(url)) {
         url = env_or_none("CORVID_API_URL");
         // An empty variable is treated as unset: an empty base URL can only fail later.
         if (!non_empty(url)) url = module_handle().attr("_DEFAULT_API_URL");
     }
-    nb::setattr(self, "api_url", url);
+    m->api_url = url;
 
-    nb::setattr(self, "_clock", clock);
-    nb::setattr(self, "_gateway_factory", gateway_factory);
-    nb::setattr(self, "_sample_source", sample_source);
-    core->running = false;
-    nb::setattr(self, "_predict_cache", nb::dict());
-    nb::setattr(self, "_src_cache", nb::dict());
-    nb::setattr(self, "_pickle_cache", nb::dict());
-    nb::setattr(self, "_learned_heavy", nb::set());
-    nb::setattr(self, "_demoted", nb::set());
-    nb::setattr(self, "_offload_incompatible", nb::set());
-    nb::setattr(self, "_offload_failures", nb::dict());
-    nb::setattr(self, "_benefit_ok", nb::set());
-    nb::setattr(self, "_relaxed_cache", nb::dict());
-    nb::setattr(self, "_libref_cache", nb::dict());
-    nb::setattr(self, "_gpu_cache", nb::dict());
-    nb::setattr(self, "_effect_cache", nb::dict());
-    nb::setattr(self, "_self_mut_cache", nb::dict());
-    nb::setattr(self, "_wrapped_classes", nb::dict());
-    nb::setattr(self, "_wrapped_modules", nb::set());
-    nb::setattr(self, "_wrap_methods",
-                env_bool(nb::str("CORVID_OVERFLOW_WRAP_METHODS"), nb::bool_(true)));
-    core->forward_open = false;
-    nb::setattr(self, "_observed_seconds", nb::dict());
-    nb::setattr(self, "_recent_calls", nb::dict());
-    nb::setattr(self, "_wrapped", nb::dict());
-    nb::module_ threading = nb::module_::import_("threading");
-    nb::setattr(self, "_scope_lock", threading.attr("RLock")());
-    nb::setattr(self, "_caller_globals", nb::none());
-    nb::setattr(self, "_caller_frame", nb::none());
-    nb::setattr(self, "_forward_names", nb::set());
-    nb::setattr(self, "_hook_installed", nb::bool_(false));
-    nb::setattr(self, "_hook_started_at", nb::float_(0.0));
-    nb::setattr(self, "_hook_calls", nb::int_(0));
-    nb::setattr(self, "_hook_fn", nb::none());
-    nb::setattr(self, "_original_trace", nb::none());
-    nb::setattr(self, "_load_gate", nb::none());
-    nb::setattr(self, "_gateway", nb::none());
-    nb::setattr(self, "_gateway_lock", threading.attr("Lock")());
-    nb::setattr(self, "_gateway_retry_at", nb::float_(0.0));
-    nb::setattr(self, "_gateway_backoff", cooldown_base);
-    nb::setattr(self, "_prewarm_lock", threading.attr("Lock")());
-    nb::setattr(self, "_prewarmed", nb::bool_(false));
-    nb::setattr(self, "_warm_result", nb::dict());
-    nb::setattr(self, "_by_value_lock", threading.attr("Lock")());
-    nb::setattr(self, "_by_value_refs", nb::dict());
-    nb::setattr(self, "_tls", threading.attr("local")());
-    nb::setattr(self, "_atexit_registered", nb::bool_(false));
-    nb::setattr(self, "_filename_cache", nb::dict());
-    nb::setattr(self, "_exclude_prefixes", compute_exclude_prefixes());
-    nb::setattr(self, "_source_files", nb::dict());
-    nb::setattr(self, "_hook_records", nb::dict());
+    m->clock = nb::borrow(a.clock);
+    m->gateway_factory = nb::borrow(a.gateway_factory);
+    m->sample_source = nb::borrow(a.sample_source);
+    for (nb::object *map : {&m->predict_cache, &m->src_cache, &m->pickle_cache,
+                            &m->offload_failures, &m->relaxed_cache, &m->libref_cache,
+                            &m->gpu_cache, &m->effect_cache, &m->self_mut_cache,
+                            &m->wrapped_classes, &m->observed_seconds, &m->recent_calls,
+                            &m->wrapped, &m->warm_result, &m->by_value_refs,
+                            &m->filename_cache, &m->source_files, &m->hook_records})
+        *map = nb::dict();
+    for (nb::object *set : {&m->learned_heavy, &m->demoted, &m->offload_incompatible,
+                            &m->benefit_ok, &m->wrapped_modules, &m->forward_names})
+        *set = nb::set();
+    m->wrap_methods = env_bool(nb::str("CORVID_OVERFLOW_WRAP_METHODS"), nb::bool_(true));
+    for (nb::object *none : {&m->caller_globals, &m->caller_frame, &m->hook_fn,
+                             &m->original_trace, &m->load_gate, &m->gateway})
+        *none = nb::none();
+    m->hook_installed = nb::bool_(false);
+    m->hook_started_at = nb::float_(0.0);
+    m->hook_calls = nb::int_(0);
+    m->gateway_retry_at = nb::float_(0.0);
+    m->gateway_backoff = nb::borrow(a.cooldown_base);
+    m->prewarmed = nb::bool_(false);
+    m->atexit_registered = nb::bool_(false);
+    m->exclude_prefixes = compute_exclude_prefixes();
+    make_locks(*m);
+    m->constructed = true;
 }
 
-// dict.pop(key, None) for a C string key (the C API has it only from 3.13).
-nb::object pop_key(nb::handle dict, const char *key) {
-    nb::str name(key);
-    PyObject *v = nullptr;
-    if (dict_get_ref(dict.ptr(), name.ptr(), &v) < 0) throw nb::python_error();
-    if (v) check(PyDict_DelItem(dict.ptr(), name.ptr()));
-    return nb::steal(v);
+bool is_transient(const char *name) {
+    for (const char *t : kTransient)
+        if (std::strcmp(t, name) == 0) return true;
+    return false;
 }
 
 nb::dict get_state(nb::handle self) {
-    nb::object d = nb::steal(check(PyObject_GenericGetDict(self.ptr(), nullptr)));
-    nb::dict state = nb::steal<nb::dict>(check(PyDict_Copy(d.ptr())));
-    for (const char *key : kTransient) {
-        pop_key(state, key);
-    }
-    state["_running"] = nb::bool_(monitor_running(self.ptr()));
-    state["_forward_open"] = nb::bool_(monitor_forward_open(self.ptr()));
+    Monitor &m = state_of(self);
+    nb::dict state;
+#define CORVID_STATE_OUT(member, text) \
+    if (!is_transient(text) && m.member) state[text] = m.member;
+    CORVID_MONITOR_FIELDS(CORVID_STATE_OUT)
+#undef CORVID_STATE_OUT
+    state["_running"] = nb::bool_(m.running);
+    state["_forward_open"] = nb::bool_(m.forward_open);
+    if (PyObject *d = instance_dict(self.ptr()))
+        if (PyDict_Update(state.ptr(), d) < 0) throw nb::python_error();
     return state;
 }
 
-void set_state(MonitorCore *core, nb::handle self, nb::dict state) {
-    new (core) MonitorCore();
-    nb::dict rest = nb::steal<nb::dict>(check(PyDict_Copy(state.ptr())));
-    // The two flags are properties over C++ fields, not dictionary entries.
-    for (auto [name, slot] : {std::pair{"_running", &core->running},
-                              std::pair{"_forward_open", &core->forward_open}}) {
-        nb::object v = pop_key(rest, name);
-        if (v.is_valid()) *slot = truthy(v);
+// Restores into a bare instance (unpickling), or updates a live one. Field
+// entries go to the members, anything else to the instance dict.
+void set_state(Monitor *m, nb::handle self, nb::handle state) {
+    if (!m->constructed) {
+        new (m) Monitor();
+        m->for_each_ref([](nb::object &o) { o = nb::none(); });
+        m->constructed = true;
     }
+    nb::dict rest = nb::steal<nb::dict>(check(PyDict_New()));
+    check(PyDict_Merge(rest.ptr(), state.ptr(), 1));
+    auto take = [&](const char *name) -> nb::object {
+        nb::str key(name);
+        PyObject *v = nullptr;
+        check(dict_get_ref(rest.ptr(), key.ptr(), &v));
+        if (v) check(PyDict_DelItem(rest.ptr(), key.ptr()));
+        return nb::steal(v);
+    };
+#define CORVID_STATE_IN(member, text) \
+    if (nb::object v = take(text); v.is_valid()) m->member = std::move(v);
+    CORVID_MONITOR_FIELDS(CORVID_STATE_IN)
+#undef CORVID_STATE_IN
+    if (nb::object v = take("_running"); v.is_valid()) m->running = truthy(v);
+    if (nb::object v = take("_forward_open"); v.is_valid()) m->forward_open = truthy(v);
     nb::object d = nb::steal(check(PyObject_GenericGetDict(self.ptr(), nullptr)));
     if (PyDict_Update(d.ptr(), rest.ptr()) < 0) throw nb::python_error();
-    make_locks(self);
-    nb::setattr(self, "_load_gate", nb::none());
-    nb::setattr(self, "_wrapped_classes", nb::dict());
-    nb::setattr(self, "_wrapped_modules", nb::set());
-    nb::setattr(self, "_source_files", nb::dict());
-    nb::setattr(self, "_hook_records", nb::dict());
-    for (const char *key : {"_caller_frame", "_caller_globals", "_original_trace", "_hook_fn",
-                            "_gateway", "api_key"}) {
-        nb::setattr(self, key, nb::none());
-    }
+    make_locks(*m);
+    m->load_gate = nb::none();
+    m->wrapped_classes = nb::dict();
+    m->wrapped_modules = nb::set();
+    m->source_files = nb::dict();
+    m->hook_records = nb::dict();
+    for (nb::object *none : {&m->caller_frame, &m->caller_globals, &m->original_trace,
+                             &m->hook_fn, &m->gateway, &m->api_key})
+        *none = nb::none();
 }
 
-void start_load_gate(nb::handle self) {
-    double threshold = as_double(self.attr("threshold"));
+// self.<name>(args...) for a method with no C++ body of its own here.
+template <typename... A>
+nb::object call_named(nb::handle self, Method method, A &&...args) {
+    if (nb::object r = monitor_method(self, method)) return r(std::forward<A>(args)...);
+    return self.attr(method_name(method))(std::forward<A>(args)...);
+}
+
+void start_load_gate(nb::handle self, Monitor &m) {
+    double threshold = as_double(field_threshold(self));
     const Settings &cfg = settings();
     nb::dict kw;
-    kw["clock"] = self.attr("_clock");
-    kw["sample_source"] = self.attr("_sample_source");
+    kw["clock"] = field_clock(self);
+    kw["sample_source"] = field_sample_source(self);
     kw["cpu_on"] = threshold + const_float(names().cpu_on_margin, cfg.cpu_on_margin);
     kw["cpu_off"] = std::max(threshold - const_float(names().cpu_off_margin, cfg.cpu_off_margin), 0.0);
     kw["on_sample"] = self.attr("_periodic_rescan");
     nb::object gate = module_handle().attr("_LoadGate")(**kw);
-    nb::setattr(self, "_load_gate", gate);
+    m.load_gate = gate;
     gate.attr("start")();
 }
 
 void start(nb::handle self, nb::handle caller_frame) {
-    if (monitor_running(self.ptr())) return;
+    Monitor &m = state_of(self);
+    if (monitor_running(self)) return;
     set_monitor_running(self, true);
 
-    nb::object policy = self.attr("policy");
+    nb::object policy = field_policy(self);
     if (PyUnicode_Check(policy.ptr()) &&
         (PyUnicode_CompareWithASCIIString(policy.ptr(), "auto") == 0 ||
          PyUnicode_CompareWithASCIIString(policy.ptr(), "loaded") == 0))
-        start_load_gate(self);
+        start_load_gate(self, m);
 
     if (!caller_frame.is_none()) {
-        nb::setattr(self, "_caller_globals", caller_frame.attr("f_globals"));
-        nb::setattr(self, "_caller_frame", caller_frame);
-        self.attr("_forward_scan")(caller_frame);
-        self.attr("_wrap_scope")(self.attr("_caller_globals"));
-        bool open = truthy(self.attr("_forward_pending")());
+        m.caller_globals = caller_frame.attr("f_globals");
+        m.caller_frame = nb::borrow(caller_frame);
+        call_named(self, Method::forward_scan, caller_frame);
+        call_named(self, Method::wrap_scope, field_caller_globals(self));
+        bool open = truthy(call_named(self, Method::forward_pending));
         set_monitor_forward_open(self, open);
-        nb::setattr(self, "_hook_started_at", nb::float_(monitor_now(self)));
-        if (open) self.attr("_install_hook")();
+        m.hook_started_at = nb::float_(monitor_now(self));
+        if (open) call_named(self, Method::install_hook);
     }
 
-    if (!nb::cast<bool>(self.attr("_atexit_registered"))) {
+    if (!truthy(field_atexit_registered(self))) {
         nb::module_::import_("atexit").attr("register")(exit_handler(self));
-        nb::setattr(self, "_atexit_registered", nb::bool_(true));
+        m.atexit_registered = nb::bool_(true);
     }
     log(kLogger, LogLevel::Info, "Overflow monitor started  policy=%s  fast=%s", policy,
-        self.attr("fast"));
+        field_fast(self));
 }
 
 // Runs one step of stop(). Every step runs even when an earlier one fails:
@@ -242,165 +251,102 @@ void stop_step(const char *what, F &&f) {
 }
 
 void stop(nb::handle self) {
-    if (!monitor_running(self.ptr())) return;
+    Monitor &m = state_of(self);
+    if (!monitor_running(self)) return;
     set_monitor_running(self, false);
     set_monitor_forward_open(self, false);  // the late-definition watch ends with the monitor
-    stop_step("removing the trace hook", [&] { self.attr("_uninstall_hook")(); });
-    nb::setattr(self, "_caller_frame", nb::none());
+    stop_step("removing the trace hook", [&] { call_named(self, Method::uninstall_hook); });
+    m.caller_frame = nb::none();
     stop_step("stopping the load gate", [&] {
-        nb::object gate = self.attr("_load_gate");
+        nb::object gate = field_load_gate(self);
         if (!gate.is_none()) gate.attr("stop")();
     });
-    nb::setattr(self, "_load_gate", nb::none());
-    stop_step("restoring the user's functions", [&] { self.attr("_unwrap_all")(); });
-    nb::object session = self.attr("_gateway");
-    if (!session.is_none()) close_gateway_session(session);
-    nb::setattr(self, "_gateway", nb::none());
-    if (nb::cast<bool>(self.attr("_atexit_registered"))) {
+    m.load_gate = nb::none();
+    stop_step("restoring the user's functions", [&] { call_named(self, Method::unwrap_all); });
+    nb::object session = m.gateway;  // a deleted field holds no session
+    if (session.is_valid() && !session.is_none()) close_gateway_session(session);
+    m.gateway = nb::none();
+    if (truthy(field_atexit_registered(self))) {
         try {
             nb::module_::import_("atexit").attr("unregister")(exit_handler(self));
         } catch (nb::python_error &e) {
             if (!is_ordinary(e)) throw;
         }
-        nb::setattr(self, "_atexit_registered", nb::bool_(false));
+        m.atexit_registered = nb::bool_(false);
     }
     log(kLogger, LogLevel::Info, "Overflow monitor stopped.");
 }
 
-}  // namespace
-
-PyTypeObject *g_monitor_type = nullptr;
-Py_ssize_t g_core_offset = 0;
-
-PyTypeObject *monitor_type() { return g_monitor_type; }
-
-uint64_t g_watch_epoch = 1;
-
-namespace {
-
-int g_watcher = -1;
-struct HotMethod {
-    PyObject *name;
-    PyObject *fn;
-};
-HotMethod g_hot[16];
-int g_hot_count = 0;
-// Fields whose replacement invalidates cached verdicts (interned, borrowed).
-PyObject *g_verdict_fields[3] = {nullptr, nullptr, nullptr};
-// The fields kept in MonitorCore::fields, in that order (interned, borrowed),
-// and the epoch that drops every such copy (never 0).
-PyObject *g_hot_fields[5] = {nullptr, nullptr, nullptr, nullptr, nullptr};
-uint64_t g_field_epoch = 1;
-
-int hot_field_slot(PyObject *name) noexcept {
-    for (int i = 0; i < 5; ++i)
-        if (g_hot_fields[i] == name) return i;
-    return -1;
+void refresh_table(PyTypeObject *tp, MethodTable &table) {
+    uint64_t own = 0;
+    for (int i = 0; i < static_cast<int>(Method::Count); ++i)
+        if (_PyType_Lookup(tp, g_method_names[i]) == g_own_methods[i]) own |= uint64_t{1} << i;
+    table.own = own;
+    table.type = tp;
+    table.tag = tp->tp_version_tag;  // the look-ups above hand one out where they can
 }
 
-#if PY_VERSION_HEX >= 0x030C0000
-int on_dict_event(PyDict_WatchEvent event, PyObject *, PyObject *key, PyObject *) noexcept {
-    if (event == PyDict_EVENT_MODIFIED && key && PyUnicode_Check(key)) {
-        if (hot_field_slot(key) >= 0) ++g_field_epoch;
-        // A string key in a watched dict is a monitor field: only the memo
-        // maps matter (counters such as _hook_calls change all the time).
-        for (PyObject *name : g_verdict_fields)
-            if (key == name) ++g_watch_epoch;
-        return 0;
-    }
-    ++g_watch_epoch;
-    ++g_field_epoch;
-    return 0;
+bool flag_value(nb::handle mon, PyObject *name) {
+    nb::object v = optional_attr(mon, name);
+    return v.is_valid() && truthy(v);
 }
-
-void watch(PyObject *dict) {
-    if (g_watcher >= 0 && dict && PyDict_Check(dict) && PyDict_Watch(g_watcher, dict) < 0)
-        PyErr_Clear();
-}
-#else
-void watch(PyObject *) {}
-#endif
 
 }  // namespace
 
+PyObject *method_name(Method m) noexcept { return g_method_names[static_cast<int>(m)]; }
 
-void register_hot_method(PyObject *name, PyObject *fn) {
-    for (int i = 0; i < g_hot_count; ++i) {
-        if (g_hot[i].name == name) {
-            g_hot[i].fn = fn;
-            return;
-        }
-    }
-    if (g_hot_count < 16) g_hot[g_hot_count++] = HotMethod{name, fn};
-    ++g_watch_epoch;
+bool class_owns(PyObject *self, Monitor *mon, Method m) {
+    PyTypeObject *tp = Py_TYPE(self);
+    MethodTable &table = mon->table;
+    if (table.type != tp || table.tag == 0 || table.tag != tp->tp_version_tag) refresh_table(tp, table);
+    return (table.own >> static_cast<int>(m)) & 1;
 }
 
-bool watch_enabled() noexcept { return g_watcher >= 0; }
-
-bool plain_monitor(PyObject *mon) {
-    MonitorCore *core = exact_monitor(mon);
-    if (!core) return false;
-    PyObject *d = instance_dict(mon);
-    if (!d) return false;
-    PyTypeObject *tp = Py_TYPE(mon);
-    if (g_watcher >= 0 && core->checked_epoch == g_watch_epoch && core->checked_dict == d &&
-        tp->tp_version_tag != 0 && core->checked_type_tag == tp->tp_version_tag)
-        return core->plain;
-    bool plain = true;
-    for (int i = 0; i < g_hot_count && plain; ++i) {
-        if (_PyType_Lookup(tp, g_hot[i].name) != g_hot[i].fn) plain = false;
-        int has = PyDict_Contains(d, g_hot[i].name);
-        if (has < 0) throw nb::python_error();
-        if (has) plain = false;
+nb::object monitor_method(nb::handle self, Method m) {
+    Monitor *mon = monitor_of(self.ptr());
+    PyObject *name = method_name(m);
+    if (mon && class_owns(self.ptr(), mon, m)) {
+        // A function in the instance dict shadows the class's method (the
+        // flags are data descriptors, which no instance entry shadows).
+        PyObject *d = instance_dict(self.ptr());
+        if (!d || PyDict_GET_SIZE(d) == 0 || m == Method::running || m == Method::forward_open)
+            return {};
+        PyObject *found = nullptr;
+        if (dict_get_ref(d, name, &found) < 0) throw nb::python_error();
+        return nb::steal(found);
     }
-    watch(d);
-    for (PyObject *name : g_verdict_fields) {
-        if (!name) continue;
-        PyObject *m = PyDict_GetItemWithError(d, name);
-        if (!m && PyErr_Occurred()) throw nb::python_error();
-        watch(m);
-    }
-    core->plain = plain;
-    core->checked_dict = d;
-    core->checked_type_tag = tp->tp_version_tag;
-    // Without dict watchers nothing would tell the memo it went stale.
-    core->checked_epoch = g_watcher >= 0 ? g_watch_epoch : 0;
-    return plain;
+    return nb::steal(check(PyObject_GetAttr(self.ptr(), name)));
 }
 
-
-bool monitor_running(PyObject *mon) {
-    if (MonitorCore *core = exact_monitor(mon)) return core->running;
-    nb::object v = optional_attr(mon, names().running);
-    if (!v.is_valid()) return false;
-    int t = PyObject_IsTrue(v.ptr());
-    if (t < 0) throw nb::python_error();
-    return t == 1;
+bool monitor_running(nb::handle mon) {
+    Monitor *m = monitor_of(mon.ptr());
+    if (m && class_owns(mon.ptr(), m, Method::running)) return m->running;
+    return flag_value(mon, method_name(Method::running));
 }
 
 void set_monitor_running(nb::handle mon, bool value) {
-    if (MonitorCore *core = exact_monitor(mon.ptr())) {
-        core->running = value;
+    Monitor *m = monitor_of(mon.ptr());
+    if (m && class_owns(mon.ptr(), m, Method::running)) {
+        m->running = value;
         return;
     }
-    check(PyObject_SetAttr(mon.ptr(), names().running, value ? Py_True : Py_False));
+    check(PyObject_SetAttr(mon.ptr(), method_name(Method::running), value ? Py_True : Py_False));
 }
 
-bool monitor_forward_open(PyObject *mon) {
-    if (MonitorCore *core = exact_monitor(mon)) return core->forward_open;
-    nb::object v = optional_attr(mon, names().forward_open);
-    if (!v.is_valid()) return false;
-    int t = PyObject_IsTrue(v.ptr());
-    if (t < 0) throw nb::python_error();
-    return t == 1;
+bool monitor_forward_open(nb::handle mon) {
+    Monitor *m = monitor_of(mon.ptr());
+    if (m && class_owns(mon.ptr(), m, Method::forward_open)) return m->forward_open;
+    return flag_value(mon, method_name(Method::forward_open));
 }
 
 void set_monitor_forward_open(nb::handle mon, bool value) {
-    if (MonitorCore *core = exact_monitor(mon.ptr())) {
-        core->forward_open = value;
+    Monitor *m = monitor_of(mon.ptr());
+    if (m && class_owns(mon.ptr(), m, Method::forward_open)) {
+        m->forward_open = value;
         return;
     }
-    check(PyObject_SetAttr(mon.ptr(), names().forward_open, value ? Py_True : Py_False));
+    check(PyObject_SetAttr(mon.ptr(), method_name(Method::forward_open),
+                           value ? Py_True : Py_False));
 }
 
 nb::object exit_handler(nb::handle mon) {
@@ -410,55 +356,12 @@ nb::object exit_handler(nb::handle mon) {
     return nb::steal(check(PyMethod_New(fn.ptr(), mon.ptr())));
 }
 
-namespace {
-
-// The cached copy of a hot field of an exact monitor whose dict is `d`:
-// true with `*out` set (borrowed, null when the dict lacks the key), false
-// when `name` is not cached or nothing tells a copy when it goes stale.
-bool cached_field(MonitorCore *core, PyObject *d, PyObject *name, PyObject **out) {
-    int slot = hot_field_slot(name);
-    if (slot < 0 || g_watcher < 0) return false;
-    if (core->fields_epoch != g_field_epoch || core->fields_dict != d) {
-        watch(d);
-        for (int i = 0; i < 5; ++i) {
-            PyObject *v = PyDict_GetItemWithError(d, g_hot_fields[i]);
-            if (!v && PyErr_Occurred()) throw nb::python_error();
-            core->fields[i] = v;
-        }
-        core->fields_dict = d;
-        core->fields_epoch = g_field_epoch;
-    }
-    *out = core->fields[slot];
-    return true;
-}
-
-}  // namespace
-
-nb::object monitor_field(nb::handle mon, PyObject *name) {
-    if (MonitorCore *core = exact_monitor(mon.ptr())) {
-        if (PyObject *d = instance_dict(mon.ptr())) {
-            PyObject *v = nullptr;
-            if (cached_field(core, d, name, &v)) {
-                if (v) return nb::borrow(v);
-            } else {
-                if (dict_get_ref(d, name, &v) < 0) throw nb::python_error();
-                if (v) return nb::steal(v);
-            }
-        }
-    }
-    return nb::steal(check(PyObject_GetAttr(mon.ptr(), name)));
-}
-
-namespace {
-PyObject *g_monotonic = nullptr;  // time.monotonic; identity only
-}
-
 double monitor_now(nb::handle mon) {
     nb::object clock;
-    try {
-        clock = monitor_field(mon, names().clock);
-    } catch (nb::python_error &e) {
-        if (!e.matches(PyExc_AttributeError)) throw;
+    if (Monitor *m = monitor_of(mon.ptr())) {
+        clock = m->clock;
+    } else {
+        clock = optional_attr(mon, names().clock);
     }
 #if PY_VERSION_HEX >= 0x030D0000
     if (!clock.is_valid() || clock.ptr() == g_monotonic) {
@@ -469,42 +372,38 @@ double monitor_now(nb::handle mon) {
         return PyTime_AsSecondsDouble(t);
     }
 #endif
-    if (!clock.is_valid()) clock = nb::module_::import_("time").attr("monotonic");
+    if (!clock.is_valid()) clock = nb::borrow(g_monotonic);
     return as_double(clock());
 }
 
 void register_monitor(nb::module_ &m) {
     using namespace nb::literals;
     nb::object time_mod = nb::module_::import_("time");
-    g_monotonic = time_mod.attr("monotonic").ptr();  // the time module keeps it
-#if PY_VERSION_HEX >= 0x030C0000
-    g_watcher = PyDict_AddWatcher(on_dict_event);
-    if (g_watcher < 0) PyErr_Clear();  // no watcher slot left: memo disabled, still correct
-#endif
-    g_verdict_fields[0] = names().predict_cache;
-    g_verdict_fields[1] = names().relaxed_cache;
-    g_verdict_fields[2] = names().learned_heavy;
-    g_hot_fields[0] = names().tls;
-    g_hot_fields[1] = names().clock;
-    g_hot_fields[2] = names().policy;
-    g_hot_fields[3] = names().observed_seconds;
-    g_hot_fields[4] = names().min_seconds;
-    auto cls = nb::class_<MonitorCore>(m, "_OverflowMonitor", nb::dynamic_attr(),
-                                       nb::is_weak_referenceable());
-    g_monitor_type = reinterpret_cast<PyTypeObject *>(cls.ptr());
+    g_monotonic = nb::object(time_mod.attr("monotonic")).release().ptr();
+    int i = 0;
+#define CORVID_METHOD_NAME(id, text) g_method_names[i++] = intern_name(text);
+    CORVID_MONITOR_METHODS(CORVID_METHOD_NAME)
+#undef CORVID_METHOD_NAME
+
+    auto cls = nb::class_<Monitor>(m, "_OverflowMonitor", nb::dynamic_attr(),
+                                   nb::is_weak_referenceable(),
+                                   nb::type_slots(state_gc_slots<Monitor>),
+                                   "The offload monitor: finds, wraps and dispatches the user's "
+                                   "heavy functions.");
+    g_monitor_type = reinterpret_cast<PyTypeObject *>(cls.inc_ref().ptr());
 
     cls.def(
         "__init__",
-        [](MonitorCore *core, nb::handle policy, nb::handle fast, nb::handle threshold,
+        [](Monitor *mon, nb::handle policy, nb::handle fast, nb::handle threshold,
            nb::handle gpu_threshold, nb::handle check_interval, nb::handle api_key,
            nb::handle api_url, nb::handle verbose, nb::handle min_seconds,
            nb::handle max_payload_bytes, nb::handle prewarm, nb::handle cooldown_base,
            nb::handle cooldown_cap, nb::handle clock, nb::handle gateway_factory,
            nb::handle sample_source) {
-            nb::object self = nb::find(core);
-            init_monitor(core, self, policy, fast, threshold, gpu_threshold, check_interval,
-                         api_key, api_url, verbose, min_seconds, max_payload_bytes, prewarm,
-                         cooldown_base, cooldown_cap, clock, gateway_factory, sample_source);
+            init_monitor(mon, Args{policy, fast, threshold, gpu_threshold, check_interval,
+                                   api_key, api_url, verbose, min_seconds, max_payload_bytes,
+                                   prewarm, cooldown_base, cooldown_cap, clock, gateway_factory,
+                                   sample_source});
         },
         nb::kw_only(), "policy"_a.none() = "auto", "fast"_a.none() = false,
         "threshold"_a.none() = 85.0, "gpu_threshold"_a.none() = nb::none(),
@@ -520,25 +419,47 @@ void register_monitor(nb::module_ &m) {
         "sample_source"_a.none() = nb::none());
 
     cls.def("__getstate__", [](nb::handle self) { return get_state(self); });
-    cls.def("__setstate__", [](MonitorCore *core, nb::dict state) {
-        nb::object self = nb::find(core);
-        set_state(core, self, state);
+    cls.def("__setstate__", [](Monitor *mon, nb::handle state) {
+        set_state(mon, nb::find(mon), state);
     });
     cls.def("start", [](nb::handle self, nb::handle frame) { start(self, frame); },
             "caller_frame"_a.none() = nb::none());
     cls.def("stop", [](nb::handle self) { stop(self); });
 
-    // Where nanobind keeps the C++ part of an instance created from Python.
+    // Where nanobind keeps the C++ part of an instance created from Python
+    // (the same for subclasses: it follows the fixed instance header).
     nb::object probe = nb::steal(check(PyObject_CallMethod(cls.ptr(), "__new__", "O", cls.ptr())));
-    g_core_offset = reinterpret_cast<char *>(nb::inst_ptr<MonitorCore>(probe)) -
-                    reinterpret_cast<char *>(probe.ptr());
+    g_state_offset = reinterpret_cast<char *>(nb::inst_ptr<Monitor>(probe)) -
+                     reinterpret_cast<char *>(probe.ptr());
 
+    // Each field is a member descriptor over its C++ member: read, assigned
+    // and deleted as an instance attribute would be, and a deleted (or never
+    // set) field reads as missing.
+    static PyMemberDef defs[] = {
+#define CORVID_MONITOR_MEMBER_DEF(member, text) \
+        {text, T_OBJECT_EX, g_state_offset + Py_ssize_t(offsetof(Monitor, member)), 0, nullptr},
+        CORVID_MONITOR_FIELDS(CORVID_MONITOR_MEMBER_DEF)
+#undef CORVID_MONITOR_MEMBER_DEF
+    };
+    for (PyMemberDef &def : defs) {
+        nb::object descr = nb::steal(check(PyDescr_NewMember(g_monitor_type, &def)));
+        nb::setattr(cls, def.name, descr);
+    }
     cls.def_prop_rw(
-        "_running", [](MonitorCore &c) { return c.running; },
-        [](MonitorCore &c, nb::handle v) { c.running = truthy(v); });
+        "_running", [](Monitor &s) { return s.running; },
+        [](Monitor &s, nb::handle v) { s.running = truthy(v); }, nb::arg("value").none());
     cls.def_prop_rw(
-        "_forward_open", [](MonitorCore &c) { return c.forward_open; },
-        [](MonitorCore &c, nb::handle v) { c.forward_open = truthy(v); });
+        "_forward_open", [](Monitor &s) { return s.forward_open; },
+        [](Monitor &s, nb::handle v) { s.forward_open = truthy(v); }, nb::arg("value").none());
+}
+
+void seal_monitor_methods(nb::module_ &m) {
+    auto *tp = reinterpret_cast<PyTypeObject *>(m.attr("_OverflowMonitor").ptr());
+    for (int i = 0; i < static_cast<int>(Method::Count); ++i) {
+        PyObject *own = _PyType_Lookup(tp, g_method_names[i]);
+        if (!own) throw nb::attribute_error("_OverflowMonitor lacks one of its own methods");
+        g_own_methods[i] = Py_NewRef(own);
+    }
 }
 
 }  // namespace corvid::overflow

@@ -1,89 +1,213 @@
-// The monitor object: construction with every field, serialisation, start
-// and stop, and the process-exit handler.
+// The monitor object: its fields as C++ members, construction, serialisation,
+// start and stop, the process-exit handler, and the one rule by which C++
+// code calls the monitor's methods.
 #pragma once
+#include <cstdint>
+#include <type_traits>
+#include <utility>
+
 #include "overflow/common.hpp"
 
 namespace corvid::overflow {
 
-// The two flags every wrapped call reads. They live in C++ and are exposed to
-// Python as the properties `_running` and `_forward_open`; every other field
-// is an ordinary instance attribute.
-struct MonitorCore {
+// Every field of a monitor, in the order the constructor sets it: (member,
+// attribute name). Each is a C++ member exposed to Python as a read/write
+// attribute of that name; the two flags `_running` and `_forward_open` are
+// C++ booleans exposed the same way.
+#define CORVID_MONITOR_FIELDS(X)                          \
+    X(policy, "policy")                                   \
+    X(fast, "fast")                                       \
+    X(threshold, "threshold")                             \
+    X(gpu_threshold, "gpu_threshold")                     \
+    X(check_interval, "check_interval")                   \
+    X(verbose, "verbose")                                 \
+    X(min_seconds, "min_seconds")                         \
+    X(max_payload_bytes, "max_payload_bytes")             \
+    X(prewarm, "prewarm")                                 \
+    X(cooldown_base, "cooldown_base")                     \
+    X(cooldown_cap, "cooldown_cap")                       \
+    X(api_key, "api_key")                                 \
+    X(api_url, "api_url")                                 \
+    X(clock, "_clock")                                    \
+    X(gateway_factory, "_gateway_factory")                \
+    X(sample_source, "_sample_source")                    \
+    X(predict_cache, "_predict_cache")                    \
+    X(src_cache, "_src_cache")                            \
+    X(pickle_cache, "_pickle_cache")                      \
+    X(learned_heavy, "_learned_heavy")                    \
+    X(demoted, "_demoted")                                \
+    X(offload_incompatible, "_offload_incompatible")      \
+    X(offload_failures, "_offload_failures")              \
+    X(benefit_ok, "_benefit_ok")                          \
+    X(relaxed_cache, "_relaxed_cache")                    \
+    X(libref_cache, "_libref_cache")                      \
+    X(gpu_cache, "_gpu_cache")                            \
+    X(effect_cache, "_effect_cache")                      \
+    X(self_mut_cache, "_self_mut_cache")                  \
+    X(wrapped_classes, "_wrapped_classes")                \
+    X(wrapped_modules, "_wrapped_modules")                \
+    X(wrap_methods, "_wrap_methods")                      \
+    X(observed_seconds, "_observed_seconds")              \
+    X(recent_calls, "_recent_calls")                      \
+    X(wrapped, "_wrapped")                                \
+    X(scope_lock, "_scope_lock")                          \
+    X(caller_globals, "_caller_globals")                  \
+    X(caller_frame, "_caller_frame")                      \
+    X(forward_names, "_forward_names")                    \
+    X(hook_installed, "_hook_installed")                  \
+    X(hook_started_at, "_hook_started_at")                \
+    X(hook_calls, "_hook_calls")                          \
+    X(hook_fn, "_hook_fn")                                \
+    X(original_trace, "_original_trace")                  \
+    X(load_gate, "_load_gate")                            \
+    X(gateway, "_gateway")                                \
+    X(gateway_lock, "_gateway_lock")                      \
+    X(gateway_retry_at, "_gateway_retry_at")              \
+    X(gateway_backoff, "_gateway_backoff")                \
+    X(prewarm_lock, "_prewarm_lock")                      \
+    X(prewarmed, "_prewarmed")                            \
+    X(warm_result, "_warm_result")                        \
+    X(by_value_lock, "_by_value_lock")                    \
+    X(by_value_refs, "_by_value_refs")                    \
+    X(tls, "_tls")                                        \
+    X(atexit_registered, "_atexit_registered")            \
+    X(filename_cache, "_filename_cache")                  \
+    X(exclude_prefixes, "_exclude_prefixes")              \
+    X(source_files, "_source_files")                      \
+    X(hook_records, "_hook_records")
+
+// The monitor methods C++ code calls on a monitor, and the two flags. Each is
+// called through monitor_method() below, so a replacement on the instance or
+// in a subclass runs wherever the monitor calls that method.
+#define CORVID_MONITOR_METHODS(X)                         \
+    X(running, "_running")                                \
+    X(forward_open, "_forward_open")                      \
+    X(dispatch, "_dispatch")                              \
+    X(executing, "_executing")                            \
+    X(dispatch_inner, "_dispatch_inner")                  \
+    X(should_offload, "_should_offload")                  \
+    X(record_local_time, "_record_local_time")            \
+    X(note_offload_failure, "_note_offload_failure")      \
+    X(under_pressure, "_under_pressure")                  \
+    X(under_gpu_pressure, "_under_gpu_pressure")          \
+    X(in_cooldown, "_in_cooldown")                        \
+    X(predict_heavy, "_predict_heavy")                    \
+    X(relaxed_heavy, "_relaxed_heavy")                    \
+    X(get_src, "_get_src")                                \
+    X(lib_hit, "_lib_hit")                                \
+    X(periodic_rescan, "_periodic_rescan")                \
+    X(forward_scan, "_forward_scan")                      \
+    X(collect_top_defs, "_collect_top_defs")              \
+    X(forward_pending, "_forward_pending")                \
+    X(install_hook, "_install_hook")                      \
+    X(uninstall_hook, "_uninstall_hook")                  \
+    X(first_sight_hook, "_first_sight_hook")              \
+    X(is_user_code, "_is_user_code")                      \
+    X(check_user_code, "_check_user_code")                \
+    X(wrap_scope, "_wrap_scope")                          \
+    X(wrap_one, "_wrap_one")                              \
+    X(wrap_class, "_wrap_class")                          \
+    X(maybe_wrap_module, "_maybe_wrap_module")            \
+    X(register_wrap, "_register_wrap")                    \
+    X(unwrap_all, "_unwrap_all")
+
+enum class Method : int {
+#define CORVID_METHOD_ENUM(id, text) id,
+    CORVID_MONITOR_METHODS(CORVID_METHOD_ENUM)
+#undef CORVID_METHOD_ENUM
+    Count
+};
+static_assert(static_cast<int>(Method::Count) <= 64);
+
+// Which of the monitor methods a class leaves as the module's own, decided
+// once per class version: a version tag is never handed out twice, so a
+// class changed since (or another class) shows a different tag.
+struct MethodTable {
+    PyTypeObject *type = nullptr;  // identity only
+    unsigned int tag = 0;
+    uint64_t own = 0;
+};
+
+// The C++ state of an _OverflowMonitor (or of a subclass instance).
+struct Monitor {
+#define CORVID_MONITOR_MEMBER(member, text) nb::object member;
+    CORVID_MONITOR_FIELDS(CORVID_MONITOR_MEMBER)
+#undef CORVID_MONITOR_MEMBER
     bool running = false;
     bool forward_open = false;
-    // Memo of plain_monitor(): valid while the global watch epoch, the
-    // instance dict and the class's version tag are those it was made with.
-    uint64_t checked_epoch = 0;
-    PyObject *checked_dict = nullptr;  // identity only, never dereferenced
-    unsigned int checked_type_tag = 0;
-    bool plain = false;
-    // The fields every dispatched call reads, borrowed from the instance dict
-    // (null: absent). Valid while the field epoch and the dict are those they
-    // were read with: the dict watcher moves the epoch before any of these
-    // keys changes, so a borrowed value is never read after its release.
-    uint64_t fields_epoch = 0;
-    PyObject *fields_dict = nullptr;  // identity only
-    PyObject *fields[5] = {};
+    bool constructed = false;  // false in an instance made by __new__ alone
+    MethodTable table;
+
+    template <typename F>
+    void for_each_ref(F &&f) {
+#define CORVID_MONITOR_VISIT(member, text) f(member);
+        CORVID_MONITOR_FIELDS(CORVID_MONITOR_VISIT)
+#undef CORVID_MONITOR_VISIT
+    }
 };
 
 void register_monitor(nb::module_ &m);
+// Records the class's own method bodies; called once every concern has
+// attached its methods.
+void seal_monitor_methods(nb::module_ &m);
 
-// The _OverflowMonitor type (borrowed; the module keeps it alive).
-PyTypeObject *monitor_type();
-
-// The C++ core of `mon` when it is exactly an _OverflowMonitor (not a
-// subclass), else null: callers then go through attribute look-up.
-// Monitors are only ever created from Python, so the core always sits at the
-// same offset inside the object; it is measured once at import.
-extern PyTypeObject *g_monitor_type;
-extern Py_ssize_t g_core_offset;
-inline MonitorCore *exact_monitor(PyObject *mon) noexcept {
-    if (Py_TYPE(mon) != g_monitor_type) return nullptr;
-    return reinterpret_cast<MonitorCore *>(reinterpret_cast<char *>(mon) + g_core_offset);
+// The C++ state of `obj` when it is a constructed monitor, else null. Every
+// monitor is created from Python, so the state sits at one offset.
+extern PyTypeObject *g_monitor_type;  // owned for the process, see register_monitor
+extern Py_ssize_t g_state_offset;
+inline Monitor *monitor_of(PyObject *obj) noexcept {
+    if (!PyObject_TypeCheck(obj, g_monitor_type)) return nullptr;
+    auto *mon = reinterpret_cast<Monitor *>(reinterpret_cast<char *>(obj) + g_state_offset);
+    return mon->constructed ? mon : nullptr;
 }
 
-// True when `mon` is exactly _OverflowMonitor, its class still holds the
-// module's own hot-path methods, and its instance dict replaces none of them:
-// C++ may then call those methods directly and read fields from the dict.
-// Memoised; the memo is dropped whenever a monitor's instance dict gains or
-// loses a key, a memo map is replaced or changed, or the class is modified.
-bool plain_monitor(PyObject *mon);
+// The attribute name of a method (interned, kept for the process).
+PyObject *method_name(Method m) noexcept;
 
-// Changes whenever something plain_monitor() or a wrapper's cached verdict
-// depends on may have changed (never 0).
-extern uint64_t g_watch_epoch;
-inline uint64_t watch_epoch() noexcept { return g_watch_epoch; }
-// False where the interpreter offers no dict watchers: nothing may be memoised then.
-bool watch_enabled() noexcept;
+// True when `self`'s class holds the module's own body (or flag property)
+// for `m`; never runs Python code.
+bool class_owns(PyObject *self, Monitor *mon, Method m);
 
-// plain_monitor() when its memo is still valid; false means "ask plain_monitor".
-inline bool plain_monitor_memo(PyObject *mon, MonitorCore *core) noexcept {
-    Py_ssize_t off = Py_TYPE(mon)->tp_dictoffset;
-    PyObject *d = off > 0 ? *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(mon) + off)
-                          : nullptr;
-    return core->plain && core->checked_epoch == g_watch_epoch && core->checked_dict == d &&
-           d != nullptr && Py_TYPE(mon)->tp_version_tag != 0 &&
-           core->checked_type_tag == Py_TYPE(mon)->tp_version_tag;
+// The one rule for calling a monitor method from C++: an empty object when
+// the module's own body applies (a monitor whose class holds that body and
+// whose instance dict does not shadow it), else the object a Python caller of
+// `self.<name>` would get, to be called instead.
+nb::object monitor_method(nb::handle self, Method m);
+
+// Calls monitor method `m` on `self` with `args`: the replacement when there
+// is one (its result converted to R: nothing, a truth value or the object),
+// else the C++ body `body(self, args...)`.
+template <typename R, typename Body, typename... A>
+R call_monitor_method(nb::handle self, Method m, Body &&body, A &&...args) {
+    if (nb::object replaced = monitor_method(self, m)) {
+        nb::object out = replaced(std::forward<A>(args)...);
+        if constexpr (std::is_same_v<R, bool>) return truthy(out);
+        else if constexpr (!std::is_void_v<R>) return out;
+        else return;
+    }
+    return body(self, std::forward<A>(args)...);
 }
 
-// Declares a hot-path method: `fn` is what the class holds under `name`
-// when nothing has replaced it (both borrowed; the class keeps them).
-void register_hot_method(PyObject *name, PyObject *fn);
-
-// monitor._running as a C++ bool, for any monitor-like object.
-bool monitor_running(PyObject *mon);
+// monitor._running / monitor._forward_open for any monitor-like object; a
+// value that cannot be read counts as false only where the caller says so.
+bool monitor_running(nb::handle mon);
 void set_monitor_running(nb::handle mon, bool value);
-bool monitor_forward_open(PyObject *mon);
+bool monitor_forward_open(nb::handle mon);
 void set_monitor_forward_open(nb::handle mon, bool value);
+
+// monitor.<field>: the member of a monitor, else the ordinary look-up.
+#define CORVID_MONITOR_FIELD_GETTER(member, text)                    \
+    inline nb::object field_##member(nb::handle mon) {               \
+        if (Monitor *m = monitor_of(mon.ptr()); m && m->member)      \
+            return m->member;                                        \
+        return mon.attr(text);                                       \
+    }
+CORVID_MONITOR_FIELDS(CORVID_MONITOR_FIELD_GETTER)
+#undef CORVID_MONITOR_FIELD_GETTER
 
 // The callable registered with atexit for `mon` (a bound method object that
 // compares equal for the same monitor, so the registration can be withdrawn).
 nb::object exit_handler(nb::handle mon);
-
-// monitor.<name> for a data field: straight from the instance dictionary
-// when the monitor is exactly _OverflowMonitor (no class attribute shadows a
-// data field), else the ordinary attribute look-up.
-nb::object monitor_field(nb::handle mon, PyObject *name);
 
 // The monitor's clock, read as float seconds.
 double monitor_now(nb::handle mon);

@@ -33,20 +33,17 @@ struct CallableObj {
     auto members() { return std::tie(original, monitor, sig); }
 };
 
+// No call operation of its own: only binding through an instance dispatches.
 struct MethodObj {
     PyObject_HEAD
-    vectorcallfunc vectorcall;
     nb::object func, monitor, name, sig;
     PyObject *dict;
     PyObject *weakrefs;
+    // The key whose hash sig_hash holds (owned, so identity proves it).
+    nb::object hashed_sig;
+    Py_hash_t sig_hash;
 
-    auto members() { return std::tie(func, monitor, name, sig); }
-    // The last heaviness verdict read from the monitor's memo maps, valid
-    // while the watch epoch and the monitor are the same.
-    uint64_t verdict_epoch;
-    PyObject *verdict_monitor;  // identity only
-    PyObject *verdict_learned;  // the monitor's _learned_heavy then (borrowed)
-    bool verdict_heavy;
+    auto members() { return std::tie(func, monitor, name, sig, hashed_sig); }
 };
 
 struct BoundObj {
@@ -123,39 +120,14 @@ void gc_dealloc(PyObject *self_) noexcept {
     Py_DECREF(tp);
 }
 
-// Allocates an instance of one of the raw types and placement-constructs the
-// C++ members; the caller fills them.
+// Allocates an instance of one of the raw types and constructs the C++
+// members (all empty); the caller fills them.
 template <typename T>
 T *alloc(PyTypeObject *tp) {
     PyObject *raw = tp->tp_alloc(tp, 0);
     if (!raw) throw nb::python_error();
     T *self = as<T>(raw);
-    if constexpr (std::is_same_v<T, CallableObj>) {
-        new (&self->original) nb::object();
-        new (&self->monitor) nb::object();
-        new (&self->sig) nb::object();
-    } else if constexpr (std::is_same_v<T, BoundObj>) {
-        new (&self->func) nb::object();
-        new (&self->obj) nb::object();
-        new (&self->monitor) nb::object();
-        new (&self->sig) nb::object();
-        new (&self->name) nb::object();
-    } else if constexpr (std::is_same_v<T, ThunkObj>) {
-        new (&self->func) nb::object();
-        new (&self->args) nb::object();
-        new (&self->kwargs) nb::object();
-        self->started = false;
-    } else {
-        static_assert(std::is_same_v<T, MethodObj>);
-        self->verdict_epoch = 0;
-        self->verdict_monitor = nullptr;
-        self->verdict_learned = nullptr;
-        self->verdict_heavy = false;
-        new (&self->func) nb::object();
-        new (&self->monitor) nb::object();
-        new (&self->name) nb::object();
-        new (&self->sig) nb::object();
-    }
+    std::apply([](auto &...m) { (new (&m) nb::object(), ...); }, self->members());
     return self;
 }
 
@@ -233,14 +205,15 @@ std::pair<nb::object, nb::object> pack(PyObject *first, PyObject *const *args, s
 }
 
 // A wrapped call straight from the caller's argument vector (borrowed for
-// the duration of the call). The tuple, dict and thunk are built on first
-// request; once a thunk exists the call runs through it, so the thunk and the
-// site agree on whether the user's code started.
+// the duration of the call). The tuple, dict, thunk and display name are
+// built on first request; once a thunk exists the call runs through it, so
+// the thunk and the site agree on whether the user's code started.
 class VectorSite final : public CallSite {
 public:
-    VectorSite(PyObject *func, PyObject *first, PyObject *const *args, size_t nargsf,
-               PyObject *kwnames)
-        : func_(func), first_(first), argv_(args), nargsf_(nargsf), kwnames_(kwnames) {}
+    VectorSite(nb::handle func, nb::handle first, PyObject *const *args, size_t nargsf,
+               PyObject *kwnames, nb::handle wrapper, nb::handle name)
+        : func_(func), first_(first), argv_(args), nargsf_(nargsf), kwnames_(kwnames),
+          wrapper_(wrapper), name_(nb::borrow(name)) {}
 
     nb::handle args() override {
         pack_once();
@@ -254,11 +227,17 @@ public:
         if (!thunk_.is_valid()) thunk_ = make_thunk(func_, args(), kwargs());
         return thunk_;
     }
+    // The display name: the wrapper's copied `__name__`, read only when a
+    // message or a replaced method needs it.
+    nb::handle name() override {
+        if (!name_.is_valid()) name_ = display_name(wrapper_);
+        return name_;
+    }
     nb::object run() override {
         if (thunk_.is_valid()) return thunk_();
         started_ = true;
-        PyObject *r = first_ ? call_with_self(func_, first_, argv_, nargsf_, kwnames_)
-                             : PyObject_Vectorcall(func_, argv_, nargsf_, kwnames_);
+        PyObject *r = first_ ? call_with_self(func_.ptr(), first_.ptr(), argv_, nargsf_, kwnames_)
+                             : PyObject_Vectorcall(func_.ptr(), argv_, nargsf_, kwnames_);
         if (!r) throw nb::python_error();
         return nb::steal(r);
     }
@@ -267,28 +246,47 @@ public:
 private:
     void pack_once() {
         if (args_.is_valid()) return;
-        auto [t, kw] = pack(first_, argv_, nargsf_, kwnames_);
+        auto [t, kw] = pack(first_.ptr(), argv_, nargsf_, kwnames_);
         args_ = std::move(t);
         kwargs_ = std::move(kw);
     }
 
-    PyObject *func_, *first_;
+    static nb::object display_name(nb::handle wrapper) {
+        nb::object name;
+        try {
+            PyObject **slot = instance_dict_slot(wrapper.ptr());
+            PyObject *found = nullptr;
+            if (slot && *slot && dict_get_ref(*slot, g_names.dunder_name, &found) < 0)
+                throw nb::python_error();
+            name = found ? nb::steal(found) : attr_or(wrapper, g_names.dunder_name, nb::str("func"));
+        } catch (nb::python_error &e) {
+            if (!is_ordinary(e)) throw;
+            name = nb::str("func");
+        }
+        return name;
+    }
+
+    // Owned by the wrapper's caller for the whole call (see run_wrapped).
+    nb::handle func_, first_;
     PyObject *const *argv_;
     size_t nargsf_;
     PyObject *kwnames_;
-    nb::object args_, kwargs_, thunk_;
+    nb::handle wrapper_;
+    nb::object name_, args_, kwargs_, thunk_;
     bool started_ = false;
 };
 
-// Runs a wrapped call through the monitor. A failure of the monitor's own
-// machinery before the user's code started never reaches the caller: the call
-// then runs here, plainly. Errors after the user's code started are the user's.
-PyObject *dispatch_call(PyObject *monitor, PyObject *func, PyObject *first, PyObject *sig,
-                        PyObject *name, PyObject *const *args, size_t nargsf, PyObject *kwnames,
-                        bool is_method) {
-    VectorSite call(func, first, args, nargsf, kwnames);
+// Runs a wrapped call through the monitor. The caller owns `func`, `first`,
+// `monitor` and `sig` for the whole call: user code may rebind the wrapper's
+// fields meanwhile. A failure of the monitor's own machinery before the
+// user's code started never reaches the caller: the call then runs here,
+// plainly. Errors after the user's code started are the user's.
+PyObject *run_wrapped(nb::handle monitor, nb::handle func, nb::handle first, nb::handle sig,
+                      nb::handle wrapper, nb::handle name, PyObject *const *args, size_t nargsf,
+                      PyObject *kwnames, bool is_method) {
+    VectorSite call(func, first, args, nargsf, kwnames, wrapper, name);
     try {
-        return route_dispatch(monitor, func, call, sig, name, is_method).release().ptr();
+        return dispatch_call(monitor, func, call, sig, is_method).release().ptr();
     } catch (nb::python_error &e) {
         if (!is_ordinary(e) || call.started()) {
             e.restore();
@@ -300,21 +298,25 @@ PyObject *dispatch_call(PyObject *monitor, PyObject *func, PyObject *first, PyOb
             return nullptr;
         }
     }
-    if (first) return call_with_self(func, first, args, nargsf, kwnames);
-    return PyObject_Vectorcall(func, args, nargsf, kwnames);
+    if (first) return call_with_self(func.ptr(), first.ptr(), args, nargsf, kwnames);
+    return PyObject_Vectorcall(func.ptr(), args, nargsf, kwnames);
 }
 
-// Whether calls through a wrapper owned by `monitor` go to dispatch. A
-// monitor whose state cannot be read counts as stopped.
-inline bool dispatching(PyObject *monitor) {
-    if (!monitor || monitor == Py_None) return false;
-    if (MonitorCore *core = exact_monitor(monitor)) return core->running;
+// Whether calls through a wrapper owned by `monitor` go to dispatch: 1 yes,
+// 0 no, -1 with an error set for one that is not an ordinary error. A
+// monitor whose state cannot be read counts as stopped. May run Python code
+// (a monitor class's own `_running` property).
+int dispatching(nb::handle monitor) noexcept {
+    if (!monitor.is_valid() || monitor.is_none()) return 0;
     try {
-        return monitor_running(monitor);
+        return monitor_running(monitor) ? 1 : 0;
     } catch (nb::python_error &e) {
-        if (!is_ordinary(e)) throw;
-        return false;
+        if (is_ordinary(e)) return 0;
+        e.restore();
+    } catch (...) {
+        return 0;
     }
+    return -1;
 }
 
 // ---------------------------------------------------------------------------
@@ -323,40 +325,21 @@ inline bool dispatching(PyObject *monitor) {
 PyObject *callable_vectorcall(PyObject *self_, PyObject *const *args, size_t nargsf,
                               PyObject *kwnames) {
     CallableObj *self = as<CallableObj>(self_);
-    PyObject *original = self->original.ptr();
-    if (!original) {
+    // Owned for the whole call: the monitor's state read below may run code
+    // that rebinds the wrapper's fields.
+    nb::object original = self->original, monitor = self->monitor;
+    if (!original.is_valid()) {
         PyErr_SetString(PyExc_TypeError, "_OverflowCallable has no callable");
         return nullptr;
     }
-    PyObject *monitor = self->monitor.ptr();
-    bool go;
-    try {
-        go = dispatching(monitor);
-    } catch (...) {
-        restore_error_from_current_exception();
-        return nullptr;
-    }
-    if (!go) return PyObject_Vectorcall(original, args, nargsf, kwnames);
-    // Keep the wrapper's fields alive for the whole call: user code may rebind them.
-    nb::object keep_orig = nb::borrow(original), keep_mon = nb::borrow(monitor);
+    int go = dispatching(monitor);
+    if (go < 0) return nullptr;
+    if (!go) return PyObject_Vectorcall(original.ptr(), args, nargsf, kwnames);
     nb::object sig = self->sig.is_valid() ? self->sig : nb::none();
-    nb::object name;
-    try {
-        PyObject *found = nullptr;
-        // The display name is the copied metadata in the wrapper's own dict.
-        if (self->dict && dict_get_ref(self->dict, g_names.dunder_name, &found) < 0)
-            throw nb::python_error();
-        name = found ? nb::steal(found) : attr_or(self_, g_names.dunder_name, nb::str("func"));
-    } catch (nb::python_error &e) {
-        if (!is_ordinary(e)) {
-            e.restore();
-            return nullptr;
-        }
-        name = nb::str("func");
-    }
-    return dispatch_call(monitor, original, nullptr, sig.ptr(), name.ptr(), args, nargsf, kwnames,
-                         false);
+    return run_wrapped(monitor, original, nb::handle(), sig, self_, nb::handle(), args, nargsf,
+                       kwnames, false);
 }
+
 
 PyObject *callable_new(PyTypeObject *tp, PyObject *args, PyObject *kwds) {
     static const char *kw[] = {"original", "monitor", nullptr};
@@ -404,86 +387,6 @@ PyObject *callable_repr(PyObject *self_) {
     return repr_of("_OverflowCallable", as<CallableObj>(self_)->original.ptr());
 }
 
-// ---------------------------------------------------------------------------
-// _OverflowMethod
-
-// Reads monitor.<field> from the instance dict of an exact monitor (no
-// descriptor on the class shadows these names). Borrowed; null when missing.
-PyObject *field(PyObject *monitor_dict, PyObject *name) {
-    PyObject *v = PyDict_GetItemWithError(monitor_dict, name);
-    if (!v && PyErr_Occurred()) throw nb::python_error();
-    return v;
-}
-
-// A memoised boolean, or -1 when nothing is stored yet.
-int memo(PyObject *map, PyObject *key, Py_hash_t hash) {
-    if (!map || !PyDict_Check(map)) return -1;
-    PyObject *v = _PyDict_GetItem_KnownHash(map, key, hash);
-    if (!v) {
-        if (PyErr_Occurred()) throw nb::python_error();
-        return -1;
-    }
-    int t = PyObject_IsTrue(v);
-    if (t < 0) throw nb::python_error();
-    return t;
-}
-
-bool truthy_call(nb::handle self, PyObject *method, nb::handle arg) {
-    nb::object r = nb::steal(check(PyObject_CallMethodOneArg(self.ptr(), method, arg.ptr())));
-    int t = PyObject_IsTrue(r.ptr());
-    if (t < 0) throw nb::python_error();
-    return t == 1;
-}
-
-// Whether an access on an instance should yield the ordinary binding: the
-// function is barred or demoted, or neither heaviness test holds.
-bool light_method(MethodObj *self, PyObject *monitor) {
-    PyObject *sig = self->sig.is_valid() ? self->sig.ptr() : Py_None;
-    // A barred or demoted function binds plainly, and so does one that is
-    // not heavy: the heaviness verdict comes first because it is the common
-    // answer and both roads end in the same ordinary binding.
-    if (plain_monitor(monitor)) {
-        PyObject *d = instance_dict(monitor);
-        bool heavy;
-        PyObject *learned;
-        if (self->verdict_epoch == watch_epoch() && self->verdict_monitor == monitor &&
-            watch_enabled()) {
-            // Same epoch: the monitor's dict still maps the field to this set.
-            heavy = self->verdict_heavy;
-            learned = self->verdict_learned;
-        } else {
-            // Verdicts straight from the monitor's memo maps; the full
-            // prediction only runs for a function not seen before.
-            Py_hash_t hash = PyObject_Hash(sig);
-            if (hash == -1) throw nb::python_error();
-            int strict = memo(field(d, g_names.predict_cache), sig, hash);
-            if (strict < 0) strict = truthy_call(monitor, g_names.predict_heavy, self->func);
-            int relaxed = strict ? 1 : memo(field(d, g_names.relaxed_cache), sig, hash);
-            if (relaxed < 0) relaxed = truthy_call(monitor, g_names.relaxed_heavy, self->func);
-            heavy = strict || relaxed;
-            learned = field(d, g_names.learned_heavy);
-            self->verdict_heavy = heavy;
-            self->verdict_learned = learned;
-            self->verdict_monitor = monitor;
-            self->verdict_epoch = watch_enabled() ? watch_epoch() : 0;
-        }
-        // Learned functions live in a set, which cannot be watched; it is
-        // normally empty.
-        if (!heavy) {
-            bool none_learned =
-                !learned || (PyAnySet_Check(learned) && PySet_GET_SIZE(learned) == 0);
-            if (none_learned || !contains(learned, sig)) return true;
-        }
-        return contains(field(d, g_names.demoted), sig) ||
-               contains(field(d, g_names.offload_incompatible), sig);
-    }
-    nb::handle mon(monitor);
-    if (contains(mon.attr(g_names.demoted).ptr(), sig)) return true;
-    if (contains(mon.attr(g_names.offload_incompatible).ptr(), sig)) return true;
-    if (truthy_call(mon, g_names.predict_heavy, self->func)) return false;
-    return !truthy_call(mon, g_names.relaxed_heavy, self->func);
-}
-
 PyObject *new_bound(nb::handle func, nb::handle obj, nb::handle monitor, nb::handle sig,
                     nb::handle name) {
     BoundObj *b = alloc<BoundObj>(g_bound_type);
@@ -496,83 +399,93 @@ PyObject *new_bound(nb::handle func, nb::handle obj, nb::handle monitor, nb::han
     return reinterpret_cast<PyObject *>(b);
 }
 
-// Whether an access through an instance binds as _BoundOverflow. The
-// monitor's own failures count as "no": the ordinary binding always works.
-int method_is_heavy(MethodObj *self, PyObject *monitor) {
-    if (!monitor || monitor == Py_None) return 0;
-    MonitorCore *core = exact_monitor(monitor);
-    if (core && !core->running) return 0;
-    // Hold the monitor: the heaviness tests may run code that rebinds fields.
-    nb::object keep_mon = nb::borrow(monitor);
-    try {
-        if (!core && !monitor_running(monitor)) return 0;
-        return light_method(self, monitor) ? 0 : 1;
-    } catch (nb::python_error &e) {
-        if (!is_ordinary(e)) {
-            e.restore();
-            return -1;
-        }
-    } catch (...) {
+// ---------------------------------------------------------------------------
+// _OverflowMethod
+
+// The memoised verdict for `key` (hash known) in `map`, or -1 when none is
+// stored yet.
+int memo(nb::handle map, nb::handle key, Py_hash_t hash) {
+    if (!map.is_valid() || !PyDict_Check(map.ptr())) return -1;
+    PyObject *found = _PyDict_GetItem_KnownHash(map.ptr(), key.ptr(), hash);
+    if (!found) {
+        if (PyErr_Occurred()) throw nb::python_error();
+        return -1;
     }
-    return 0;
+    nb::object value = nb::borrow(found);  // its __bool__ may drop the entry
+    return truthy(value) ? 1 : 0;
+}
+
+// The hash of the wrapper's signature key, computed once per key object
+// (tuples do not cache theirs).
+Py_hash_t sig_hash(MethodObj *self, nb::handle sig) {
+    if (self->hashed_sig.ptr() == sig.ptr()) return self->sig_hash;
+    Py_hash_t h = PyObject_Hash(sig.ptr());
+    if (h == -1) throw nb::python_error();
+    self->hashed_sig = nb::borrow(sig);
+    self->sig_hash = h;
+    return h;
+}
+
+// The heaviness verdict of the bound function: the monitor's memo maps read
+// directly while its own prediction methods apply, else the methods called.
+bool heavy_method(MethodObj *self, nb::handle monitor, nb::handle func, nb::handle sig) {
+    Monitor *mon = monitor_of(monitor.ptr());
+    if (!mon || monitor_method(monitor, Method::predict_heavy) ||
+        monitor_method(monitor, Method::relaxed_heavy)) {
+        return call_monitor_method<bool>(monitor, Method::predict_heavy, predict_heavy, func) ||
+               call_monitor_method<bool>(monitor, Method::relaxed_heavy, relaxed_heavy, func);
+    }
+    Py_hash_t hash = sig_hash(self, sig);
+    if (contains(field_learned_heavy(monitor), sig)) return true;
+    int strict = memo(field_predict_cache(monitor), sig, hash);
+    if (strict < 0) strict = predict_heavy_keyed(monitor, func, sig);
+    if (strict) return true;
+    int relaxed = memo(field_relaxed_cache(monitor), sig, hash);
+    if (relaxed < 0) relaxed = relaxed_heavy_keyed(monitor, func, sig);
+    return relaxed != 0;
+}
+
+// Whether an access through an instance binds as _BoundOverflow: 1 yes, 0
+// no, -1 with an error set. The monitor's own failures count as "no": the
+// ordinary binding always works.
+int binds_heavy(MethodObj *self, nb::handle func, nb::handle monitor, nb::handle sig) noexcept {
+    int go = dispatching(monitor);
+    if (go <= 0) return go;
+    try {
+        // A barred or demoted function binds plainly.
+        if (contains(field_demoted(monitor), sig) ||
+            contains(field_offload_incompatible(monitor), sig))
+            return 0;
+        return heavy_method(self, monitor, func, sig) ? 1 : 0;
+    } catch (nb::python_error &e) {
+        if (is_ordinary(e)) return 0;
+        e.restore();
+        return -1;
+    } catch (...) {
+        return 0;
+    }
 }
 
 PyObject *method_descr_get(PyObject *self_, PyObject *obj, PyObject *type) {
     MethodObj *self = as<MethodObj>(self_);
-    PyObject *func = self->func.ptr();
-    if (!func) return Py_NewRef(self_);
-    if (!obj || obj == Py_None) return Py_NewRef(func);
-    nb::object keep_func = nb::borrow(func);
-    PyObject *monitor = self->monitor.ptr();
-    int heavy = method_is_heavy(self, monitor);
+    // Owned: the heaviness tests run code that may rebind the fields.
+    nb::object func = self->func;
+    if (!func.is_valid()) return Py_NewRef(self_);
+    if (!obj || obj == Py_None) return func.release().ptr();
+    nb::object monitor = self->monitor;
+    nb::object sig = self->sig.is_valid() ? self->sig : nb::none();
+    int heavy = binds_heavy(self, func, monitor, sig);
     if (heavy < 0) return nullptr;
-    if (!heavy) return bind(func, obj, type);
+    if (!heavy) return bind(func.ptr(), obj, type);
     try {
-        return new_bound(keep_func, obj, nb::borrow(monitor),
-                         self->sig.is_valid() ? self->sig : nb::none(),
-                         self->name.is_valid() ? self->name : nb::none());
+        nb::object name = self->name.is_valid() ? self->name : nb::none();
+        return new_bound(func, obj, monitor, sig, name);
     } catch (...) {
         restore_error_from_current_exception();
         return nullptr;
     }
 }
 
-// obj.method(...) without a bound-method object: the type is a method
-// descriptor, so the interpreter calls it with the instance as the first
-// argument. Same outcome as binding first and calling the result.
-PyObject *method_vectorcall(PyObject *self_, PyObject *const *args, size_t nargsf,
-                            PyObject *kwnames) {
-    MethodObj *self = as<MethodObj>(self_);
-    PyObject *func = self->func.ptr();
-    if (!func) {
-        PyErr_SetString(PyExc_TypeError, "_OverflowMethod has no function");
-        return nullptr;
-    }
-    if (PyVectorcall_NARGS(nargsf) < 1) {
-        PyErr_SetString(PyExc_TypeError, "_OverflowMethod needs the instance as first argument");
-        return nullptr;
-    }
-    PyObject *monitor = self->monitor.ptr();
-    // Light method on a plain running monitor with a current verdict: no
-    // Python code runs before the call, so nothing needs holding.
-    if (monitor && self->verdict_monitor == monitor && self->verdict_epoch == watch_epoch() &&
-        !self->verdict_heavy) {
-        MonitorCore *core = exact_monitor(monitor);
-        PyObject *learned = self->verdict_learned;
-        if (core && core->running && plain_monitor_memo(monitor, core) &&
-            (!learned || (PyAnySet_Check(learned) && PySet_GET_SIZE(learned) == 0)))
-            return PyObject_Vectorcall(func, args, nargsf, kwnames);
-    }
-    nb::object keep_func = nb::borrow(func);
-    int heavy = method_is_heavy(self, monitor);
-    if (heavy < 0) return nullptr;
-    if (!heavy) return PyObject_Vectorcall(func, args, nargsf, kwnames);
-    nb::object keep_mon = nb::borrow(monitor);
-    nb::object sig = self->sig.is_valid() ? self->sig : nb::none();
-    nb::object name = self->name.is_valid() ? self->name : nb::none();
-    return dispatch_call(monitor, func, nullptr, sig.ptr(), name.ptr(), args, nargsf, kwnames,
-                         true);
-}
 
 PyObject *method_new(PyTypeObject *, PyObject *args, PyObject *kwds) {
     static const char *kw[] = {"func", "monitor", "name", nullptr};
@@ -603,25 +516,18 @@ PyObject *method_repr(PyObject *self_) {
 PyObject *bound_vectorcall(PyObject *self_, PyObject *const *args, size_t nargsf,
                            PyObject *kwnames) {
     BoundObj *self = as<BoundObj>(self_);
-    PyObject *func = self->func.ptr(), *obj = self->obj.ptr();
-    if (!func || !obj) {
+    // Owned for the whole call, as for _OverflowCallable.
+    nb::object func = self->func, obj = self->obj, monitor = self->monitor;
+    if (!func.is_valid() || !obj.is_valid()) {
         PyErr_SetString(PyExc_TypeError, "_BoundOverflow is not bound");
         return nullptr;
     }
-    nb::object keep_func = nb::borrow(func), keep_obj = nb::borrow(obj);
-    PyObject *monitor = self->monitor.ptr();
-    bool go;
-    try {
-        go = dispatching(monitor);
-    } catch (...) {
-        restore_error_from_current_exception();
-        return nullptr;
-    }
-    if (!go) return call_with_self(func, obj, args, nargsf, kwnames);
-    nb::object keep_mon = nb::borrow(monitor);
+    int go = dispatching(monitor);
+    if (go < 0) return nullptr;
+    if (!go) return call_with_self(func.ptr(), obj.ptr(), args, nargsf, kwnames);
     nb::object sig = self->sig.is_valid() ? self->sig : nb::none();
     nb::object name = self->name.is_valid() ? self->name : nb::none();
-    return dispatch_call(monitor, func, obj, sig.ptr(), name.ptr(), args, nargsf, kwnames, true);
+    return run_wrapped(monitor, func, obj, sig, self_, name, args, nargsf, kwnames, true);
 }
 
 PyObject *bound_new(PyTypeObject *, PyObject *args, PyObject *kwds) {
@@ -691,6 +597,41 @@ PyObject *bound_get_name(PyObject *self_, void *) {
     }
 }
 
+PyObject *bound_get_doc(PyObject *self_, void *) {
+    nb::object func = as<BoundObj>(self_)->func;
+    if (!func.is_valid()) Py_RETURN_NONE;
+    PyObject *doc = nullptr;
+    if (get_optional_attr(func.ptr(), g_names.dunder_doc, &doc) < 0) return nullptr;
+    return doc ? doc : Py_NewRef(Py_None);
+}
+
+// The signature of the plain bound method (the instance's parameter gone).
+PyObject *bound_get_signature(PyObject *self_, void *) {
+    BoundObj *self = as<BoundObj>(self_);
+    nb::object func = self->func, obj = self->obj;
+    if (!func.is_valid() || !obj.is_valid()) {
+        PyErr_SetString(PyExc_AttributeError, "__signature__");
+        return nullptr;
+    }
+    try {
+        nb::object method = nb::steal(check(PyMethod_New(func.ptr(), obj.ptr())));
+        return nb::module_::import_("inspect").attr("signature")(method).release().ptr();
+    } catch (...) {
+        restore_error_from_current_exception();
+        return nullptr;
+    }
+}
+
+// Attributes it lacks come from the function, as for a plain bound method.
+PyObject *bound_getattro(PyObject *self_, PyObject *name) {
+    PyObject *found = PyObject_GenericGetAttr(self_, name);
+    if (found || !PyErr_ExceptionMatches(PyExc_AttributeError)) return found;
+    nb::object func = as<BoundObj>(self_)->func;
+    if (!func.is_valid()) return nullptr;
+    PyErr_Clear();
+    return PyObject_GetAttr(func.ptr(), name);
+}
+
 PyObject *bound_repr(PyObject *self_) {
     BoundObj *self = as<BoundObj>(self_);
     if (!self->func.is_valid() || !self->obj.is_valid())
@@ -746,7 +687,6 @@ PyMemberDef kMethodMembers[] = {
     {"_sig", T_OBJECT_EX, offsetof(MethodObj, sig), 0, nullptr},
     {"__dictoffset__", T_PYSSIZET, offsetof(MethodObj, dict), READONLY, nullptr},
     {"__weaklistoffset__", T_PYSSIZET, offsetof(MethodObj, weakrefs), READONLY, nullptr},
-    {"__vectorcalloffset__", T_PYSSIZET, offsetof(MethodObj, vectorcall), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -767,6 +707,8 @@ PyGetSetDef kBoundGetset[] = {
     {"__func__", bound_get_func, nullptr, nullptr, nullptr},
     {"__self__", bound_get_self, nullptr, nullptr, nullptr},
     {"__name__", bound_get_name, nullptr, nullptr, nullptr},
+    {"__doc__", bound_get_doc, nullptr, nullptr, nullptr},
+    {"__signature__", bound_get_signature, nullptr, nullptr, nullptr},
     {"_overflow_wrapped", get_wrapped_marker, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -811,7 +753,6 @@ PyType_Slot kMethodSlots[] = {
     {Py_tp_traverse, reinterpret_cast<void *>(gc_traverse<MethodObj>)},
     {Py_tp_clear, reinterpret_cast<void *>(gc_clear<MethodObj>)},
     {Py_tp_descr_get, reinterpret_cast<void *>(method_descr_get)},
-    {Py_tp_call, reinterpret_cast<void *>(PyVectorcall_Call)},
     {Py_tp_repr, reinterpret_cast<void *>(method_repr)},
     {Py_tp_members, kMethodMembers},
     {Py_tp_getset, kDictGetset},
@@ -828,6 +769,7 @@ PyType_Slot kBoundSlots[] = {
     {Py_tp_clear, reinterpret_cast<void *>(gc_clear<BoundObj>)},
     {Py_tp_call, reinterpret_cast<void *>(PyVectorcall_Call)},
     {Py_tp_richcompare, reinterpret_cast<void *>(bound_richcompare)},
+    {Py_tp_getattro, reinterpret_cast<void *>(bound_getattro)},
     {Py_tp_hash, reinterpret_cast<void *>(bound_hash)},
     {Py_tp_repr, reinterpret_cast<void *>(bound_repr)},
     {Py_tp_members, kBoundMembers},
@@ -854,21 +796,23 @@ constexpr unsigned kGcVectorcall = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC |
 
 PyType_Spec kCallableSpec = {"corvid.overflow._OverflowCallable", sizeof(CallableObj), 0,
                              kGcVectorcall, kCallableSlots};
+// Not a method descriptor: that flag would promise that binding through the
+// class equals a call of the descriptor, while class access must give the
+// plain function, which does not dispatch.
 PyType_Spec kMethodSpec = {"corvid.overflow._OverflowMethod", sizeof(MethodObj), 0,
-                           kGcVectorcall | Py_TPFLAGS_METHOD_DESCRIPTOR, kMethodSlots};
+                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
+                           kMethodSlots};
 PyType_Spec kBoundSpec = {"corvid.overflow._BoundOverflow", sizeof(BoundObj), 0, kGcVectorcall,
                           kBoundSlots};
 PyType_Spec kThunkSpec = {"corvid.overflow._LocalThunk", sizeof(ThunkObj), 0,
                           kGcVectorcall | Py_TPFLAGS_DISALLOW_INSTANTIATION, kThunkSlots};
 
+// The type is held for the life of the process as well as by the module
+// attribute: user code may delete the attribute while wrappers still exist.
 PyTypeObject *make_type(nb::module_ &m, PyType_Spec *type_spec, const char *attr) {
     nb::object tp = nb::steal(check(PyType_FromModuleAndSpec(m.ptr(), type_spec, nullptr)));
-    if (attr) {
-        nb::setattr(m, attr, tp);
-    } else {
-        nb::setattr(m, "_LocalThunk", tp);
-    }
-    return reinterpret_cast<PyTypeObject *>(tp.ptr());  // the module attribute keeps it alive
+    nb::setattr(m, attr, tp);
+    return reinterpret_cast<PyTypeObject *>(tp.release().ptr());
 }
 
 // The remote-side shims. Each factory returns a fresh nested function that
@@ -967,105 +911,6 @@ void register_shims(nb::module_ &m) {
 }
 
 
-// ---------------------------------------------------------------------------
-// The entry point
-
-nb::object to_float(nb::handle v) { return nb::steal(check(PyNumber_Float(v.ptr()))); }
-
-// The frame of the code that called overflow() (a C function has no frame of
-// its own, so the innermost Python frame is the caller's).
-nb::object calling_frame() {
-    PyFrameObject *f = PyEval_GetFrame();
-    return f ? nb::borrow(reinterpret_cast<PyObject *>(f)) : nb::none();
-}
-
-void retire(nb::handle previous) {
-    try {
-        nb::module_::import_("atexit").attr("unregister")(exit_handler(previous));
-    } catch (nb::python_error &e) {
-        if (!is_ordinary(e)) throw;
-    }
-    try {
-        previous.attr("stop")();
-    } catch (nb::python_error &e) {
-        // The old monitor's failure must not keep the new one from starting.
-        if (!is_ordinary(e)) throw;
-        log_quiet(kLogger, LogLevel::Warning, "previous overflow monitor failed to stop (%s)",
-                  nb::str(e.value()));
-    }
-}
-
-nb::object overflow(nb::handle fast, nb::handle threshold, nb::handle check_interval,
-                    nb::handle api_key, nb::handle api_url, nb::handle gpu_threshold,
-                    nb::handle verbose, nb::handle policy, nb::handle priority,
-                    nb::handle flexible, nb::handle caller_frame) {
-    nb::handle m = module_handle();
-    if (!priority.is_none() || !flexible.is_none()) {
-        // Stack level 1 from C code names the Python frame that called us.
-        check(PyErr_WarnEx(PyExc_DeprecationWarning,
-                           "overflow(priority=, flexible=) are not implemented and are ignored", 1));
-    }
-    bool threshold_set = !threshold.is(unset());
-    bool gpu_set = !gpu_threshold.is(unset());
-    nb::str resolved = resolve_policy(policy, threshold_set, gpu_set);
-    nb::object cpu = threshold_set
-                         ? to_float(threshold)
-                         : env_float(nb::str("CORVID_OVERFLOW_THRESHOLD"), nb::float_(85.0));
-    nb::object gpu = gpu_set ? to_float(gpu_threshold) : nb::none();
-
-    nb::object previous = m.attr("_active_monitor");
-    if (!previous.is_none()) retire(previous);
-
-    const Settings &cfg = settings();
-    nb::object payload_mb = env_float(nb::str("CORVID_OVERFLOW_MAX_PAYLOAD_MB"), nb::float_(256.0));
-    nb::object payload = payload_bytes(payload_mb);
-    nb::dict kw;
-    kw["policy"] = resolved;
-    kw["fast"] = fast;
-    kw["threshold"] = cpu;
-    kw["gpu_threshold"] = gpu;
-    kw["check_interval"] = check_interval;
-    kw["api_key"] = api_key;
-    kw["api_url"] = api_url;
-    kw["verbose"] = verbose;
-    kw["min_seconds"] =
-        env_float(nb::str("CORVID_OVERFLOW_MIN_SECONDS"), nb::float_(const_float(names().min_seconds_default, cfg.min_seconds_default)));
-    kw["max_payload_bytes"] = payload;
-    kw["prewarm"] = env_bool(nb::str("CORVID_OVERFLOW_PREWARM"), nb::bool_(false));
-    kw["cooldown_base"] =
-        env_float(nb::str("CORVID_OVERFLOW_COOLDOWN"), nb::float_(const_float(names().cooldown_base_default, cfg.cooldown_base_default)));
-    nb::object monitor = m.attr("_OverflowMonitor")(**kw);
-    nb::setattr(m, "_active_monitor", monitor);
-
-    nb::object frame = caller_frame.is_none() ? calling_frame() : nb::borrow(caller_frame);
-    try {
-        monitor.attr("start")(frame);
-    } catch (nb::python_error &e) {
-        if (!is_ordinary(e)) throw;
-        log_quiet(kLogger, LogLevel::Warning,
-                  "overflow monitor failed to start (%s) \xe2\x80\x94 feature disabled",
-                  nb::borrow(e.value()));
-        try {
-            monitor.attr("stop")();
-        } catch (nb::python_error &e2) {
-            if (!is_ordinary(e2)) throw;
-        }
-    }
-    return monitor;
-}
-
-void register_entry(nb::module_ &m) {
-    using namespace nb::literals;
-    nb::setattr(m, "_active_monitor", nb::none());
-    m.def("overflow", &overflow, "fast"_a.none() = false, "threshold"_a.none() = unset(),
-          "check_interval"_a.none() = 0.5, "api_key"_a.none() = nb::none(),
-          "api_url"_a.none() = nb::none(), "gpu_threshold"_a.none() = unset(),
-          "verbose"_a.none() = true, "policy"_a.none() = nb::none(),
-          "priority"_a.none() = nb::none(), "flexible"_a.none() = nb::none(),
-          "_caller_frame"_a.none() = nb::none(),
-          "Turn on the offload monitor for the calling script and return it.");
-}
-
 }  // namespace
 
 nb::object make_callable_wrapper(nb::handle original, nb::handle monitor) {
@@ -1089,13 +934,17 @@ nb::object make_method_wrapper(nb::handle func, nb::handle monitor, nb::handle n
     nb::object sig = sig_of(func);
     MethodObj *w = alloc<MethodObj>(g_method_type);
     nb::object self = nb::steal(reinterpret_cast<PyObject *>(w));
-    w->vectorcall = method_vectorcall;
     w->func = nb::borrow(func);
     w->monitor = nb::borrow(monitor);
     w->name = nb::borrow(name);
     w->sig = std::move(sig);
+    // The function's own metadata: introspection and doctest discovery
+    // (which keeps only objects whose __module__ is the module searched) see
+    // the user's method.
+    set_in_dict(self.ptr(), g_names.dunder_wrapped, func);
     set_in_dict(self.ptr(), g_names.dunder_name, attr_or(func, g_names.dunder_name, name));
     set_in_dict(self.ptr(), g_names.dunder_qualname, attr_or(func, g_names.dunder_qualname, name));
+    set_in_dict(self.ptr(), g_names.dunder_module, attr_or(func, g_names.dunder_module, nb::none()));
     set_in_dict(self.ptr(), g_names.dunder_doc, attr_or(func, g_names.dunder_doc, nb::none()));
     return self;
 }
@@ -1120,9 +969,8 @@ void register_wrappers(nb::module_ &m) {
     g_callable_type = make_type(m, &kCallableSpec, "_OverflowCallable");
     g_method_type = make_type(m, &kMethodSpec, "_OverflowMethod");
     g_bound_type = make_type(m, &kBoundSpec, "_BoundOverflow");
-    g_thunk_type = make_type(m, &kThunkSpec, nullptr);
+    g_thunk_type = make_type(m, &kThunkSpec, "_LocalThunk");
     register_shims(m);
-    register_entry(m);
 }
 
 }  // namespace corvid::overflow
