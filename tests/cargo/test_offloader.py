@@ -3,7 +3,6 @@
 import collections
 import gc
 import logging
-import pickle
 import sys
 import threading
 import weakref
@@ -323,11 +322,10 @@ def test_flush_all(offloader, ref_service):
         httpx.get(f"{ref_service.url}/v1/data/{keys[0]}", follow_redirects=True).raise_for_status()
 
 
-@pytest.mark.parametrize("dumps, loads", [(pickle.dumps, pickle.loads), (cloudpickle.dumps, cloudpickle.loads)])
-def test_offloader_pickles_without_its_lock(offloader, ref_service, dumps, loads):
+def test_offloader_pickles_without_its_lock(offloader, ref_service, round_trip):
     offloader.offload_large_args(len, (BIG,), {})
     assert "_keys_lock" not in offloader.__getstate__()
-    copy = loads(dumps(offloader))
+    copy = round_trip(offloader)
     assert copy._pending_keys == offloader._pending_keys and copy._upload_cache == offloader._upload_cache
     assert copy._keys_lock is not offloader._keys_lock
     assert copy._keys_lock.acquire(blocking=False)
@@ -469,3 +467,47 @@ def test_none_is_an_ordinary_argument_everywhere(offloader, ref_service):
     assert func(*args, **kwargs) == (None, len(BIG), None)
     key = offloader._upload(None)  # None itself is a value that can be stored
     assert key and cloudpickle.loads(store.load_object(ref_service, key)) is None
+
+
+def test_init_and_setstate_refuse_a_self_of_another_class():
+    # In a child interpreter: before the check this crashed the process.
+    out = run_python(
+        """
+        import corvid.cargo as cargo
+        class MyUploader:
+            def __init__(self):
+                cargo.DataOffloader.__init__(self, "http://x", "k")
+        calls = [MyUploader, lambda: cargo.DataOffloader.__setstate__(0, {}),
+                 lambda: cargo._RemoteFile.__init__(object(), b"", "f"),
+                 lambda: cargo._RemoteFile.__setstate__(object(), {}),
+                 lambda: cargo._RemoteDir.__init__(cargo._RemoteFile(b"", "f"), b"", "d"),
+                 lambda: cargo._RemoteDir.__setstate__("d", {})]
+        for call in calls:
+            try:
+                call()
+            except TypeError as exc:
+                print(exc)
+        """
+    )
+    lines = out.splitlines()
+    assert len(lines) == 6 and all("objects doesn't apply to a" in line for line in lines)
+    assert lines[0].endswith("'MyUploader' object") and lines[4].endswith("'corvid.cargo._RemoteFile' object")
+
+
+def test_objects_held_by_a_daemon_thread_at_exit_are_not_reported_as_leaks():
+    proc = run_python(
+        """
+        import threading
+        import corvid.cargo as cargo
+        held = [cargo.DataOffloader("http://x", "k"), cargo._RemoteFile(b"a", "a"), cargo._RemoteDir(b"", "d")]
+        started = threading.Event()
+        def hold(objects):
+            started.set()
+            threading.Event().wait()
+        threading.Thread(target=hold, args=(held,), daemon=True).start()
+        started.wait()
+        del held
+        """,
+        check=False,
+    )
+    assert proc.returncode == 0 and proc.stderr == b""

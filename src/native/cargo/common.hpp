@@ -4,6 +4,7 @@
 
 #include <utility>
 
+#include "cargo/api_key.hpp"
 #include "common/compat.hpp"
 #include "common/gil.hpp"
 #include "common/log.hpp"
@@ -40,24 +41,22 @@ void log_event(LogLevel level, const char *fmt, Args &&...args) {
     module_value("logger").attr(method)(fmt, std::forward<Args>(args)...);
 }
 
-// The same, for clean-up paths that must not fail because logging did.
-template <typename... Args>
-void log_event_quiet(LogLevel level, const char *fmt, Args &&...args) noexcept {
-    try {
-        log_event(level, fmt, std::forward<Args>(args)...);
-    } catch (nb::python_error &e) {
-        e.discard_as_unraisable(kLogger);
-    } catch (...) {
-    }
-}
-
 // The module's ordinary classes hold all their state in the instance dict;
 // __init__ and __setstate__ are plain methods so that, as on a Python class,
 // they may be called again on a live instance. The C++ part (empty) is
 // constructed on first use: unpickling calls __setstate__ on a bare instance
 // made by __new__.
+//
+// Called unbound (`DataOffloader.__init__(other, ...)`), `self` can be any
+// object; it is refused as a built-in method refuses a foreign instance.
 template <typename T>
-void ensure_constructed(nb::handle self) {
+void ensure_constructed(nb::handle self, const char *method) {
+    if (!nb::isinstance<T>(self)) {
+        auto *cls = reinterpret_cast<PyTypeObject *>(nb::type<T>().ptr());
+        PyErr_Format(PyExc_TypeError, "descriptor '%s' for '%s' objects doesn't apply to a '%s' object", method,
+                     cls->tp_name, Py_TYPE(self.ptr())->tp_name);
+        throw nb::python_error();
+    }
     if (!nb::inst_ready(self)) {
         new (nb::inst_ptr<T>(self)) T();
         nb::inst_mark_ready(self);
@@ -66,16 +65,44 @@ void ensure_constructed(nb::handle self) {
 
 template <typename T>
 void restore_state(nb::handle self, nb::handle state) {
-    ensure_constructed<T>(self);
+    ensure_constructed<T>(self, "__setstate__");
     self.attr("__dict__").attr("update")(state);
+}
+
+// Pickled as `copyreg.__newobj__(cls)` followed by __setstate__(state), the
+// form protocol 2 uses by default, at every protocol: the older ones would
+// otherwise rebuild the instance through object.__new__, which refuses an
+// extension type.
+inline nb::tuple reduce_by_state(nb::handle self) {
+    nb::object newobj = nb::module_::import_("copyreg").attr("__newobj__");
+    return nb::make_tuple(newobj, nb::make_tuple(self.type()), self.attr("__getstate__")());
 }
 
 // str(obj), the builtin conversion.
 inline nb::str to_str(nb::handle obj) { return nb::steal<nb::str>(check(PyObject_Str(obj.ptr()))); }
 
+// The status code as a number; a response object that is not httpx's (a
+// caller's replacement) may hold anything there.
+inline long status_of(nb::handle resp) {
+    nb::object code = resp.attr("status_code");
+    long status = PyLong_AsLong(code.ptr());
+    if (status == -1 && PyErr_Occurred()) throw nb::python_error();
+    return status;
+}
+
 // Exceptions of the Exception family are the ones the routes turn into a
 // fallback; anything else (KeyboardInterrupt, SystemExit) keeps propagating.
 inline bool is_ordinary_error(nb::python_error &e) { return e.matches(PyExc_Exception); }
+
+// The offloader's key as it is now (an invalid object when it has none).
+inline nb::object current_key(nb::handle self) {
+    PyObject *key = nullptr;
+    check(get_optional_attr(self.ptr(), nb::str("api_key").ptr(), &key));
+    return nb::steal(key);
+}
+
+// str(exc) for a message, without the offloader's key in it.
+inline nb::str error_text(nb::handle self, nb::handle exc) { return redact_key(exc, current_key(self)); }
 
 // Call only inside a catch block: turns the exception in flight (Python or
 // C++) into the Python exception object when it belongs to the Exception

@@ -341,10 +341,10 @@ nb::object upload_multipart_to_r2(nb::handle self, nb::object serialized, nb::ob
                                   "timeout"_a = kApiTimeout);
     } catch (nb::python_error &e) {
         if (!is_exception(e)) throw;
-        log_event(LogLevel::Debug, "multipart init failed (%s); using single-PUT path", e.value());
+        log_event(LogLevel::Debug, "multipart init failed (%s); using single-PUT path", error_text(self, e.value()));
         return nb::none();
     }
-    int status = nb::cast<int>(resp.attr("status_code"));
+    long status = status_of(resp);
     if (status == 404) return nb::none();
     if (status != 200) {
         log_event(LogLevel::Debug, "multipart init returned %d; using single-PUT", status);
@@ -380,11 +380,15 @@ nb::object upload_multipart_to_r2(nb::handle self, nb::object serialized, nb::ob
             quietly([&] { up.abort(); });
             throw;
         }
-        log_event_quiet(LogLevel::Debug, "multipart data upload failed (%s); aborting + falling back",
-                  e.value());
+        quietly([&] {
+            log_event(LogLevel::Debug, "multipart data upload failed (%s); aborting + falling back",
+                      error_text(self, e.value()));
+        });
     } catch (std::exception &e) {
-        log_event_quiet(LogLevel::Debug, "multipart data upload failed (%s); aborting + falling back",
-                  e.what());
+        quietly([&] {
+            log_event(LogLevel::Debug, "multipart data upload failed (%s); aborting + falling back",
+                      error_text(self, nb::str(e.what())));
+        });
     }
     up.abort();
     return nb::none();

@@ -62,8 +62,6 @@ nb::dict octet_headers(nb::handle size) {
     return h;
 }
 
-int status_of(nb::handle resp) { return nb::cast<int>(resp.attr("status_code")); }
-
 // Holds `_keys_lock` for a scope; the lock is looked up on the instance each
 // time because unpickling replaces it.
 class KeysLock {
@@ -91,9 +89,9 @@ void call_quietly(nb::handle fn, nb::handle arg) {
 
 void init(nb::handle self, nb::object api_url, nb::object api_key, nb::object size_threshold,
           nb::object progress_factory) {
-    ensure_constructed<DataOffloader>(self);
+    ensure_constructed<DataOffloader>(self, "__init__");
     self.attr("api_url") = api_url;
-    self.attr("api_key") = api_key;
+    self.attr("api_key") = stripped_key(api_key);
     self.attr("_size_threshold") =
         size_threshold.is_none() ? module_value("_DEFAULT_SIZE_THRESHOLD") : size_threshold;
     self.attr("_pending_keys") = nb::list();
@@ -124,7 +122,7 @@ nb::object offload_one(nb::handle self, nb::handle arg, nb::handle threshold, nb
         // _upload handles its own failures; this covers a replaced or
         // subclassed route so that the call is still shipped, with the
         // argument in place.
-        log_event(LogLevel::Warning, "Data upload error: %s", exc);
+        log_event(LogLevel::Warning, "Data upload error: %s", error_text(self, exc));
         return {};
     }
     if (key.is_none()) return {};
@@ -234,7 +232,7 @@ nb::object upload(nb::handle self, nb::handle arg, nb::handle label) {
         });
     }
     if (exc) {
-        log_event(LogLevel::Warning, "Data upload error: %s", exc);
+        log_event(LogLevel::Warning, "Data upload error: %s", error_text(self, exc));
         return nb::none();
     }
     return data_key;
@@ -249,10 +247,10 @@ nb::object upload_direct(nb::handle self, nb::handle serialized, nb::handle size
             resp = hx.attr("post")(endpoint(self, "/v1/data/upload-init"), "headers"_a = auth,
                                    "timeout"_a = kApiTimeout);
         })) {
-        log_event(LogLevel::Debug, "upload-init request failed (%s); using legacy path", exc);
+        log_event(LogLevel::Debug, "upload-init request failed (%s); using legacy path", error_text(self, exc));
         return nb::none();
     }
-    int status = status_of(resp);
+    long status = status_of(resp);
     if (status == 404) return nb::none();
     if (status != 200) {
         log_event(LogLevel::Debug, "upload-init returned %d; using legacy path", status);
@@ -271,7 +269,7 @@ nb::object upload_direct(nb::handle self, nb::handle serialized, nb::handle size
                 .attr("raise_for_status")();
             if (!progress.is_none()) call_quietly(progress.attr("update"), size);
         })) {
-        log_event(LogLevel::Debug, "direct-to-R2 PUT failed (%s); falling back to legacy", exc);
+        log_event(LogLevel::Debug, "direct-to-R2 PUT failed (%s); falling back to legacy", error_text(self, exc));
         return nb::none();
     }
 
@@ -297,9 +295,15 @@ nb::object upload_legacy(nb::handle self, nb::handle serialized, nb::handle size
         nb::object report = nb::cpp_function([update](nb::handle sent, nb::handle) { update(sent); });
         payload = module_value("_stream_bytes")(serialized, "on_progress"_a = report);
     }
-    nb::object resp = httpx().attr("post")(endpoint(self, "/v1/data/upload"), "content"_a = payload,
-                                           "headers"_a = headers, "timeout"_a = upload_timeout);
-    int status = status_of(resp);
+    nb::object resp;
+    try {
+        resp = httpx().attr("post")(endpoint(self, "/v1/data/upload"), "content"_a = payload,
+                                    "headers"_a = headers, "timeout"_a = upload_timeout);
+    } catch (nb::python_error &e) {
+        scrub_key(e.value(), current_key(self));
+        throw;
+    }
+    long status = status_of(resp);
     if (status != 200) {
         nb::object text = resp.attr("text")[nb::slice(0, 200, 1)];
         log_event(LogLevel::Warning, "Data upload failed: %d %s", status, text);
@@ -372,6 +376,7 @@ void register_offloader(nb::module_ &m) {
             "progress_factory"_a.none() = nb::none())
         .def("__getstate__", &getstate)
         .def("__setstate__", &setstate, "state"_a.none())
+        .def("__reduce__", &reduce_by_state)
         .def("offload_large_args", &offload_large_args, "func"_a.none(), "args"_a.none(), "kwargs"_a.none(),
              "Upload large arguments; answer (func, args, kwargs, data_keys) to ship.")
         .def("_upload", &upload, "arg"_a.none(), "label"_a.none() = "Uploading data")

@@ -26,7 +26,7 @@ bool string_written_as_path(nb::handle s) {
 bool is_path_candidate(nb::handle s) {
     if (PyUnicode_GetLength(s.ptr()) >= kMaxPathLength) return false;
     for (const char *prefix : kUrlPrefixes)
-        if (nb::cast<bool>(s.attr("startswith")(prefix))) return false;
+        if (check(PyObject_IsTrue(s.attr("startswith")(prefix).ptr()))) return false;
     return string_written_as_path(s);
 }
 
@@ -215,14 +215,14 @@ nb::dict getstate(nb::handle self) { return nb::borrow<nb::dict>(self.attr("__di
 
 
 void init_file(nb::handle self, nb::object data, nb::object filename) {
-    ensure_constructed<RemoteFile>(self);
+    ensure_constructed<RemoteFile>(self, "__init__");
     self.attr("_data") = data;
     self.attr("_filename") = filename;
     self.attr("_path") = nb::none();
 }
 
 void init_dir(nb::handle self, nb::object data, nb::object dirname, nb::object file_count) {
-    ensure_constructed<RemoteDir>(self);
+    ensure_constructed<RemoteDir>(self, "__init__");
     self.attr("_data") = data;
     self.attr("_dirname") = dirname;
     self.attr("_file_count") = file_count;
@@ -240,7 +240,8 @@ void register_remote_files(nb::module_ &m) {
         .def("__str__", &call_materialize)
         .def("__repr__", &repr_file)
         .def("__getstate__", &getstate)
-        .def("__setstate__", &restore_state<RemoteFile>, "state"_a.none());
+        .def("__setstate__", &restore_state<RemoteFile>, "state"_a.none())
+        .def("__reduce__", &reduce_by_state);
 
     nb::class_<RemoteDir>(m, "_RemoteDir", nb::dynamic_attr(), nb::is_weak_referenceable(),
                           "A local directory as a ZIP archive, extracted to a fresh temporary path at first use.")
@@ -251,7 +252,8 @@ void register_remote_files(nb::module_ &m) {
         .def("__str__", &call_materialize)
         .def("__repr__", &repr_dir)
         .def("__getstate__", &getstate)
-        .def("__setstate__", &restore_state<RemoteDir>, "state"_a.none());
+        .def("__setstate__", &restore_state<RemoteDir>, "state"_a.none())
+        .def("__reduce__", &reduce_by_state);
 
     m.def("_zip_directory", &zip_directory, "dir_path"_a.none());
     m.def("_string_written_as_path", &string_written_as_path, "obj"_a.none());
