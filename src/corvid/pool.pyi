@@ -13,6 +13,12 @@ CORVID_API_URL: str
 _Timeout = float | httpx.Timeout | None
 _Json = Any
 
+class PoolError(RuntimeError):
+    """A request the service answered with a status of 400 or above."""
+
+    status: int | None
+    detail: Any
+
 def share(
     *,
     shas: Iterable[str] | None = None,

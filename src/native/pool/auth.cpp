@@ -1,6 +1,6 @@
 #include "pool/auth.hpp"
 
-#include "common/env.hpp"
+#include "cargo/api_key.hpp"
 
 namespace corvid::pool {
 
@@ -29,9 +29,15 @@ constexpr const char *kModuleDoc =
     "Identifiers placed in a URL path (``sha256``, ``dataset_id``, ``name_or_id``) are\n"
     "percent-encoded as one path segment, so no value can address another resource.\n"
     "\n"
-    "Errors: missing credentials raise RuntimeError before any network use; an HTTP status\n"
-    "of 400 or above raises RuntimeError(\"Pool request failed (<status>): <detail>\");\n"
-    "transport errors and time-outs of httpx propagate unchanged.\n";
+    "Keys lose surrounding white space wherever they come from.\n"
+    "\n"
+    "Errors: missing credentials, and a variable holding bytes that are not UTF-8, raise\n"
+    "RuntimeError before any network use; an HTTP status of 400 or above raises\n"
+    "PoolError(\"Pool request failed (<status>): <detail>\"), a RuntimeError carrying\n"
+    "``status`` and ``detail``; transport errors and time-outs of httpx propagate, with the\n"
+    "API key taken out of their text.\n";
+
+bool is_empty(nb::handle text) { return PyUnicode_GET_LENGTH(text.ptr()) == 0; }
 
 // Non-empty text from an optional argument; nothing for None or an empty value.
 nb::object truthy_text(nb::handle value, const char *what) {
@@ -44,10 +50,35 @@ nb::object truthy_text(nb::handle value, const char *what) {
     return nb::borrow(value);
 }
 
+// os.environ[name] as text the request can carry; nothing when unset or empty.
+// Bytes the file system encoding could not decode arrive as lone surrogates,
+// which no UTF-8 header or URL can hold: refused naming the variable, never
+// quoting its value (it may be a key).
 nb::object env_nonempty(const char *name) {
-    auto text = env_text(name);
-    if (!text || text->empty()) return nb::object();
-    return nb::str(text->data(), text->size());
+    nb::object value = nb::module_::import_("os").attr("environ").attr("get")(name);
+    if (value.is_none()) return nb::object();
+    if (!PyUnicode_Check(value.ptr())) {
+        PyErr_Format(PyExc_RuntimeError, "Environment variable %s must hold text, not %.100s", name,
+                     Py_TYPE(value.ptr())->tp_name);
+        throw nb::python_error();
+    }
+    if (!PyUnicode_AsUTF8AndSize(value.ptr(), nullptr)) {
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw nb::python_error();
+        PyErr_Clear();
+        PyErr_Format(PyExc_RuntimeError, "Environment variable %s holds bytes that are not valid UTF-8", name);
+        throw nb::python_error();
+    }
+    if (is_empty(value)) return nb::object();
+    return value;
+}
+
+// A key from `source` without surrounding white space; nothing when that
+// leaves it empty.
+nb::object key_text(nb::object source) {
+    if (!source.is_valid()) return source;
+    nb::object key = stripped_key(source);
+    if (is_empty(key)) return nb::object();
+    return key;
 }
 
 // Read at call time so that assigning corvid.pool.DEFAULT_API_URL takes effect.
@@ -67,9 +98,9 @@ nb::object default_api_url() {
 }  // namespace
 
 Credentials resolve_auth(nb::handle api_key, nb::handle api_url) {
-    nb::object key = truthy_text(api_key, "api_key");
-    if (!key.is_valid()) key = env_nonempty("CORVID_API_KEY");
-    if (!key.is_valid()) key = env_nonempty("GATEWAY_API_KEY");
+    nb::object key = key_text(truthy_text(api_key, "api_key"));
+    if (!key.is_valid()) key = key_text(env_nonempty("CORVID_API_KEY"));
+    if (!key.is_valid()) key = key_text(env_nonempty("GATEWAY_API_KEY"));
     if (!key.is_valid()) {
         PyErr_SetString(PyExc_RuntimeError, kNoKeyMessage);
         throw nb::python_error();

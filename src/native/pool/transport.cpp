@@ -2,6 +2,7 @@
 
 #include <string_view>
 
+#include "cargo/api_key.hpp"
 #include "pool/auth.hpp"
 
 namespace corvid::pool {
@@ -21,6 +22,10 @@ std::string_view utf8_of(nb::handle text) {
     if (!data) throw nb::python_error();
     return {data, static_cast<size_t>(size)};
 }
+
+// corvid.pool.PoolError, created with the module; one reference is kept for
+// the life of the process, like the module's own functions.
+PyObject *g_pool_error = nullptr;
 
 // The error text of a failed response: the JSON `detail` when there is one,
 // else the raw body.
@@ -74,10 +79,16 @@ nb::object raise_for_status(nb::handle resp) {
     long status = PyLong_AsLong(code.ptr());
     if (status == -1 && PyErr_Occurred()) throw nb::python_error();
     if (status >= 400) {
-        // str() of the detail: services also answer with structured details
-        // (lists of validation errors), which must not turn into a TypeError.
-        nb::str detail = nb::str(error_detail(resp));
-        PyErr_Format(PyExc_RuntimeError, "Pool request failed (%ld): %U", status, detail.ptr());
+        // str() of the detail in the message: services also answer with
+        // structured details (lists of validation errors), which must not
+        // turn into a TypeError; the attribute keeps the detail as decoded.
+        nb::object detail = error_detail(resp);
+        nb::object message =
+            nb::steal(check(PyUnicode_FromFormat("Pool request failed (%ld): %S", status, detail.ptr())));
+        nb::object error = nb::handle(g_pool_error)(message);
+        error.attr("status") = nb::int_(status);
+        error.attr("detail") = detail;
+        PyErr_SetObject(g_pool_error, error.ptr());
         throw nb::python_error();
     }
     // A success without a body (204 No Content) is a success, not a JSON error.
@@ -103,18 +114,32 @@ nb::object send(const char *method, const std::string &path, const CallOptions &
 
     nb::object call = httpx.attr(method);
     nb::str url_text(url.data(), url.size());
-    nb::object resp =
-        json.is_valid()
-            ? call(url_text, "headers"_a = headers, "params"_a = query, "json"_a = json,
-                   "timeout"_a = opts.timeout)
-            : call(url_text, "headers"_a = headers, "params"_a = query, "timeout"_a = opts.timeout);
+    nb::object resp;
+    try {
+        resp = json.is_valid()
+                   ? call(url_text, "headers"_a = headers, "params"_a = query, "json"_a = json,
+                          "timeout"_a = opts.timeout)
+                   : call(url_text, "headers"_a = headers, "params"_a = query, "timeout"_a = opts.timeout);
+    } catch (nb::python_error &e) {
+        scrub_key(e.value(), cred.key);
+        throw;
+    }
     return raise_for_status(resp);
 }
 
 void register_transport(nb::module_ &m) {
+    nb::dict defaults;
+    defaults["status"] = nb::none();
+    defaults["detail"] = nb::none();
+    g_pool_error = check(PyErr_NewExceptionWithDoc(
+        "corvid.pool.PoolError",
+        "A request the service answered with a status of 400 or above: `status` is that status,\n"
+        "`detail` the service's JSON `detail` (or the body's text when it has none).",
+        PyExc_RuntimeError, defaults.ptr()));
+    m.attr("PoolError") = nb::handle(g_pool_error);
     m.def("_raise_for_status", [](nb::handle resp) { return raise_for_status(resp); },
           nb::arg("resp"),
-          "Return the decoded JSON body of `resp`, or raise RuntimeError for a status of 400 or "
+          "Return the decoded JSON body of `resp`, or raise PoolError for a status of 400 or "
           "above with the service's `detail` text.");
 }
 

@@ -12,7 +12,7 @@ namespace corvid::pool {
 // the parent path. `what` names the argument in error messages.
 std::string path_segment(nb::handle ident, const char *what);
 
-// The decoded JSON body of a response, or RuntimeError for a status >= 400.
+// The decoded JSON body of a response, or PoolError for a status >= 400.
 nb::object raise_for_status(nb::handle resp);
 
 // Sends `method` ("get", "post", "delete") to base URL + `path`. `params`
