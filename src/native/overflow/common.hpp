@@ -36,23 +36,7 @@ void set_module_handle(nb::handle m);
 #define CORVID_OVERFLOW_NAMES(X) \
     X(running, "_running") \
     X(forward_open, "_forward_open") \
-    X(policy, "policy") \
-    X(min_seconds, "min_seconds") \
     X(clock, "_clock") \
-    X(tls, "_tls") \
-    X(load_gate, "_load_gate") \
-    X(gateway, "_gateway") \
-    X(gateway_retry_at, "_gateway_retry_at") \
-    X(demoted, "_demoted") \
-    X(offload_incompatible, "_offload_incompatible") \
-    X(learned_heavy, "_learned_heavy") \
-    X(predict_cache, "_predict_cache") \
-    X(relaxed_cache, "_relaxed_cache") \
-    X(src_cache, "_src_cache") \
-    X(libref_cache, "_libref_cache") \
-    X(observed_seconds, "_observed_seconds") \
-    X(benefit_ok, "_benefit_ok") \
-    X(offload_failures, "_offload_failures") \
     X(scope_lock, "_scope_lock") \
     X(wrapped, "_wrapped") \
     X(wrapped_classes, "_wrapped_classes") \
@@ -70,31 +54,11 @@ void set_module_handle(nb::handle m);
     X(original_trace, "_original_trace") \
     X(hook_started_at, "_hook_started_at") \
     X(hook_calls, "_hook_calls") \
-    X(dispatch, "_dispatch") \
-    X(dispatch_inner, "_dispatch_inner") \
-    X(executing, "_executing") \
-    X(should_offload, "_should_offload") \
-    X(record_local_time, "_record_local_time") \
-    X(predict_heavy, "_predict_heavy") \
-    X(relaxed_heavy, "_relaxed_heavy") \
-    X(get_src, "_get_src") \
-    X(lib_hit, "_lib_hit") \
-    X(note_offload_failure, "_note_offload_failure") \
     X(announce_offload, "_announce_offload") \
     X(maybe_prewarm, "_maybe_prewarm") \
     X(under_gpu_pressure, "_under_gpu_pressure") \
     X(cloud_execute, "_cloud_execute") \
-    X(wrap_scope, "_wrap_scope") \
-    X(wrap_one, "_wrap_one") \
-    X(wrap_class, "_wrap_class") \
-    X(maybe_wrap_module, "_maybe_wrap_module") \
-    X(register_wrap, "_register_wrap") \
-    X(is_user_code, "_is_user_code") \
-    X(check_user_code, "_check_user_code") \
-    X(forward_pending, "_forward_pending") \
     X(collect_top_defs, "_collect_top_defs") \
-    X(install_hook, "_install_hook") \
-    X(uninstall_hook, "_uninstall_hook") \
     X(first_sight_hook, "_first_sight_hook") \
     X(hook_call_cap, "_HOOK_CALL_CAP") \
     X(hook_deadline, "_HOOK_DEADLINE") \
@@ -141,7 +105,6 @@ void set_module_handle(nb::handle m);
     X(clear, "clear") \
     X(add, "add") \
     X(discard, "discard") \
-    X(get, "get") \
     X(lower, "lower") \
     X(stack, "stack") \
     X(sustained_overloaded, "sustained_overloaded") \

@@ -450,6 +450,46 @@ nb::str resolve_policy(nb::handle policy, bool threshold_set, bool gpu_threshold
 
 // ---------------------------------------------------------------------------
 
+// The installation prefixes that mark library code: absolute directories of
+// the standard library, installed packages and this package.
+nb::object compute_exclude_prefixes() {
+    nb::object abspath = nb::module_::import_("os.path").attr("abspath");
+    nb::object dirname = nb::module_::import_("os.path").attr("dirname");
+    nb::set found;
+
+    nb::object paths = nb::module_::import_("sysconfig").attr("get_paths")();
+    for (const char *key : {"stdlib", "platstdlib", "purelib", "platlib"}) {
+        nb::object path = paths.attr("get")(key);
+        if (!path.is_none() && truthy(path)) found.add(abspath(path));
+    }
+
+    try {
+        nb::object site = nb::module_::import_("site");
+        for (nb::handle path : site.attr("getsitepackages")()) found.add(abspath(path));
+        nb::object user = site.attr("getusersitepackages")();
+        if (PyUnicode_Check(user.ptr())) found.add(abspath(user));
+    } catch (nb::python_error &e) {
+        if (!is_ordinary(e)) throw;
+    }
+
+    nb::object own_file = optional_attr(module_handle(), names().dunder_file);
+    if (own_file.is_valid() && !own_file.is_none()) found.add(dirname(abspath(own_file)));
+
+    // Longest first, so the most specific prefix is tried first; equal
+    // lengths in text order, so the result does not depend on set order.
+    std::vector<nb::object> sorted;
+    for (nb::handle p : found) sorted.push_back(nb::borrow(p));
+    std::sort(sorted.begin(), sorted.end(), [](const nb::object &a, const nb::object &b) {
+        Py_ssize_t la = PyUnicode_GET_LENGTH(a.ptr()), lb = PyUnicode_GET_LENGTH(b.ptr());
+        if (la != lb) return la > lb;
+        return PyUnicode_Compare(a.ptr(), b.ptr()) < 0;
+    });
+    nb::object result = nb::steal(check(PyTuple_New(static_cast<Py_ssize_t>(sorted.size()))));
+    for (size_t i = 0; i < sorted.size(); ++i)
+        PyTuple_SET_ITEM(result.ptr(), static_cast<Py_ssize_t>(i), sorted[i].release().ptr());
+    return result;
+}
+
 void register_config(nb::module_ &m) {
     auto *st = new ConfigState();
     // The capsule owns the state; it goes away with the module's dict.
@@ -605,6 +645,7 @@ void register_config(nb::module_ &m) {
     s.hyst_off = int_const("_HYST_OFF", "CORVID_OVERFLOW_HYSTERESIS_OFF", 4);
     s.cpu_on_margin = float_const("_CPU_ON_MARGIN", "CORVID_OVERFLOW_CPU_ON_MARGIN", 5.0);
     s.cpu_off_margin = float_const("_CPU_OFF_MARGIN", "CORVID_OVERFLOW_CPU_OFF_MARGIN", 15.0);
+    m.def("_compute_exclude_prefixes", &compute_exclude_prefixes);
 }
 
 }  // namespace corvid::overflow

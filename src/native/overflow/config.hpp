@@ -139,6 +139,10 @@ nb::object payload_bytes(nb::handle megabytes);
 
 // _resolve_policy(policy, threshold_set, gpu_threshold_set); raises ValueError
 // for an invalid explicit policy.
+// Absolute directories of the standard library, installed packages and this
+// package, longest first (a tuple of str).
+nb::object compute_exclude_prefixes();
+
 nb::str resolve_policy(nb::handle policy, bool threshold_set, bool gpu_threshold_set);
 
 void register_config(nb::module_ &m);

@@ -12,6 +12,7 @@
 
 #include "overflow/config.hpp"
 #include "overflow/heaviness.hpp"
+#include "overflow/source.hpp"
 #include "overflow/monitor.hpp"
 
 #include <frameobject.h>
@@ -440,7 +441,7 @@ void unwrap_all_impl(nb::handle self) {
             if (current.is_valid() && carries_marker(current))
                 check(PyObject_SetItem(ns.ptr(), name.ptr(), func.ptr()));
         } catch (nb::python_error &e) {
-            if (!e.matches(PyExc_Exception)) throw;
+            if (!is_ordinary(e)) throw;
             log_quiet(kLogger, LogLevel::Error, "Failed to unwrap %s: %s", name, e.value());
         }
     }
@@ -930,6 +931,11 @@ void register_discovery(nb::module_ &m) {
         return module_attr(names().overflow_callable)(original, self);
     }, "original"_a.none());
     def_monitor_method(m, "_unwrap_all", [](nb::handle self) { unwrap_all_impl(self); });
+    // The load gate's thread calls this after every sample: the watch's step
+    // outside the hook. Errors reach the gate's loop, which logs them.
+    def_monitor_method(m, "_periodic_rescan", [](nb::handle self) {
+        if (monitor_forward_open(self)) watch_late_definitions(self);
+    });
 
 }
 

@@ -1,7 +1,7 @@
 #include "overflow/heaviness.hpp"
 
-#include "overflow/discovery.hpp"
 #include "overflow/monitor.hpp"
+#include "overflow/source.hpp"
 
 #include <algorithm>
 #include <array>
@@ -233,25 +233,6 @@ bool name_signal(nb::handle func) {
 // ---------------------------------------------------------------------------
 // Signature keys, source, references.
 
-nb::object code_of(nb::handle func) {
-    if (PyFunction_Check(func.ptr())) return nb::borrow(PyFunction_GET_CODE(func.ptr()));
-    return optional_attr(func, names().dunder_code);
-}
-
-nb::object code_key(nb::handle code) {
-    if (PyCode_Check(code.ptr())) {
-        auto *co = reinterpret_cast<PyCodeObject *>(code.ptr());
-        nb::object line = nb::steal(check(PyLong_FromLong(co->co_firstlineno)));
-        return nb::steal(check(PyTuple_Pack(3, co->co_filename, co->co_qualname, line.ptr())));
-    }
-    const Names &n = names();
-    nb::object filename = code.attr(n.co_filename);
-    nb::object qualname = optional_attr(code, n.co_qualname);
-    if (!qualname.is_valid()) qualname = code.attr(n.co_name);
-    nb::object line = code.attr(n.co_firstlineno);
-    return nb::steal(check(PyTuple_Pack(3, filename.ptr(), qualname.ptr(), line.ptr())));
-}
-
 bool module_root_heavy(nb::handle obj) {
     const Names &n = names();
     nb::object name = optional_attr(obj, PyModule_Check(obj.ptr()) ? n.dunder_name : n.dunder_module);
@@ -327,22 +308,10 @@ bool refs_heavy_lib(nb::handle func) {
     return false;
 }
 
-nb::object safe_getsource(nb::handle func) {
-    nb::object getsource = nb::module_::import_("inspect").attr("getsource");
-    PyObject *src = PyObject_CallOneArg(getsource.ptr(), func.ptr());
-    if (src) return nb::steal(src);
-    if (PyErr_ExceptionMatches(PyExc_OSError) || PyErr_ExceptionMatches(PyExc_TypeError) ||
-        PyErr_ExceptionMatches(PyExc_IndexError)) {
-        PyErr_Clear();
-        return nb::str("");
-    }
-    throw nb::python_error();
-}
-
 bool lib_hit(nb::handle self, nb::handle func, nb::handle src) {
     if (scan_source(src, kLib) & kLib) return true;
     nb::object key = sig_key(func);
-    nb::object cache = self.attr(names().libref_cache);
+    nb::object cache = field_libref_cache(self);
     nb::object stored = mapping_get(cache, key);
     if (stored.is_valid()) return truthy(stored);
     bool refs = false;
@@ -360,13 +329,12 @@ struct Signals {
 };
 
 Signals compute_signals(nb::handle self, nb::handle func) {
-    const Names &n = names();
-    nb::object src = self.attr(n.get_src)(func);
+    nb::object src = call_monitor_method<nb::object>(self, Method::get_src, get_src, func);
     const uint32_t mask = scan_source(src, kAllSource);
     Signals s{};
     {
         ScanMemoScope memo(src.ptr(), mask);
-        s.lib = truthy(self.attr(n.lib_hit)(func, src));
+        s.lib = call_monitor_method<bool>(self, Method::lib_hit, lib_hit, func, src);
     }
     s.compute = mask & kCompute;
     s.named = name_signal(func);
@@ -374,40 +342,14 @@ Signals compute_signals(nb::handle self, nb::handle func) {
     return s;
 }
 
-// Errors of the walk reach the gate's loop, which logs them.
-void periodic_rescan(nb::handle self) {
-    if (monitor_forward_open(self.ptr())) watch_late_definitions(self);
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------
 // Exported.
 
-nb::object sig_key(nb::handle func) {
-    nb::object code = code_of(func);
-    if (code.is_valid() && !code.is_none()) return code_key(code);
-    nb::object repr = nb::steal(check(PyObject_Repr(func.ptr())));
-    nb::object name = optional_attr(func, names().dunder_name);
-    if (!name.is_valid()) name = nb::str("?");
-    nb::object zero = nb::int_(0);
-    return nb::steal(check(PyTuple_Pack(3, repr.ptr(), name.ptr(), zero.ptr())));
-}
-
-nb::object get_src(nb::handle self, nb::handle func) {
-    nb::object key = sig_key(func);
-    nb::object cache = self.attr(names().src_cache);
-    nb::object stored = mapping_get(cache, key);
-    if (stored.is_valid()) return stored;
-    nb::object src = safe_getsource(func);
-    check(PyObject_SetItem(cache.ptr(), key.ptr(), src.ptr()));
-    return src;
-}
-
 bool predict_heavy_keyed(nb::handle self, nb::handle func, nb::handle key) {
-    const Names &n = names();
-    if (contains(self.attr(n.learned_heavy), key)) return true;
-    nb::object cache = self.attr(n.predict_cache);
+    if (contains(field_learned_heavy(self), key)) return true;
+    nb::object cache = field_predict_cache(self);
     nb::object stored = mapping_get(cache, key);
     if (stored.is_valid()) return truthy(stored);
     Signals s = compute_signals(self, func);
@@ -417,7 +359,7 @@ bool predict_heavy_keyed(nb::handle self, nb::handle func, nb::handle key) {
 }
 
 bool relaxed_heavy_keyed(nb::handle self, nb::handle func, nb::handle key) {
-    nb::object cache = self.attr(names().relaxed_cache);
+    nb::object cache = field_relaxed_cache(self);
     nb::object stored = mapping_get(cache, key);
     if (stored.is_valid()) return truthy(stored);
     Signals s = compute_signals(self, func);
@@ -434,53 +376,11 @@ bool relaxed_heavy(nb::handle self, nb::handle func) {
     return relaxed_heavy_keyed(self, func, sig_key(func));
 }
 
-nb::object compute_exclude_prefixes() {
-    nb::object abspath = nb::module_::import_("os.path").attr("abspath");
-    nb::object dirname = nb::module_::import_("os.path").attr("dirname");
-    nb::set found;
-
-    nb::object paths = nb::module_::import_("sysconfig").attr("get_paths")();
-    for (const char *key : {"stdlib", "platstdlib", "purelib", "platlib"}) {
-        nb::object path = paths.attr("get")(key);
-        if (!path.is_none() && truthy(path)) found.add(abspath(path));
-    }
-
-    try {
-        nb::object site = nb::module_::import_("site");
-        for (nb::handle path : site.attr("getsitepackages")()) found.add(abspath(path));
-        nb::object user = site.attr("getusersitepackages")();
-        if (PyUnicode_Check(user.ptr())) found.add(abspath(user));
-    } catch (nb::python_error &e) {
-        if (!is_ordinary(e)) throw;
-    }
-
-    nb::object own_file = optional_attr(module_handle(), names().dunder_file);
-    if (own_file.is_valid() && !own_file.is_none()) found.add(dirname(abspath(own_file)));
-
-    // Longest first, so the most specific prefix is tried first; equal
-    // lengths in text order, so the result does not depend on set order.
-    std::vector<nb::object> sorted;
-    for (nb::handle p : found) sorted.push_back(nb::borrow(p));
-    std::sort(sorted.begin(), sorted.end(), [](const nb::object &a, const nb::object &b) {
-        Py_ssize_t la = PyUnicode_GET_LENGTH(a.ptr()), lb = PyUnicode_GET_LENGTH(b.ptr());
-        if (la != lb) return la > lb;
-        return PyUnicode_Compare(a.ptr(), b.ptr()) < 0;
-    });
-    nb::object result = nb::steal(check(PyTuple_New(static_cast<Py_ssize_t>(sorted.size()))));
-    for (size_t i = 0; i < sorted.size(); ++i)
-        PyTuple_SET_ITEM(result.ptr(), static_cast<Py_ssize_t>(i), sorted[i].release().ptr());
-    return result;
-}
 
 void register_heaviness(nb::module_ &m) {
-    m.def("_sig_key", &sig_key, "func"_a);
-    m.def("_safe_getsource", [](nb::handle func) { return safe_getsource(func); }, "func"_a);
     m.def("_module_root_heavy", [](nb::handle obj) { return module_root_heavy(obj); }, "obj"_a);
     m.def("_refs_heavy_lib", [](nb::handle func) { return refs_heavy_lib(func); }, "func"_a);
-    m.def("_compute_exclude_prefixes", &compute_exclude_prefixes);
 
-    def_monitor_method(m, "_get_src", [](nb::handle self, nb::handle func) { return get_src(self, func); },
-                       "func"_a);
     def_monitor_method(
         m, "_lib_hit",
         [](nb::handle self, nb::handle func, nb::handle src) { return lib_hit(self, func, src); },
@@ -491,7 +391,6 @@ void register_heaviness(nb::module_ &m) {
     def_monitor_method(
         m, "_relaxed_heavy", [](nb::handle self, nb::handle func) { return relaxed_heavy(self, func); },
         "func"_a);
-    def_monitor_method(m, "_periodic_rescan", [](nb::handle self) { periodic_rescan(self); });
 }
 
 }  // namespace corvid::overflow

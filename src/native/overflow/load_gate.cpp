@@ -29,10 +29,6 @@ nb::object none_if_null(const nb::object &o) { return o.is_valid() ? o : nb::non
 
 nb::object module_attr(const char *name) { return nb::getattr(overflow_module(), name); }
 
-nb::object sys_modules_get(const char *name) {
-    nb::object modules = nb::module_::import_("sys").attr("modules");
-    return modules.attr("get")(name);
-}
 
 LoadGate &gate_of(nb::handle self) {
     if (!nb::isinstance<LoadGate>(self) || !nb::inst_ready(self))
@@ -297,7 +293,7 @@ void step_from_sample(nb::handle self, nb::handle s) {
         } else if (PyList_Check(gpu.ptr())) {
             gpu = module_attr("_reduce_gpu_pressure")(gpu);
         } else {
-            gpu = nb::bool_(check(PyObject_IsTrue(gpu.ptr())) != 0);
+            gpu = nb::bool_(truthy(gpu));
         }
     } else {
         PyErr_Format(PyExc_ValueError, "sample has %zu values, expected 2 or 3", n);
@@ -391,43 +387,16 @@ void LoadGate::step(double cpu, double mem, bool gpu_bad) {
     }
 }
 
-nb::object torch_module() { return sys_modules_get("torch"); }
-
-nb::object numpy_module() { return sys_modules_get("numpy"); }
-
-nb::object pynvml_module() {
-    nb::object loaded = sys_modules_get("pynvml");
-    if (!loaded.is_none()) return loaded;
-    nb::object warnings = nb::module_::import_("warnings");
-    nb::object silenced = warnings.attr("catch_warnings")();
-    silenced.attr("__enter__")();
-    nb::object result = nb::none();
-    // The binding warns about deprecated aliases on import; that is not the
-    // user's business. __exit__ restores the filters __enter__ saved.
-    try {
-        warnings.attr("simplefilter")("ignore");
-        PyObject *mod = PyImport_ImportModule("pynvml");
-        if (mod)
-            result = nb::steal(mod);
-        else
-            PyErr_Clear();
-    } catch (...) {
-        swallow([&] { silenced.attr("__exit__")(nb::none(), nb::none(), nb::none()); });
-        throw;
-    }
-    silenced.attr("__exit__")(nb::none(), nb::none(), nb::none());
-    return result;
-}
 
 bool reduce_gpu_pressure(nb::handle devices) {
-    if (!devices.is_valid() || !check(PyObject_IsTrue(devices.ptr()))) return false;
+    if (!devices.is_valid() || !truthy(devices)) return false;
     nb::object free_min = env_float(nb::str("CORVID_OVERFLOW_GPU_FREE_MIN"), module_attr("_GPU_FREE_MIN"));
     nb::object others_min =
         env_float(nb::str("CORVID_OVERFLOW_GPU_OTHERS_MIN"), module_attr("_GPU_OTHERS_MIN"));
     nb::object hundred = nb::float_(100.0), zero = nb::float_(0.0);
     for (nb::handle record : devices) {
         nb::object attrib_ok = record.attr("get")("attrib_ok", false);
-        if (!check(PyObject_IsTrue(attrib_ok.ptr()))) return false;
+        if (!truthy(attrib_ok)) return false;
         nb::object free_pct = record.attr("get")("free_pct", hundred);
         if (!check(PyObject_RichCompareBool(free_pct.ptr(), free_min.ptr(), Py_LT))) return false;
         nb::object others_pct = record.attr("get")("others_pct", zero);
@@ -449,6 +418,8 @@ bool own_gate_method(nb::handle gate, PyObject *name, PyObject *impl) {
 
 }  // namespace
 
+nb::handle load_gate_type() { return reinterpret_cast<PyObject *>(g_gate_type); }
+
 bool gate_sustained_overloaded(nb::handle gate) {
     if (own_gate_method(gate, names().sustained_overloaded, g_own_overloaded))
         return nb::inst_ptr<LoadGate>(gate)->overloaded.load();
@@ -464,9 +435,6 @@ bool gate_gpu_pressure(nb::handle gate) {
 void register_load_gate(nb::module_ &m) {
     const Settings &s = settings();
 
-    m.def("_torch", &torch_module, "The torch module if the program already imported it, else None.");
-    m.def("_numpy", &numpy_module, "The numpy module if the program already imported it, else None.");
-    m.def("_pynvml", &pynvml_module, "The pynvml module (imported with warnings silenced), else None.");
     m.def("_reduce_gpu_pressure", &reduce_gpu_pressure, "devices"_a.none(),
           "True when every device record is attributed, nearly full and mostly used by others.");
 
@@ -508,7 +476,7 @@ void register_load_gate(nb::module_ &m) {
     cls.def(
         "step",
         [](LoadGate &g, double cpu, double mem, nb::handle gpu_bad) {
-            g.step(cpu, mem, check(PyObject_IsTrue(gpu_bad.ptr())) != 0);
+            g.step(cpu, mem, truthy(gpu_bad));
         },
         "cpu"_a, "mem"_a, "gpu_bad"_a = false, "Feed one sample into the hysteresis state machine.");
     cls.def("sustained_overloaded", [](LoadGate &g) { return g.overloaded.load(); },

@@ -12,14 +12,6 @@
 
 namespace corvid::overflow {
 
-// Lazy loaders of optional libraries, as the module functions _torch(),
-// _numpy() and _pynvml(). _torch/_numpy only return a module the program has
-// already imported (never import it); _pynvml imports with warnings silenced.
-// Each returns None when the module is not available.
-nb::object torch_module();
-nb::object numpy_module();
-nb::object pynvml_module();
-
 // _reduce_gpu_pressure(devices): true only when every device record is fully
 // attributed, nearly full and mostly held by other processes.
 bool reduce_gpu_pressure(nb::handle devices);
@@ -69,6 +61,9 @@ struct LoadGate {
 // through the method, so a subclass or instance attribute still takes effect.
 bool gate_sustained_overloaded(nb::handle gate);
 bool gate_gpu_pressure(nb::handle gate);
+
+// The _LoadGate class (held for the process).
+nb::handle load_gate_type();
 
 void register_load_gate(nb::module_ &m);
 

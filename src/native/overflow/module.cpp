@@ -10,9 +10,8 @@
 #include "overflow/monitor.hpp"
 #include "overflow/offload_gate.hpp"
 #include "overflow/remote.hpp"
-#include "overflow/safety.hpp"
+#include "overflow/source.hpp"
 #include "overflow/wrappers.hpp"
-#include "overflow/writeback.hpp"
 
 namespace nb = nanobind;
 namespace ov = corvid::overflow;
@@ -30,14 +29,13 @@ NB_MODULE(overflow, m) {
     ov::register_wrappers(m);
     ov::register_monitor(m);
     ov::register_entry(m);
+    ov::register_source(m);
     ov::register_heaviness(m);
     ov::register_load_gate(m);
     ov::register_discovery(m);
     ov::register_dispatch(m);
     ov::register_offload_gate(m);
-    ov::register_safety(m);
     ov::register_gateway(m);
     ov::register_remote(m);
-    ov::register_writeback(m);
     ov::seal_monitor_methods(m);
 }

@@ -10,7 +10,7 @@
 #include "common/env.hpp"
 #include "overflow/config.hpp"
 #include "overflow/gateway.hpp"
-#include "overflow/heaviness.hpp"
+#include "overflow/load_gate.hpp"
 
 namespace corvid::overflow {
 
@@ -201,7 +201,7 @@ void start_load_gate(nb::handle self, Monitor &m) {
     kw["cpu_on"] = threshold + const_float(names().cpu_on_margin, cfg.cpu_on_margin);
     kw["cpu_off"] = std::max(threshold - const_float(names().cpu_off_margin, cfg.cpu_off_margin), 0.0);
     kw["on_sample"] = self.attr("_periodic_rescan");
-    nb::object gate = module_handle().attr("_LoadGate")(**kw);
+    nb::object gate = load_gate_type()(**kw);
     m.load_gate = gate;
     gate.attr("start")();
 }

@@ -12,6 +12,7 @@
 #include "overflow/config.hpp"
 #include "overflow/dispatch.hpp"
 #include "overflow/heaviness.hpp"
+#include "overflow/source.hpp"
 #include "overflow/monitor.hpp"
 
 namespace corvid::overflow {
@@ -775,8 +776,8 @@ PyType_Slot kBoundSlots[] = {
     {Py_tp_members, kBoundMembers},
     {Py_tp_getset, kBoundGetset},
     {Py_tp_methods, kBoundMethods},
-    {Py_tp_doc, const_cast<char *>("A heavy method bound to an instance; calls go to the "
-                                   "monitor's dispatch.")},
+    // No class text: instances answer __doc__ with the function's own, as
+    // bound methods do.
     {0, nullptr},
 };
 
@@ -816,8 +817,10 @@ PyTypeObject *make_type(nb::module_ &m, PyType_Spec *type_spec, const char *attr
 }
 
 // The remote-side shims. Each factory returns a fresh nested function that
-// refers to nothing of this package (its globals are a private namespace), so
-// cloudpickle ships it by value to a worker that does not have corvid.
+// refers to nothing of this package (its globals are a private namespace, and
+// `_sanitizer` is no module attribute), so cloudpickle ships it, and the
+// device-sanitising `_mv` it makes after the call, by value to a worker that
+// does not have corvid.
 constexpr const char *kShimSource = R"PY(
 def _identity_factory():
     def _identity(func):
@@ -838,30 +841,33 @@ def _capture_shim():
     return _capture
 
 
-def _sanitize_call_shim():
-    def _sanitize_call(_f, _a, _k):
-        result = _f(*_a, **_k)
+def _sanitizer():
+    def _mv(o):
         import sys
 
         torch = sys.modules.get("torch")
+        if torch is not None:
+            try:
+                if isinstance(o, torch.Tensor) and o.device.type == "cuda":
+                    return o.detach().cpu()
+                if isinstance(o, torch.nn.Module):
+                    return o.cpu()
+            except Exception:
+                pass
+        if isinstance(o, list):
+            return [_mv(x) for x in o]
+        if isinstance(o, tuple):
+            return tuple(_mv(x) for x in o)
+        if isinstance(o, dict):
+            return {k: _mv(v) for k, v in o.items()}
+        return o
+    return _mv
 
-        def _mv(o):
-            if torch is not None:
-                try:
-                    if isinstance(o, torch.Tensor) and o.device.type == "cuda":
-                        return o.detach().cpu()
-                    if isinstance(o, torch.nn.Module):
-                        return o.cpu()
-                except Exception:
-                    pass
-            if isinstance(o, list):
-                return [_mv(x) for x in o]
-            if isinstance(o, tuple):
-                return tuple(_mv(x) for x in o)
-            if isinstance(o, dict):
-                return {k: _mv(v) for k, v in o.items()}
-            return o
 
+def _sanitize_call_shim():
+    def _sanitize_call(_f, _a, _k):
+        result = _f(*_a, **_k)
+        _mv = _sanitizer()
         return _mv(result)
     return _sanitize_call
 
@@ -869,27 +875,7 @@ def _sanitize_call_shim():
 def _sanitize_capture_shim():
     def _sanitize_capture(_f, _a, _k):
         result = _f(*_a, **_k)
-        import sys
-
-        torch = sys.modules.get("torch")
-
-        def _mv(o):
-            if torch is not None:
-                try:
-                    if isinstance(o, torch.Tensor) and o.device.type == "cuda":
-                        return o.detach().cpu()
-                    if isinstance(o, torch.nn.Module):
-                        return o.cpu()
-                except Exception:
-                    pass
-            if isinstance(o, list):
-                return [_mv(x) for x in o]
-            if isinstance(o, tuple):
-                return tuple(_mv(x) for x in o)
-            if isinstance(o, dict):
-                return {k: _mv(v) for k, v in o.items()}
-            return o
-
+        _mv = _sanitizer()
         return _mv(result), _mv(_a), _mv(_k)
     return _sanitize_capture
 )PY";

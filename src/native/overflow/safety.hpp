@@ -1,8 +1,0 @@
-#pragma once
-#include "overflow/common.hpp"
-
-namespace corvid::overflow {
-
-void register_safety(nb::module_ &m);
-
-}  // namespace corvid::overflow
