@@ -13,9 +13,7 @@ def offloader(ref_service):
     return cargo.DataOffloader(ref_service.url, ref_service.api_key, size_threshold=1024)
 
 
-@pytest.fixture(params=[(m, p) for m in (pickle, cloudpickle) for p in range(pickle.HIGHEST_PROTOCOL + 1)],
-                ids=lambda mp: f"{mp[0].__name__}-{mp[1]}")
+@pytest.fixture(params=[(m, p) for m in (pickle, cloudpickle) for p in range(pickle.HIGHEST_PROTOCOL + 1)])
 def round_trip(request):
-    """Pickles and unpickles an object with pickle or cloudpickle, at every protocol."""
     module, protocol = request.param
     return lambda obj: module.loads(module.dumps(obj, protocol=protocol))
