@@ -32,6 +32,8 @@ def test_iter_response_is_lazy_keeps_str_subclasses_and_passes_errors_on():
     assert type(next(it)) is Tagged and seen == ["started"]
     with pytest.raises(KeyError):
         next(it)
+    with pytest.raises(TypeError):  # made by __new__ alone: no C++ part to read
+        next(type(it).__new__(type(it)))
 
 
 class Bot:

@@ -99,6 +99,8 @@ PyObject *pieces_iter(PyObject *self) { return new_ref(self); }
 
 PyObject *pieces_iternext(PyObject *self) {
     try {
+        // One made by __new__ alone has no C++ part to read.
+        if (!nb::inst_ready(self)) throw nb::type_error("_ResponsePieces objects are made by _iter_response()");
         return nb::inst_ptr<PieceSource>(self)->next().release().ptr();
     } catch (...) {
         restore_error_from_current_exception();
