@@ -476,11 +476,11 @@ def test_init_and_setstate_refuse_a_self_of_another_class():
         class MyUploader:
             def __init__(self):
                 c.DataOffloader.__init__(self, "http://x", "k")
-        for call in [MyUploader, lambda: c.DataOffloader.__setstate__(0, {}), lambda: c._RemoteFile.__init__(1, b"", "f"),
-                     lambda: c._RemoteFile.__setstate__(1, {}), lambda: c._RemoteDir.__setstate__(1, {}),
-                     lambda: c._RemoteDir.__init__(c._RemoteFile(b"", "f"), b"", "d")]:
+        for call in ["MyUploader()", "c.DataOffloader.__setstate__(0, {})", "c._RemoteFile.__init__(1, b'', 'f')",
+                     "c._RemoteFile.__setstate__(1, {})", "c._RemoteDir.__init__(c._RemoteFile(b'', 'f'), b'', 'd')",
+                     "c._RemoteDir.__setstate__(1, {})"]:
             try:
-                call()
+                eval(call)
             except TypeError as exc:
                 print(exc)
     """)  # in a child interpreter: this used to crash

@@ -25,8 +25,7 @@ def test_http_errors_carry_the_service_detail(creds, ref_service, status, body, 
     with pytest.raises(pool.PoolError) as info:
         pool.list_environments(**creds)
     err = pickle.loads(pickle.dumps(info.value))  # status and detail survive pickling too
-    assert isinstance(err, RuntimeError) and str(err) == message
-    assert (err.status, str(err.detail)) == (status, message.split(": ", 1)[1])
+    assert (str(err), err.status, str(err.detail)) == (message, status, message.split(": ", 1)[1])
     # the fault was used up by exactly this request
     assert pool.list_environments(**creds) == {"environments": []}
 
