@@ -30,6 +30,16 @@ inline int dict_get_ref(PyObject *dict, PyObject *key, PyObject **result) {
 #endif
 }
 
+#if PY_VERSION_HEX < 0x030D0000
+// The monotonic clock in integer nanoseconds (public from 3.13).
+using PyTime_t = _PyTime_t;
+inline int PyTime_Monotonic(PyTime_t *result) {
+    *result = _PyTime_GetMonotonicClock();
+    return 0;
+}
+inline double PyTime_AsSecondsDouble(PyTime_t t) { return _PyTime_AsSecondsDouble(t); }
+#endif
+
 inline PyObject *new_ref(PyObject *obj) {
     Py_INCREF(obj);
     return obj;

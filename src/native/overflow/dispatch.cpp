@@ -109,12 +109,12 @@ nb::object dispatch(nb::handle self, nb::handle func, CallSite &call, nb::handle
 nb::object dispatch_inner(nb::handle self, nb::handle func, CallSite &call, nb::handle sig,
                           bool is_method) {
     const Names &n = names();
-    double t0;
+    ClockStamp t0;
     Verdict verdict;
     nb::object action_keep;
     nb::handle action;
     try {
-        t0 = monitor_now(self);
+        t0 = monitor_stamp(self);
         if (nb::object replaced = monitor_method(self, Method::should_offload))
             verdict.decision = replaced(func, call.args(), call.kwargs(), is_method);
         else
@@ -129,7 +129,7 @@ nb::object dispatch_inner(nb::handle self, nb::handle func, CallSite &call, nb::
     if (action.is(action_local())) {
         nb::object result = call.run();  // the user's own errors propagate from here
         try {
-            double dt = monitor_now(self) - t0;
+            double dt = seconds_between(t0, monitor_stamp(self));
             nb::object reason_keep;
             nb::handle why = verdict.decision.is_valid()
                                  ? decision_field(verdict.decision, false, reason_keep)

@@ -277,52 +277,35 @@ void stop(nb::handle self) {
     log(kLogger, LogLevel::Info, "Overflow monitor stopped.");
 }
 
-void refresh_table(PyTypeObject *tp, MethodTable &table) {
-    uint64_t own = 0;
-    for (int i = 0; i < static_cast<int>(Method::Count); ++i)
-        if (_PyType_Lookup(tp, g_method_names[i]) == g_own_methods[i]) own |= uint64_t{1} << i;
-    table.own = own;
-    table.type = tp;
-    table.tag = tp->tp_version_tag;  // the look-ups above hand one out where they can
-}
-
-bool flag_value(nb::handle mon, PyObject *name) {
-    nb::object v = optional_attr(mon, name);
-    return v.is_valid() && truthy(v);
-}
 
 }  // namespace
 
 PyObject *method_name(Method m) noexcept { return g_method_names[static_cast<int>(m)]; }
 
-bool class_owns(PyObject *self, Monitor *mon, Method m) {
+void refresh_method_table(PyObject *self, Monitor *mon) {
     PyTypeObject *tp = Py_TYPE(self);
-    MethodTable &table = mon->table;
-    if (table.type != tp || table.tag == 0 || table.tag != tp->tp_version_tag) refresh_table(tp, table);
-    return (table.own >> static_cast<int>(m)) & 1;
+    uint64_t own = 0;
+    for (int i = 0; i < static_cast<int>(Method::Count); ++i)
+        if (_PyType_Lookup(tp, g_method_names[i]) == g_own_methods[i]) own |= uint64_t{1} << i;
+    mon->table.own = own;
+    mon->table.type = tp;
+    mon->table.tag = tp->tp_version_tag;  // the look-ups above hand one out where they can
 }
 
-nb::object monitor_method(nb::handle self, Method m) {
-    Monitor *mon = monitor_of(self.ptr());
-    PyObject *name = method_name(m);
-    if (mon && class_owns(self.ptr(), mon, m)) {
-        // A function in the instance dict shadows the class's method (the
-        // flags are data descriptors, which no instance entry shadows).
-        PyObject *d = instance_dict(self.ptr());
-        if (!d || PyDict_GET_SIZE(d) == 0 || m == Method::running || m == Method::forward_open)
-            return {};
-        PyObject *found = nullptr;
-        if (dict_get_ref(d, name, &found) < 0) throw nb::python_error();
-        return nb::steal(found);
-    }
-    return nb::steal(check(PyObject_GetAttr(self.ptr(), name)));
+bool flag_value(nb::handle mon, Method m) {
+    nb::object v = optional_attr(mon, method_name(m));
+    return v.is_valid() && truthy(v);
 }
 
-bool monitor_running(nb::handle mon) {
-    Monitor *m = monitor_of(mon.ptr());
-    if (m && class_owns(mon.ptr(), m, Method::running)) return m->running;
-    return flag_value(mon, method_name(Method::running));
+nb::object instance_replacement(nb::handle self, Method m) {
+    // The flags are data descriptors, which no instance entry shadows.
+    if (m == Method::running || m == Method::forward_open) return {};
+    PyObject *d = instance_dict(self.ptr());
+    PyObject *found = nullptr;
+    if (d && dict_get_ref(d, method_name(m), &found) < 0) throw nb::python_error();
+    return nb::steal(found);
 }
+
 
 void set_monitor_running(nb::handle mon, bool value) {
     Monitor *m = monitor_of(mon.ptr());
@@ -333,11 +316,6 @@ void set_monitor_running(nb::handle mon, bool value) {
     check(PyObject_SetAttr(mon.ptr(), method_name(Method::running), value ? Py_True : Py_False));
 }
 
-bool monitor_forward_open(nb::handle mon) {
-    Monitor *m = monitor_of(mon.ptr());
-    if (m && class_owns(mon.ptr(), m, Method::forward_open)) return m->forward_open;
-    return flag_value(mon, method_name(Method::forward_open));
-}
 
 void set_monitor_forward_open(nb::handle mon, bool value) {
     Monitor *m = monitor_of(mon.ptr());
@@ -356,24 +334,35 @@ nb::object exit_handler(nb::handle mon) {
     return nb::steal(check(PyMethod_New(fn.ptr(), mon.ptr())));
 }
 
-double monitor_now(nb::handle mon) {
+ClockStamp monitor_stamp(nb::handle mon) {
     nb::object clock;
-    if (Monitor *m = monitor_of(mon.ptr())) {
+    if (Monitor *m = monitor_of(mon.ptr()))
         clock = m->clock;
-    } else {
+    else
         clock = optional_attr(mon, names().clock);
-    }
-#if PY_VERSION_HEX >= 0x030D0000
     if (!clock.is_valid() || clock.ptr() == g_monotonic) {
-        // The default clock, read without a Python call: the same source and
-        // the same arithmetic as time.monotonic().
-        PyTime_t t;
-        if (PyTime_Monotonic(&t) < 0) throw nb::python_error();
-        return PyTime_AsSecondsDouble(t);
+        // The default clock, read without a Python call: the source of
+        // time.monotonic().
+        ClockStamp stamp;
+        stamp.raw = true;
+        if (PyTime_Monotonic(&stamp.ns) < 0) throw nb::python_error();
+        return stamp;
     }
-#endif
-    if (!clock.is_valid()) clock = nb::borrow(g_monotonic);
-    return as_double(clock());
+    ClockStamp stamp;
+    stamp.seconds = as_double(clock());
+    return stamp;
+}
+
+double seconds_between(const ClockStamp &from, const ClockStamp &to) {
+    auto seconds = [](const ClockStamp &s) { return s.raw ? PyTime_AsSecondsDouble(s.ns) : s.seconds; };
+    if (from.raw && to.raw) return static_cast<double>(to.ns - from.ns) * 1e-9;
+    return seconds(to) - seconds(from);
+}
+
+double monitor_now(nb::handle mon) {
+    ClockStamp stamp = monitor_stamp(mon);
+    // The same arithmetic as time.monotonic() for the default clock.
+    return stamp.raw ? PyTime_AsSecondsDouble(stamp.ns) : stamp.seconds;
 }
 
 void register_monitor(nb::module_ &m) {

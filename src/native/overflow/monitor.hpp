@@ -164,15 +164,36 @@ inline Monitor *monitor_of(PyObject *obj) noexcept {
 // The attribute name of a method (interned, kept for the process).
 PyObject *method_name(Method m) noexcept;
 
+// Recomputes `mon->table` for the class of `self` (no Python code runs).
+void refresh_method_table(PyObject *self, Monitor *mon);
+
 // True when `self`'s class holds the module's own body (or flag property)
 // for `m`; never runs Python code.
-bool class_owns(PyObject *self, Monitor *mon, Method m);
+inline bool class_owns(PyObject *self, Monitor *mon, Method m) {
+    PyTypeObject *tp = Py_TYPE(self);
+    const MethodTable &table = mon->table;
+    if (table.type != tp || table.tag == 0 || table.tag != tp->tp_version_tag)
+        refresh_method_table(self, mon);
+    return (mon->table.own >> static_cast<int>(m)) & 1;
+}
+
+// The replacement of `m` on a monitor whose class holds the module's own
+// body: a function in the instance dict, or empty.
+nb::object instance_replacement(nb::handle self, Method m);
 
 // The one rule for calling a monitor method from C++: an empty object when
 // the module's own body applies (a monitor whose class holds that body and
 // whose instance dict does not shadow it), else the object a Python caller of
 // `self.<name>` would get, to be called instead.
-nb::object monitor_method(nb::handle self, Method m);
+inline nb::object monitor_method(nb::handle self, Method m) {
+    Monitor *mon = monitor_of(self.ptr());
+    if (mon && class_owns(self.ptr(), mon, m)) {
+        PyObject **slot = instance_dict_slot(self.ptr());
+        if (!slot || !*slot || PyDict_GET_SIZE(*slot) == 0) return {};
+        return instance_replacement(self, m);
+    }
+    return nb::steal(check(PyObject_GetAttr(self.ptr(), method_name(m))));
+}
 
 // Calls monitor method `m` on `self` with `args`: the replacement when there
 // is one (its result converted to R: nothing, a truth value or the object),
@@ -190,9 +211,18 @@ R call_monitor_method(nb::handle self, Method m, Body &&body, A &&...args) {
 
 // monitor._running / monitor._forward_open for any monitor-like object; a
 // value that cannot be read counts as false only where the caller says so.
-bool monitor_running(nb::handle mon);
+bool flag_value(nb::handle mon, Method m);
+inline bool monitor_running(nb::handle mon) {
+    Monitor *m = monitor_of(mon.ptr());
+    if (m && class_owns(mon.ptr(), m, Method::running)) return m->running;
+    return flag_value(mon, Method::running);
+}
+inline bool monitor_forward_open(nb::handle mon) {
+    Monitor *m = monitor_of(mon.ptr());
+    if (m && class_owns(mon.ptr(), m, Method::forward_open)) return m->forward_open;
+    return flag_value(mon, Method::forward_open);
+}
 void set_monitor_running(nb::handle mon, bool value);
-bool monitor_forward_open(nb::handle mon);
 void set_monitor_forward_open(nb::handle mon, bool value);
 
 // monitor.<field>: the member of a monitor, else the ordinary look-up.
@@ -211,5 +241,15 @@ nb::object exit_handler(nb::handle mon);
 
 // The monitor's clock, read as float seconds.
 double monitor_now(nb::handle mon);
+
+// One reading of the monitor's clock for timing a call: the default clock is
+// kept as integer nanoseconds, so a difference of two costs no division.
+struct ClockStamp {
+    bool raw = false;
+    PyTime_t ns = 0;
+    double seconds = 0.0;
+};
+ClockStamp monitor_stamp(nb::handle mon);
+double seconds_between(const ClockStamp &from, const ClockStamp &to);
 
 }  // namespace corvid::overflow

@@ -10,7 +10,9 @@ namespace {
 
 bool is_policy(nb::handle policy, PyObject *word) {
     if (policy.ptr() == word) return true;
-    return PyUnicode_Check(policy.ptr()) && PyUnicode_Compare(policy.ptr(), word) == 0;
+    return PyUnicode_Check(policy.ptr()) &&
+           PyUnicode_GET_LENGTH(policy.ptr()) == PyUnicode_GET_LENGTH(word) &&
+           PyUnicode_Compare(policy.ptr(), word) == 0;
 }
 
 bool under_pressure(nb::handle self) {
@@ -31,8 +33,7 @@ bool in_cooldown(nb::handle self) {
 }  // namespace
 
 Verdict decide(nb::handle self, nb::handle, CallSite &, bool) {
-    nb::object policy = field_policy(self);
-    if (is_policy(policy, names().policy_off)) return {{}, ReasonId::PolicyOff};
+    if (is_policy(field_policy(self), names().policy_off)) return {{}, ReasonId::PolicyOff};
     // Load, heaviness, learned history, cooldown and the loop guard come next;
     // until they are in place nothing qualifies as heavy.
     return {{}, ReasonId::NotHeavy};

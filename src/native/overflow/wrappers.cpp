@@ -326,13 +326,19 @@ int dispatching(nb::handle monitor) noexcept {
 PyObject *callable_vectorcall(PyObject *self_, PyObject *const *args, size_t nargsf,
                               PyObject *kwnames) {
     CallableObj *self = as<CallableObj>(self_);
-    // Owned for the whole call: the monitor's state read below may run code
-    // that rebinds the wrapper's fields.
-    nb::object original = self->original, monitor = self->monitor;
+    // Owned for the whole call: the user's code (and, on a monitor of another
+    // kind, reading its state) may rebind the wrapper's fields.
+    nb::object original = self->original;
     if (!original.is_valid()) {
         PyErr_SetString(PyExc_TypeError, "_OverflowCallable has no callable");
         return nullptr;
     }
+    // A monitor of the module's own kind is read without running any code.
+    PyObject *mon = self->monitor.ptr();
+    Monitor *state = (mon && mon != Py_None) ? monitor_of(mon) : nullptr;
+    if (state && class_owns(mon, state, Method::running) && !state->running)
+        return PyObject_Vectorcall(original.ptr(), args, nargsf, kwnames);
+    nb::object monitor = self->monitor;
     int go = dispatching(monitor);
     if (go < 0) return nullptr;
     if (!go) return PyObject_Vectorcall(original.ptr(), args, nargsf, kwnames);
@@ -340,7 +346,6 @@ PyObject *callable_vectorcall(PyObject *self_, PyObject *const *args, size_t nar
     return run_wrapped(monitor, original, nb::handle(), sig, self_, nb::handle(), args, nargsf,
                        kwnames, false);
 }
-
 
 PyObject *callable_new(PyTypeObject *tp, PyObject *args, PyObject *kwds) {
     static const char *kw[] = {"original", "monitor", nullptr};
