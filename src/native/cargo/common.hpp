@@ -6,6 +6,7 @@
 
 #include "cargo/api_key.hpp"
 #include "common/compat.hpp"
+#include "common/exit_guard.hpp"
 #include "common/gil.hpp"
 #include "common/log.hpp"
 #include "common/methods.hpp"

@@ -136,7 +136,8 @@ struct PartSource {
 
         for (int64_t attempt = 0;; ++attempt) {
             try {
-                nb::object r = transfer.attr("put")(url, "content"_a = chunk, "headers"_a = headers);
+                nb::object r = call_blocking(transfer.attr("put"), {url},
+                                             {{"content", chunk}, {"headers", headers}});
                 r.attr("raise_for_status")();
                 nb::object hdrs = r.attr("headers");
                 nb::object raw = hdrs.attr("get")("ETag");
@@ -235,8 +236,8 @@ struct Upload {
     // Presign and complete go through the pooled client too: a one-off
     // request would build (and load certificates for) a client of its own.
     nb::object post(const char *path, nb::handle body, double timeout) const {
-        nb::object resp = src->transfer.attr("post")(url(path), "json"_a = body, "headers"_a = auth,
-                                                     "timeout"_a = timeout);
+        nb::object resp = call_blocking(src->transfer.attr("post"), {url(path)},
+                                        {{"json", body}, {"headers", auth}, {"timeout", nb::float_(timeout)}});
         resp.attr("raise_for_status")();
         return resp;
     }
@@ -255,7 +256,8 @@ struct Upload {
     // Waits for at least one in-flight part and collects every finished one;
     // a part's error is raised here, on the calling thread.
     void reap(nb::dict &inflight, std::vector<nb::object> &completed) {
-        nb::object res = futures.attr("wait")(inflight, "return_when"_a = futures.attr("FIRST_COMPLETED"));
+        nb::object res = call_blocking(futures.attr("wait"), {inflight},
+                                       {{"return_when", futures.attr("FIRST_COMPLETED")}});
         nb::object done = res[0];
         for (nb::handle fut : done) {
             check(PyObject_DelItem(inflight.ptr(), fut.ptr()));
@@ -337,8 +339,8 @@ nb::object upload_multipart_to_r2(nb::handle self, nb::object serialized, nb::ob
 
     nb::object resp;
     try {
-        resp = httpx.attr("post")(api_url + nb::str("/v1/data/upload-init-multipart"), "headers"_a = auth,
-                                  "timeout"_a = kApiTimeout);
+        resp = call_blocking(httpx.attr("post"), {api_url + nb::str("/v1/data/upload-init-multipart")},
+                             {{"headers", auth}, {"timeout", nb::float_(kApiTimeout)}});
     } catch (nb::python_error &e) {
         if (!is_exception(e)) throw;
         log_event(LogLevel::Debug, "multipart init failed (%s); using single-PUT path", error_text(self, e.value()));
@@ -400,8 +402,8 @@ void abort_multipart(nb::handle self, nb::object data_key, nb::object upload_id,
         nb::dict body;
         body["data_key"] = data_key;
         body["upload_id"] = upload_id;
-        httpx.attr("post")(self.attr("api_url") + nb::str("/v1/data/upload-abort-multipart"), "json"_a = body,
-                           "headers"_a = auth, "timeout"_a = kAbortTimeout);
+        call_blocking(httpx.attr("post"), {self.attr("api_url") + nb::str("/v1/data/upload-abort-multipart")},
+                      {{"json", body}, {"headers", auth}, {"timeout", nb::float_(kAbortTimeout)}});
     } catch (nb::python_error &e) {
         if (!is_exception(e)) throw;
     }

@@ -244,8 +244,8 @@ nb::object upload_direct(nb::handle self, nb::handle serialized, nb::handle size
     nb::dict auth = bearer(self);
     nb::object resp;
     if (nb::object exc = try_ordinary([&] {
-            resp = hx.attr("post")(endpoint(self, "/v1/data/upload-init"), "headers"_a = auth,
-                                   "timeout"_a = kApiTimeout);
+            resp = call_blocking(hx.attr("post"), {endpoint(self, "/v1/data/upload-init")},
+                                 {{"headers", auth}, {"timeout", nb::float_(kApiTimeout)}});
         })) {
         log_event(LogLevel::Debug, "upload-init request failed (%s); using legacy path", error_text(self, exc));
         return nb::none();
@@ -264,8 +264,10 @@ nb::object upload_direct(nb::handle self, nb::handle serialized, nb::handle size
     if (!nb::bool_(data_key) || !nb::bool_(put_url)) return nb::none();
 
     if (nb::object exc = try_ordinary([&] {
-            hx.attr("put")(put_url, "content"_a = payload_body(serialized),
-                           "headers"_a = octet_headers(size), "timeout"_a = upload_timeout)
+            call_blocking(hx.attr("put"), {put_url},
+                          {{"content", payload_body(serialized)},
+                           {"headers", octet_headers(size)},
+                           {"timeout", upload_timeout}})
                 .attr("raise_for_status")();
             if (!progress.is_none()) call_quietly(progress.attr("update"), size);
         })) {
@@ -277,8 +279,8 @@ nb::object upload_direct(nb::handle self, nb::handle serialized, nb::handle size
         nb::dict body;
         body["data_key"] = data_key;
         body["size"] = size;
-        hx.attr("post")(endpoint(self, "/v1/data/upload-complete"), "json"_a = body, "headers"_a = auth,
-                        "timeout"_a = kApiTimeout);
+        call_blocking(hx.attr("post"), {endpoint(self, "/v1/data/upload-complete")},
+                      {{"json", body}, {"headers", auth}, {"timeout", nb::float_(kApiTimeout)}});
     });
     return data_key;
 }
@@ -297,8 +299,8 @@ nb::object upload_legacy(nb::handle self, nb::handle serialized, nb::handle size
     }
     nb::object resp;
     try {
-        resp = httpx().attr("post")(endpoint(self, "/v1/data/upload"), "content"_a = payload,
-                                    "headers"_a = headers, "timeout"_a = upload_timeout);
+        resp = call_blocking(httpx().attr("post"), {endpoint(self, "/v1/data/upload")},
+                             {{"content", payload}, {"headers", headers}, {"timeout", upload_timeout}});
     } catch (nb::python_error &e) {
         scrub_key(e.value(), current_key(self));
         throw;
@@ -322,7 +324,8 @@ void flush_keys(nb::handle self, nb::object keys) {
     for (nb::handle key : doomed) {
         (void)try_ordinary([&] {
             nb::object url = nb::steal(check(PyNumber_Add(endpoint(self, "/v1/data/").ptr(), key.ptr())));
-            hx.attr("delete")(url, "headers"_a = auth, "timeout"_a = kDeleteTimeout);
+            call_blocking(hx.attr("delete"), {url},
+                          {{"headers", auth}, {"timeout", nb::float_(kDeleteTimeout)}});
         });
     }
     nb::object gone = nb::steal(check(PySet_New(doomed.ptr())));

@@ -29,7 +29,7 @@ public:
     nb::handle kwargs() override { return kwargs_; }
     nb::handle thunk() override { return thunk_; }
     nb::handle name() override { return name_; }
-    nb::object run() override { return thunk_(); }
+    nb::object run() override { return exit_safe([&] { return thunk_(); }); }
 
 private:
     nb::handle args_, kwargs_, thunk_, name_;

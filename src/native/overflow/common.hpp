@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "common/compat.hpp"
+#include "common/exit_guard.hpp"
 #include "common/gil.hpp"
 #include "common/instance_gc.hpp"
 #include "common/interned.hpp"

@@ -81,7 +81,7 @@ nb::object dispatch(nb::handle self, nb::handle func, CallSite &call, nb::handle
     }
 
     nb::object replaced = monitor_method(self, Method::executing);
-    nb::object running = replaced ? replaced() : executing(self);
+    nb::object running = replaced ? exit_safe([&] { return replaced(); }) : executing(self);
     // A function already in progress on this thread (recursion, or a call back
     // into it from code it called) runs here with no decision and no record.
     if (!enter(running, sig)) return call.run();
@@ -89,8 +89,10 @@ nb::object dispatch(nb::handle self, nb::handle func, CallSite &call, nb::handle
     nb::object result;
     try {
         if (nb::object inner = monitor_method(self, Method::dispatch_inner)) {
-            result = inner(func, call.args(), call.kwargs(), sig, call.name(), call.thunk(),
-                           nb::arg("is_method") = is_method);
+            result = exit_safe([&] {
+                return inner(func, call.args(), call.kwargs(), sig, call.name(), call.thunk(),
+                             nb::arg("is_method") = is_method);
+            });
         } else {
             result = dispatch_inner(self, func, call, sig, is_method);
         }
@@ -116,7 +118,8 @@ nb::object dispatch_inner(nb::handle self, nb::handle func, CallSite &call, nb::
     try {
         t0 = monitor_stamp(self);
         if (nb::object replaced = monitor_method(self, Method::should_offload))
-            verdict.decision = replaced(func, call.args(), call.kwargs(), is_method);
+            verdict.decision =
+                exit_safe([&] { return replaced(func, call.args(), call.kwargs(), is_method); });
         else
             verdict = decide(self, func, call, is_method);
         action = verdict.decision.is_valid() ? decision_field(verdict.decision, true, action_keep)
@@ -135,7 +138,7 @@ nb::object dispatch_inner(nb::handle self, nb::handle func, CallSite &call, nb::
                                  ? decision_field(verdict.decision, false, reason_keep)
                                  : reason(verdict.reason);
             if (nb::object replaced = monitor_method(self, Method::record_local_time))
-                replaced(func, sig, dt, why);
+                exit_safe([&] { return replaced(func, sig, dt, why); });
             else
                 record_local_time(self, sig, dt, why);
         } catch (nb::python_error &e) {
@@ -150,8 +153,9 @@ nb::object dispatch_inner(nb::handle self, nb::handle func, CallSite &call, nb::
     // Announcing and pre-warming are not part of the remote run: their
     // failures are not offload failures, but the call must still happen.
     try {
-        self.attr(n.announce_offload)(func);
-        self.attr(n.maybe_prewarm)();
+        nb::object announce = self.attr(n.announce_offload), prewarm = self.attr(n.maybe_prewarm);
+        exit_safe([&] { return announce(func); });
+        exit_safe([&] { return prewarm(); });
     } catch (nb::python_error &e) {
         if (!is_ordinary(e)) throw;
         return call.run();
@@ -159,8 +163,10 @@ nb::object dispatch_inner(nb::handle self, nb::handle func, CallSite &call, nb::
 
     nb::object result;
     try {
-        nb::object gpu = self.attr(n.under_gpu_pressure)();
-        result = self.attr(n.cloud_execute)(func, call.args(), call.kwargs(), gpu);
+        nb::object pressure = self.attr(n.under_gpu_pressure), execute = self.attr(n.cloud_execute);
+        nb::object gpu = exit_safe([&] { return pressure(); });
+        nb::handle args = call.args(), kwargs = call.kwargs();
+        result = exit_safe([&] { return execute(func, args, kwargs, gpu); });
     } catch (nb::python_error &e) {
         if (!is_ordinary(e)) throw;
         nb::handle name = call.name();
@@ -175,7 +181,7 @@ nb::object dispatch_inner(nb::handle self, nb::handle func, CallSite &call, nb::
             PyUnicode_CompareWithASCIIString(cls_name.ptr(), "SerializationError") == 0) {
             set_add(field_offload_incompatible(self), sig);
         } else if (nb::object replaced = monitor_method(self, Method::note_offload_failure)) {
-            replaced(sig);
+            exit_safe([&] { return replaced(sig); });
         } else {
             note_offload_failure(self, sig);
         }
@@ -196,10 +202,12 @@ nb::object dispatch_call(nb::handle monitor, nb::handle func, CallSite &call, nb
                          bool is_method) {
     nb::object replaced = monitor_method(monitor, Method::dispatch);
     if (!replaced) return dispatch(monitor, func, call, sig, is_method);
-    if (is_method)
-        return replaced(func, call.args(), call.kwargs(), sig, call.name(), call.thunk(),
-                        nb::arg("is_method") = true);
-    return replaced(func, call.args(), call.kwargs(), sig, call.name(), call.thunk());
+    return exit_safe([&] {
+        if (is_method)
+            return replaced(func, call.args(), call.kwargs(), sig, call.name(), call.thunk(),
+                            nb::arg("is_method") = true);
+        return replaced(func, call.args(), call.kwargs(), sig, call.name(), call.thunk());
+    });
 }
 
 void register_dispatch(nb::module_ &m) {

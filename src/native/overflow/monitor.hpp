@@ -201,7 +201,7 @@ inline nb::object monitor_method(nb::handle self, Method m) {
 template <typename R, typename Body, typename... A>
 R call_monitor_method(nb::handle self, Method m, Body &&body, A &&...args) {
     if (nb::object replaced = monitor_method(self, m)) {
-        nb::object out = replaced(std::forward<A>(args)...);
+        nb::object out = exit_safe([&] { return replaced(std::forward<A>(args)...); });
         if constexpr (std::is_same_v<R, bool>) return truthy(out);
         else if constexpr (!std::is_void_v<R>) return out;
         else return;

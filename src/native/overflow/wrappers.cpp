@@ -167,7 +167,7 @@ PyObject *call_with_self(PyObject *func, PyObject *obj, PyObject *const *args, s
         PyObject **slot = const_cast<PyObject **>(args) - 1;
         PyObject *saved = *slot;
         *slot = obj;
-        PyObject *r = PyObject_Vectorcall(func, slot, (nargs + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+        PyObject *r = safe_vectorcall(func, slot, (nargs + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                           kwnames);
         *slot = saved;
         return r;
@@ -182,7 +182,7 @@ PyObject *call_with_self(PyObject *func, PyObject *obj, PyObject *const *args, s
     }
     buf[1] = obj;
     for (Py_ssize_t i = 0; i < total; ++i) buf[i + 2] = args[i];
-    return PyObject_Vectorcall(func, buf + 1, (nargs + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+    return safe_vectorcall(func, buf + 1, (nargs + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                kwnames);
 }
 
@@ -235,10 +235,10 @@ public:
         return name_;
     }
     nb::object run() override {
-        if (thunk_.is_valid()) return thunk_();
+        if (thunk_.is_valid()) return exit_safe([&] { return thunk_(); });
         started_ = true;
         PyObject *r = first_ ? call_with_self(func_.ptr(), first_.ptr(), argv_, nargsf_, kwnames_)
-                             : PyObject_Vectorcall(func_.ptr(), argv_, nargsf_, kwnames_);
+                             : safe_vectorcall(func_.ptr(), argv_, nargsf_, kwnames_);
         if (!r) throw nb::python_error();
         return nb::steal(r);
     }
@@ -300,7 +300,7 @@ PyObject *run_wrapped(nb::handle monitor, nb::handle func, nb::handle first, nb:
         }
     }
     if (first) return call_with_self(func.ptr(), first.ptr(), args, nargsf, kwnames);
-    return PyObject_Vectorcall(func.ptr(), args, nargsf, kwnames);
+    return safe_vectorcall(func.ptr(), args, nargsf, kwnames);
 }
 
 // Whether calls through a wrapper owned by `monitor` go to dispatch: 1 yes,
@@ -337,11 +337,11 @@ PyObject *callable_vectorcall(PyObject *self_, PyObject *const *args, size_t nar
     PyObject *mon = self->monitor.ptr();
     Monitor *state = (mon && mon != Py_None) ? monitor_of(mon) : nullptr;
     if (state && class_owns(mon, state, Method::running) && !state->running)
-        return PyObject_Vectorcall(original.ptr(), args, nargsf, kwnames);
+        return safe_vectorcall(original.ptr(), args, nargsf, kwnames);
     nb::object monitor = self->monitor;
     int go = dispatching(monitor);
     if (go < 0) return nullptr;
-    if (!go) return PyObject_Vectorcall(original.ptr(), args, nargsf, kwnames);
+    if (!go) return safe_vectorcall(original.ptr(), args, nargsf, kwnames);
     nb::object sig = self->sig.is_valid() ? self->sig : nb::none();
     return run_wrapped(monitor, original, nb::handle(), sig, self_, nb::handle(), args, nargsf,
                        kwnames, false);
@@ -661,7 +661,7 @@ PyObject *thunk_vectorcall(PyObject *self_, PyObject *const *, size_t nargsf, Py
     self->started = true;
     nb::object func = self->func, args = self->args, kwargs = self->kwargs;
     PyObject *kw = (kwargs.is_valid() && PyDict_GET_SIZE(kwargs.ptr())) ? kwargs.ptr() : nullptr;
-    return PyObject_Call(func.ptr(), args.ptr(), kw);
+    return safe_call(func.ptr(), args.ptr(), kw);
 }
 
 // ---------------------------------------------------------------------------

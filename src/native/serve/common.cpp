@@ -56,19 +56,19 @@ void init_names(nb::module_ &m) {
 
 nb::object call_method(nb::handle obj, nb::handle name) {
     PyObject *args[] = {obj.ptr()};
-    return nb::steal(check(PyObject_VectorcallMethod(
+    return nb::steal(check(safe_vectorcall_method(
         name.ptr(), args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)));
 }
 
 nb::object call_method(nb::handle obj, nb::handle name, nb::handle a) {
     PyObject *args[] = {obj.ptr(), a.ptr()};
-    return nb::steal(check(PyObject_VectorcallMethod(
+    return nb::steal(check(safe_vectorcall_method(
         name.ptr(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)));
 }
 
 nb::object call_method(nb::handle obj, nb::handle name, nb::handle a, nb::handle b) {
     PyObject *args[] = {obj.ptr(), a.ptr(), b.ptr()};
-    return nb::steal(check(PyObject_VectorcallMethod(
+    return nb::steal(check(safe_vectorcall_method(
         name.ptr(), args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)));
 }
 
@@ -92,17 +92,17 @@ nb::object replaced_global(nb::handle globals, nb::handle name, PyObject *own) {
 
 nb::object call(nb::handle f, nb::handle a) {
     PyObject *args[] = {a.ptr()};
-    return nb::steal(check(PyObject_Vectorcall(f.ptr(), args, 1, nullptr)));
+    return nb::steal(check(safe_vectorcall(f.ptr(), args, 1, nullptr)));
 }
 
 nb::object call(nb::handle f, nb::handle a, nb::handle b) {
     PyObject *args[] = {a.ptr(), b.ptr()};
-    return nb::steal(check(PyObject_Vectorcall(f.ptr(), args, 2, nullptr)));
+    return nb::steal(check(safe_vectorcall(f.ptr(), args, 2, nullptr)));
 }
 
 nb::object call(nb::handle f, nb::handle a, nb::handle b, nb::handle c) {
     PyObject *args[] = {a.ptr(), b.ptr(), c.ptr()};
-    return nb::steal(check(PyObject_Vectorcall(f.ptr(), args, 3, nullptr)));
+    return nb::steal(check(safe_vectorcall(f.ptr(), args, 3, nullptr)));
 }
 
 namespace {

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "common/compat.hpp"
+#include "common/exit_guard.hpp"
 #include "common/gil.hpp"
 
 namespace corvid::serve {

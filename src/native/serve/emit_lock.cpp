@@ -17,8 +17,8 @@ EmitLock EmitLock::for_stream() {
 nb::object EmitLock::call(nb::handle method, nb::handle name, nb::handle lock) const {
     PyObject *args[] = {lock.ptr()};
     if (method.is_valid() && Py_TYPE(lock.ptr()) == reinterpret_cast<PyTypeObject *>(lock_type_.ptr()))
-        return nb::steal(check(PyObject_Vectorcall(method.ptr(), args, 1, nullptr)));
-    return nb::steal(check(PyObject_VectorcallMethod(name.ptr(), args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)));
+        return nb::steal(check(safe_vectorcall(method.ptr(), args, 1, nullptr)));
+    return nb::steal(check(safe_vectorcall_method(name.ptr(), args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)));
 }
 
 nb::object EmitLock::acquire() const {

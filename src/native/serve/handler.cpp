@@ -10,7 +10,7 @@ namespace {
 bool binds(nb::handle signature, size_t nargs) {
     nb::object bind = signature.attr("bind");
     PyObject *argv[] = {Py_None, Py_None};
-    PyObject *r = PyObject_Vectorcall(bind.ptr(), argv, nargs, nullptr);
+    PyObject *r = safe_vectorcall(bind.ptr(), argv, nargs, nullptr);
     if (r) {
         Py_DECREF(r);
         return true;
@@ -22,12 +22,12 @@ bool binds(nb::handle signature, size_t nargs) {
 
 nb::object call1(nb::handle f, nb::handle a) {
     PyObject *args[] = {a.ptr()};
-    return nb::steal(check(PyObject_Vectorcall(f.ptr(), args, 1, nullptr)));
+    return nb::steal(check(safe_vectorcall(f.ptr(), args, 1, nullptr)));
 }
 
 nb::object call2(nb::handle f, nb::handle a, nb::handle b) {
     PyObject *args[] = {a.ptr(), b.ptr()};
-    return nb::steal(check(PyObject_Vectorcall(f.ptr(), args, 2, nullptr)));
+    return nb::steal(check(safe_vectorcall(f.ptr(), args, 2, nullptr)));
 }
 
 bool is_iterable(nb::handle value) {
@@ -63,7 +63,7 @@ nb::object call_handler(nb::handle handler, HandlerForm form, nb::handle prompt,
         case HandlerForm::Unknown: break;
     }
     PyObject *args[] = {prompt.ptr(), history.ptr()};
-    PyObject *r = PyObject_Vectorcall(handler.ptr(), args, 2, nullptr);
+    PyObject *r = safe_vectorcall(handler.ptr(), args, 2, nullptr);
     if (r) return nb::steal(r);
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw nb::python_error();
     PyErr_Clear();
@@ -82,7 +82,7 @@ nb::object PieceSource::next() {
             state_ = State::Iterating;
             [[fallthrough]];
         case State::Iterating: {
-            PyObject *item = PyIter_Next(iterator_.ptr());
+            PyObject *item = exit_safe([&] { return PyIter_Next(iterator_.ptr()); });
             if (item) return as_piece(nb::steal(item));
             state_ = State::Done;
             iterator_.reset();

@@ -57,7 +57,7 @@ nb::object parse_input(nb::handle line, nb::handle loads) {
     // includes valid JSON too deeply nested for the parser (RecursionError),
     // which must not end the session.
     PyObject *args[] = {raw.ptr()};
-    PyObject *value = PyObject_Vectorcall(loads.ptr(), args, 1, nullptr);
+    PyObject *value = safe_vectorcall(loads.ptr(), args, 1, nullptr);
     if (!value) {
         if (!PyErr_ExceptionMatches(PyExc_Exception)) throw nb::python_error();
         PyErr_Clear();

@@ -114,7 +114,7 @@ public:
         nb::object tb = error ? error->traceback() : nb::none();
         if (!tb.is_valid()) tb = nb::none();
         PyObject *args[] = {manager_.ptr(), type.ptr(), value.ptr(), tb.ptr()};
-        nb::object r = nb::steal(check(PyObject_Vectorcall(exit_.ptr(), args, 4, nullptr)));
+        nb::object r = nb::steal(check(safe_vectorcall(exit_.ptr(), args, 4, nullptr)));
         return error && truthy(r);
     }
 
@@ -161,7 +161,7 @@ void run_turn(Session &s, nb::handle text, nb::handle turn) {
                     alt.is_valid()) {
                     nb::object it = nb::steal(check(PyObject_GetIter(call(alt, response).ptr())));
                     for (;;) {
-                        nb::object chunk = nb::steal(PyIter_Next(it.ptr()));
+                        nb::object chunk = nb::steal(exit_safe([&] { return PyIter_Next(it.ptr()); }));
                         if (!chunk.is_valid()) {
                             if (PyErr_Occurred()) throw nb::python_error();
                             break;
@@ -250,7 +250,7 @@ struct CloseOnExit {
     ~CloseOnExit() {
         ErrorGuard keep_error;
         PyObject *args[] = {fh.ptr()};
-        PyObject *r = PyObject_VectorcallMethod(names().close.ptr(), args,
+        PyObject *r = safe_vectorcall_method(names().close.ptr(), args,
                                                 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
         if (r) Py_DECREF(r);
         else PyErr_WriteUnraisable(fh.ptr());

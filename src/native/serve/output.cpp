@@ -43,7 +43,7 @@ nb::object replaced(nb::handle globals, nb::handle name, PyObject *own) {
 
 void call_replacement(nb::handle f, nb::handle a) {
     PyObject *args[] = {a.ptr()};
-    nb::steal(check(PyObject_Vectorcall(f.ptr(), args, 1, nullptr)));
+    nb::steal(check(safe_vectorcall(f.ptr(), args, 1, nullptr)));
 }
 
 std::string_view utf8_of(nb::handle text) {
@@ -207,7 +207,7 @@ void emit_token(const EmitLock &lock, nb::handle turn, std::string_view prefix, 
     if (!sys_dict.is_valid()) {
         if (nb::object alt = replaced(globals, names().emit_token, g_emit_token_function); alt.is_valid()) {
             PyObject *args[] = {turn.ptr(), chunk.ptr()};
-            nb::steal(check(PyObject_Vectorcall(alt.ptr(), args, 2, nullptr)));
+            nb::steal(check(safe_vectorcall(alt.ptr(), args, 2, nullptr)));
             return;
         }
         if (nb::object emit = replaced(globals, names().emit, g_emit_function); emit.is_valid()) {
@@ -222,7 +222,7 @@ void emit_token(const EmitLock &lock, nb::handle turn, std::string_view prefix, 
     if (f && f != g_emit_token_function) {
         nb::object alt = nb::borrow(f);
         PyObject *args[] = {turn.ptr(), chunk.ptr()};
-        nb::steal(check(PyObject_Vectorcall(alt.ptr(), args, 2, nullptr)));
+        nb::steal(check(safe_vectorcall(alt.ptr(), args, 2, nullptr)));
         return;
     }
     f = stream_global(kEmit, globals, sys_dict);
