@@ -144,7 +144,8 @@ def test_decision_has_identity_semantics():
 
 def test_decision_copy_pickle_and_gc():
     d = ov._local(ov.Reason.TOO_LARGE)
-    for clone in (copy.copy(d), copy.deepcopy(d), pickle.loads(pickle.dumps(d))):
+    pickled = [pickle.loads(pickle.dumps(d, p)) for p in range(pickle.HIGHEST_PROTOCOL + 1)]
+    for clone in (copy.copy(d), copy.deepcopy(d), *pickled):
         assert clone is not d
         assert (clone.action, clone.reason) == (ov.Action.LOCAL, ov.Reason.TOO_LARGE)
     # Fields are visible to the collector, so a decision inside a cycle is freed.
@@ -199,9 +200,30 @@ def test_env_bool(monkeypatch, text, expected):
 
 
 @pytest.mark.parametrize("reader", [ov._env_float, ov._env_int, ov._env_bool, ov._env_tokens])
-def test_unset_variable_returns_default_unchanged(monkeypatch, reader):
+@pytest.mark.parametrize("default", [SENTINEL, None])
+def test_unset_variable_returns_default_unchanged(monkeypatch, reader, default):
     monkeypatch.delenv(VAR, raising=False)
-    assert reader(VAR, SENTINEL) is SENTINEL
+    assert reader(VAR, default) is default
+
+
+class Odd(str):
+    """A str whose methods answer what no str would."""
+
+    def strip(self):
+        return self
+
+    def lower(self):
+        return 1.5
+
+
+def test_odd_strings_from_callers_and_environment(monkeypatch):
+    # anything may come back from a str subclass: it names no policy and no truth
+    with pytest.raises(ValueError):
+        ov._resolve_policy(Odd("auto"), False, False)
+    monkeypatch.setattr(os, "environ", {VAR: Odd("yes"), "CORVID_OVERFLOW_POLICY": Odd("off")})
+    assert ov._env_bool(VAR, True) is False
+    assert ov._resolve_policy(None, False, False) == "auto"
+    assert (ov._is_finite(None), ov._local(None).reason, ov._sig_key(None)) == (True, None, ("None", "?", 0))
 
 
 @pytest.mark.parametrize("text, added", [
@@ -343,6 +365,25 @@ def test_constants_are_fixed_after_import_and_feed_load_gate_defaults():
     out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=60)
     assert out.returncode == 0, out.stderr
     assert out.stdout.split() == ["7", "7", "2", "0.01", "95.0", "80.0"]
+
+
+def test_long_token_variable_costs_memory_in_proportion():
+    # as long as one variable may be: a dense automaton took kilobytes per character
+    code = textwrap.dedent("""
+        import os, resource
+        from corvid import overflow as ov
+        before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        def f(x):
+            return zz_last_token_zz(x)
+        print(ov._OverflowMonitor()._predict_heavy(f),
+              (resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) * 1024 / 120_000)
+    """)
+    tokens = ",".join(f"{i:x}{chr(33 + i % 90)}tok{'~' * 9}" for i in range(6_000)) + ",zz_last_token_zz"
+    env = dict(_clean_env(), CORVID_OVERFLOW_HEAVY_LIBS=tokens, CORVID_OVERFLOW_COMPUTE_TOKENS="(")
+    out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=120)
+    assert out.returncode == 0, out.stderr
+    heavy, per_char = out.stdout.split()
+    assert heavy == "True" and float(per_char) < 100
 
 
 def test_surrogates_in_token_variable_do_not_break_import():

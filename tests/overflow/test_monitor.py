@@ -124,23 +124,30 @@ def test_constructor_is_keyword_only():
         ("", {"CORVID_API_KEY": "env"}, "env"),
         (None, {"CORVID_API_KEY": "", "GATEWAY_API_KEY": "gw"}, "gw"),
         (None, {}, None),
+        # read from a file with its newline; bytes that are not UTF-8 are malformed
+        (None, {"CORVID_API_KEY": "env\n"}, "env"),
+        (None, {"CORVID_API_KEY": b"\xff\xfe", "GATEWAY_API_KEY": "gw"}, "gw"),
     ],
 )
 def test_api_key_fallbacks(monkeypatch, arg, env, expected):
     for k, v in env.items():
-        monkeypatch.setenv(k, v)
+        monkeypatch.setitem(os.environb, k.encode(), v if isinstance(v, bytes) else v.encode())
     assert ov._OverflowMonitor(api_key=arg).api_key == expected
 
 
 @pytest.mark.parametrize("arg,env,expected", [
-    ("http://x", "http://env", "http://x"),
-    ("", "http://env", "http://env"),
+    ("http://x", b"http://env", "http://x"),
+    ("", b"http://env", "http://env"),
     (None, None, None),
+    (None, b"http://\xff", None),
 ])
 def test_api_url_fallbacks(monkeypatch, arg, env, expected):
     if env:
-        monkeypatch.setenv("CORVID_API_URL", env)
+        monkeypatch.setitem(os.environb, b"CORVID_API_URL", env)
     assert ov._OverflowMonitor(api_url=arg).api_url == (expected or ov._DEFAULT_API_URL)
+    assert ov.overflow(api_url=arg, policy="off", _caller_frame=None).api_url == (
+        expected or ov._DEFAULT_API_URL)
+    ov._active_monitor.stop()
 
 
 @pytest.mark.parametrize("value,expected", [("0", False), ("yes", True), ("junk", False)])
@@ -161,8 +168,9 @@ def test_fields_are_plain_attributes():
 # --- serialisation ----------------------------------------------------------------
 
 
-@pytest.mark.parametrize("dumps,loads", [(pickle.dumps, pickle.loads),
-                                         (cloudpickle.dumps, cloudpickle.loads)])
+@pytest.mark.parametrize("dumps,loads", [
+    *[(lambda o, p=p: pickle.dumps(o, p), pickle.loads) for p in range(pickle.HIGHEST_PROTOCOL + 1)],
+    (cloudpickle.dumps, cloudpickle.loads)])
 def test_serialised_monitor_keeps_learning_and_drops_live_state(monitors, dumps, loads):
     mon = monitors(api_key="secret")
     mon.start(None)

@@ -12,8 +12,17 @@ nb::object env_value(nb::handle name) {
 
 std::optional<std::string> env_text(const char *name) {
     nb::object value = env_value(nb::str(name));
-    if (value.is_none()) return std::nullopt;
-    return nb::cast<std::string>(value);
+    if (!PyUnicode_Check(value.ptr())) return std::nullopt;
+    // Bytes that are not UTF-8 reach os.environ as lone surrogates: such a
+    // value is malformed and counts as unset.
+    Py_ssize_t size = 0;
+    const char *utf8 = PyUnicode_AsUTF8AndSize(value.ptr(), &size);
+    if (!utf8) {
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeError)) throw nb::python_error();
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    return std::string(utf8, static_cast<size_t>(size));
 }
 
 std::optional<double> parse_finite_float(nb::handle value) {

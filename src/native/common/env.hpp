@@ -14,7 +14,8 @@ namespace nb = nanobind;
 // os.environ.get(name): the value as a str, or None when unset.
 nb::object env_value(nb::handle name);
 
-// The raw value of `name`, or nothing when unset.
+// The value of `name` as UTF-8, or nothing when unset or not valid text
+// (undecodable bytes, or a non-str put into os.environ).
 std::optional<std::string> env_text(const char *name);
 
 // float(value) with the host's rules; nothing when the conversion fails with

@@ -211,6 +211,24 @@ int decision_init(PyObject *self, PyObject *args, PyObject *kwargs) noexcept {
     return 0;
 }
 
+// Decision(action, reason) again, with a subclass's attributes: every pickle
+// protocol rebuilds it through the constructor.
+PyObject *decision_reduce(PyObject *self, PyObject *) noexcept {
+    auto *d = reinterpret_cast<DecisionObject *>(self);
+    PyObject *extra = nullptr;
+    if (get_optional_attr(self, names().dunder_dict, &extra) < 0) return nullptr;
+    PyObject *r = Py_BuildValue("O(OO)O", reinterpret_cast<PyObject *>(Py_TYPE(self)),
+                                d->action ? d->action : Py_None, d->reason ? d->reason : Py_None,
+                                extra ? extra : Py_None);
+    Py_XDECREF(extra);
+    return r;
+}
+
+PyMethodDef decision_methods[] = {
+    {"__reduce__", decision_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyMemberDef decision_members[] = {
     {"action", Py_T_OBJECT_EX, offsetof(DecisionObject, action), 0, "where the call runs (Action)"},
     {"reason", Py_T_OBJECT_EX, offsetof(DecisionObject, reason), 0, "why (Reason)"},
@@ -226,6 +244,7 @@ PyType_Slot decision_slots[] = {
     {Py_tp_init, reinterpret_cast<void *>(decision_init)},
     {Py_tp_new, reinterpret_cast<void *>(PyType_GenericNew)},
     {Py_tp_members, decision_members},
+    {Py_tp_methods, decision_methods},
     {0, nullptr},
 };
 
@@ -251,11 +270,13 @@ nb::object create_enum(const char *name, nb::list members) {
 
 // ---------------------------------------------------------------------------
 
-bool is_policy(nb::handle text) {
-    const char *valid[] = {"auto", "loaded", "always", "off"};
-    for (const char *v : valid)
-        if (PyUnicode_CompareWithASCIIString(text.ptr(), v) == 0) return true;
-    return false;
+// The policy name `text` stands for, or null. What a str subclass's strip()
+// and lower() answer may be anything: only a str can name a policy.
+const char *policy_name(nb::handle text) {
+    if (!PyUnicode_Check(text.ptr())) return nullptr;
+    for (const char *v : {"auto", "loaded", "always", "off"})
+        if (PyUnicode_CompareWithASCIIString(text.ptr(), v) == 0) return v;
+    return nullptr;
 }
 
 nb::object stripped_lower(nb::handle text) {
@@ -398,6 +419,7 @@ nb::object env_bool(nb::handle name, nb::handle default_) {
     nb::object text = env_value(name);
     if (text.is_none()) return nb::borrow(default_);
     nb::object word = stripped_lower(text);
+    if (!PyUnicode_Check(word.ptr())) return nb::bool_(false);
     for (const char *yes : {"1", "true", "yes", "on"})
         if (PyUnicode_CompareWithASCIIString(word.ptr(), yes) == 0) return nb::bool_(true);
     return nb::bool_(false);
@@ -433,8 +455,7 @@ nb::str resolve_policy(nb::handle policy, bool threshold_set, bool gpu_threshold
     if (!policy.is_none()) {
         nb::object text = PyUnicode_Check(policy.ptr()) ? nb::borrow(policy)
                                                         : nb::object(nb::str(policy));
-        nb::object word = stripped_lower(text);
-        if (is_policy(word)) return nb::borrow<nb::str>(word);
+        if (const char *name = policy_name(stripped_lower(text))) return nb::str(name);
         nb::object msg = nb::steal(check(PyUnicode_FromFormat(
             "overflow(policy=%R) must be one of %s", policy.ptr(), kPolicyChoices)));
         PyErr_SetObject(PyExc_ValueError, msg.ptr());
@@ -442,8 +463,7 @@ nb::str resolve_policy(nb::handle policy, bool threshold_set, bool gpu_threshold
     }
     nb::object env = env_value(nb::str("CORVID_OVERFLOW_POLICY"));
     if (!env.is_none() && truthy(env)) {
-        nb::object word = stripped_lower(env);
-        if (is_policy(word)) return nb::borrow<nb::str>(word);
+        if (const char *name = policy_name(stripped_lower(env))) return nb::str(name);
     }
     return nb::str((threshold_set || gpu_threshold_set) ? "loaded" : "auto");
 }
@@ -532,24 +552,24 @@ void register_config(nb::module_ &m) {
     // Built on first use by the safety analysis.
     m.attr("_UNPICKLABLE_TYPES") = nb::none();
 
-    m.def("_is_finite", [](nb::handle val) { return is_finite(val); }, "val"_a,
+    m.def("_is_finite", [](nb::handle val) { return is_finite(val); }, "val"_a.none(),
           "True when val equals itself and is neither +inf nor -inf.");
-    m.def("_env_float", &env_float, "name"_a, "default"_a,
+    m.def("_env_float", &env_float, "name"_a.none(), "default"_a.none(),
           "The variable as a finite float; default when unset, unparsable or not finite.");
-    m.def("_env_int", &env_int, "name"_a, "default"_a,
+    m.def("_env_int", &env_int, "name"_a.none(), "default"_a.none(),
           "Like _env_float, then truncated toward zero.");
-    m.def("_env_bool", &env_bool, "name"_a, "default"_a,
+    m.def("_env_bool", &env_bool, "name"_a.none(), "default"_a.none(),
           "default when unset; else True exactly for 1/true/yes/on (stripped, any case).");
-    m.def("_env_tokens", &env_tokens, "name"_a, "base"_a,
+    m.def("_env_tokens", &env_tokens, "name"_a.none(), "base"_a.none(),
           "base extended by the comma/line separated tokens of the variable, each kept once.");
     m.def(
         "_resolve_policy",
         [](nb::handle policy, nb::handle threshold_set, nb::handle gpu_threshold_set) {
             return resolve_policy(policy, truthy(threshold_set), truthy(gpu_threshold_set));
         },
-        "policy"_a.none(), "threshold_set"_a, "gpu_threshold_set"_a,
+        "policy"_a.none(), "threshold_set"_a.none(), "gpu_threshold_set"_a.none(),
         "The effective policy: the argument, else CORVID_OVERFLOW_POLICY, else the threshold rule.");
-    m.def("_local", [](nb::handle reason) { return make_local(reason); }, "reason"_a,
+    m.def("_local", [](nb::handle reason) { return make_local(reason); }, "reason"_a.none(),
           "A new Decision(Action.LOCAL, reason).");
 
     // Module constants, computed once, in this order.

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
-#include <deque>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -44,80 +43,50 @@ std::string_view utf8_view(nb::handle text, nb::object &keep) {
 // pattern carries category bits; a scan returns the union of the categories
 // of every pattern that occurs in the text, so one pass answers "does any
 // token of this list occur" for several lists at once.
+//
+// The token lists come from the environment and may be long: the trie keeps
+// its children as sibling lists (about 17 bytes a node, one node per pattern
+// byte at most) and follows failure links while scanning; only the root has a
+// full transition row.
 
 class TokenMatcher {
 public:
     void add(std::string_view pattern, uint32_t categories) {
-        patterns_.emplace_back(std::string(pattern), categories);
+        size_t node = 0;
+        for (unsigned char b : pattern) node = child_or_new(node, b);
+        nodes_[node].out |= categories;
     }
 
     void build() {
-        // Bytes that occur in no pattern share class 0, which keeps the
-        // transition table narrow.
-        classes_.fill(0);
-        num_classes_ = 1;
-        for (const auto &[p, cat] : patterns_)
-            for (unsigned char b : p)
-                if (!classes_[b]) classes_[b] = static_cast<uint16_t>(num_classes_++);
-
-        const size_t width = static_cast<size_t>(num_classes_);
-        std::vector<int32_t> child(width, -1);
-        out_.assign(1, 0);
-        for (const auto &[p, cat] : patterns_) {
-            size_t node = 0;
-            for (unsigned char b : p) {
-                int32_t &next = child[node * width + classes_[b]];
-                if (next < 0) {
-                    next = static_cast<int32_t>(out_.size());
-                    out_.push_back(0);
-                    child.resize(out_.size() * width, -1);
-                }
-                node = static_cast<size_t>(child[node * width + classes_[b]]);
-            }
-            out_[node] |= cat;
-        }
-
-        // Breadth-first: turn the trie into a complete automaton and close
-        // every node's output over its suffix (failure) chain.
-        const size_t nodes = out_.size();
-        delta_.assign(nodes * width, 0);
-        std::vector<int32_t> fail(nodes, 0);
-        std::deque<size_t> queue;
-        for (size_t c = 0; c < width; ++c) {
-            int32_t v = child[c];
-            if (v > 0) {
-                delta_[c] = v;
-                queue.push_back(static_cast<size_t>(v));
+        root_.fill(0);
+        for (int32_t c = nodes_[0].first; c > 0; c = nodes_[static_cast<size_t>(c)].next)
+            root_[nodes_[static_cast<size_t>(c)].byte] = c;
+        // Breadth-first: each node's failure link is the longest proper
+        // suffix that is also in the trie; its output takes that node's in.
+        std::vector<int32_t> queue;
+        queue.reserve(nodes_.size());
+        for (int32_t c = nodes_[0].first; c > 0; c = nodes_[static_cast<size_t>(c)].next)
+            queue.push_back(c);
+        for (size_t head = 0; head < queue.size(); ++head) {
+            Node &u = nodes_[static_cast<size_t>(queue[head])];
+            u.out |= nodes_[static_cast<size_t>(u.fail)].out;
+            for (int32_t c = u.first; c > 0; c = nodes_[static_cast<size_t>(c)].next) {
+                Node &v = nodes_[static_cast<size_t>(c)];
+                v.fail = step(u.fail, v.byte);
+                queue.push_back(c);
             }
         }
-        while (!queue.empty()) {
-            size_t u = queue.front();
-            queue.pop_front();
-            out_[u] |= out_[static_cast<size_t>(fail[u])];
-            for (size_t c = 0; c < width; ++c) {
-                int32_t v = child[u * width + c];
-                int32_t via_fail = delta_[static_cast<size_t>(fail[u]) * width + c];
-                if (v > 0) {
-                    fail[static_cast<size_t>(v)] = via_fail;
-                    delta_[u * width + c] = v;
-                    queue.push_back(static_cast<size_t>(v));
-                } else {
-                    delta_[u * width + c] = via_fail;
-                }
-            }
-        }
+        nodes_.shrink_to_fit();
     }
 
     // Union of categories found; stops early once every bit of `want` is in.
     uint32_t scan(std::string_view text, uint32_t want) const {
-        uint32_t found = out_[0];  // an empty pattern occurs in every text
+        uint32_t found = nodes_[0].out;  // an empty pattern occurs in every text
         if ((found & want) == want) return found;
-        const int32_t *delta = delta_.data();
-        const size_t width = static_cast<size_t>(num_classes_);
-        size_t state = 0;
+        int32_t state = 0;
         for (unsigned char b : text) {
-            state = static_cast<size_t>(delta[state * width + classes_[b]]);
-            uint32_t o = out_[state];
+            state = step(state, b);
+            uint32_t o = nodes_[static_cast<size_t>(state)].out;
             if (o) {
                 found |= o;
                 if ((found & want) == want) break;
@@ -127,11 +96,41 @@ public:
     }
 
 private:
-    std::vector<std::pair<std::string, uint32_t>> patterns_;
-    std::array<uint16_t, 256> classes_{};
-    int num_classes_ = 1;
-    std::vector<int32_t> delta_;
-    std::vector<uint32_t> out_;
+    struct Node {
+        int32_t first = 0, next = 0, fail = 0;  // 0: none (the root is no child)
+        uint32_t out = 0;
+        unsigned char byte = 0;
+    };
+
+    int32_t find_child(int32_t node, unsigned char b) const {
+        for (int32_t c = nodes_[static_cast<size_t>(node)].first; c > 0;
+             c = nodes_[static_cast<size_t>(c)].next)
+            if (nodes_[static_cast<size_t>(c)].byte == b) return c;
+        return 0;
+    }
+
+    size_t child_or_new(size_t node, unsigned char b) {
+        if (int32_t c = find_child(static_cast<int32_t>(node), b)) return static_cast<size_t>(c);
+        Node fresh;
+        fresh.byte = b;
+        fresh.next = nodes_[node].first;
+        nodes_.push_back(fresh);
+        int32_t id = static_cast<int32_t>(nodes_.size() - 1);
+        nodes_[node].first = id;
+        return static_cast<size_t>(id);
+    }
+
+    // The automaton's move from `state` on byte `b`.
+    int32_t step(int32_t state, unsigned char b) const {
+        while (state != 0) {
+            if (int32_t c = find_child(state, b)) return c;
+            state = nodes_[static_cast<size_t>(state)].fail;
+        }
+        return root_[b];
+    }
+
+    std::vector<Node> nodes_ = std::vector<Node>(1);
+    std::array<int32_t, 256> root_{};
 };
 
 // Categories of the source scan.
@@ -378,19 +377,19 @@ bool relaxed_heavy(nb::handle self, nb::handle func) {
 
 
 void register_heaviness(nb::module_ &m) {
-    m.def("_module_root_heavy", [](nb::handle obj) { return module_root_heavy(obj); }, "obj"_a);
-    m.def("_refs_heavy_lib", [](nb::handle func) { return refs_heavy_lib(func); }, "func"_a);
+    m.def("_module_root_heavy", [](nb::handle obj) { return module_root_heavy(obj); }, "obj"_a.none());
+    m.def("_refs_heavy_lib", [](nb::handle func) { return refs_heavy_lib(func); }, "func"_a.none());
 
     def_monitor_method(
         m, "_lib_hit",
         [](nb::handle self, nb::handle func, nb::handle src) { return lib_hit(self, func, src); },
-        "func"_a, "src"_a);
+        "func"_a.none(), "src"_a.none());
     def_monitor_method(
         m, "_predict_heavy", [](nb::handle self, nb::handle func) { return predict_heavy(self, func); },
-        "func"_a);
+        "func"_a.none());
     def_monitor_method(
         m, "_relaxed_heavy", [](nb::handle self, nb::handle func) { return relaxed_heavy(self, func); },
-        "func"_a);
+        "func"_a.none());
 }
 
 }  // namespace corvid::overflow

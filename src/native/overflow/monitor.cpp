@@ -49,10 +49,13 @@ nb::object module_const(const char *name, nb::object fallback) {
 
 bool non_empty(nb::handle v) { return !v.is_none() && truthy(v); }
 
+// A credential or URL from the environment, surrounding white space dropped
+// (a key read from a file keeps its newline; no service issues keys with
+// blanks); None when unset or malformed.
 nb::object env_or_none(const char *name) {
     auto text = env_text(name);
     if (!text) return nb::none();
-    return nb::str(text->c_str(), text->size());
+    return nb::str(text->c_str(), text->size()).attr("strip")();
 }
 
 // Locks and per-thread storage, created fresh by the constructor and again
@@ -408,6 +411,13 @@ void register_monitor(nb::module_ &m) {
         "sample_source"_a.none() = nb::none());
 
     cls.def("__getstate__", [](nb::handle self) { return get_state(self); });
+    // Built through copyreg's __newobj__ and __setstate__ at every protocol
+    // (0 and 1 included, which the default reduction refuses for this type).
+    cls.def("__reduce__", [](nb::handle self) {
+        nb::object cls_of = nb::borrow(reinterpret_cast<PyObject *>(Py_TYPE(self.ptr())));
+        nb::object newobj = nb::module_::import_("copyreg").attr("__newobj__");
+        return nb::make_tuple(newobj, nb::make_tuple(cls_of), get_state(self));
+    });
     cls.def("__setstate__", [](Monitor *mon, nb::handle state) {
         set_state(mon, nb::find(mon), state);
     });

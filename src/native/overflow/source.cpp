@@ -63,10 +63,10 @@ nb::object get_src(nb::handle self, nb::handle func) {
 }
 
 void register_source(nb::module_ &m) {
-    m.def("_sig_key", &sig_key, "func"_a);
-    m.def("_safe_getsource", [](nb::handle func) { return safe_getsource(func); }, "func"_a);
+    m.def("_sig_key", &sig_key, "func"_a.none());
+    m.def("_safe_getsource", [](nb::handle func) { return safe_getsource(func); }, "func"_a.none());
     def_monitor_method(m, "_get_src", [](nb::handle self, nb::handle func) { return get_src(self, func); },
-                       "func"_a);
+                       "func"_a.none());
 }
 
 }  // namespace corvid::overflow
