@@ -108,6 +108,7 @@ void set_module_handle(nb::handle m);
     X(discard, "discard") \
     X(lower, "lower") \
     X(stack, "stack") \
+    X(executing_memo, "corvid.overflow:executing") \
     X(sustained_overloaded, "sustained_overloaded") \
     X(gpu_pressure, "gpu_pressure") \
     X(policy_off, "off") \

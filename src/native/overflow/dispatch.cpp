@@ -11,6 +11,9 @@ namespace {
 
 // Held for the process: user code may delete the module attributes.
 PyObject *g_submit_error = nullptr;
+// threading.local's attribute look-up: only a local whose reads go through it
+// keeps per-thread dictionaries that the memo below may stand for.
+getattrofunc g_local_getattro = nullptr;
 PyObject *g_state_sync_error = nullptr;
 
 nb::object error_class_name(const nb::python_error &e) {
@@ -30,12 +33,38 @@ nb::handle state_sync_error_type() { return g_state_sync_error; }
 
 namespace {
 
+// `_tls.stack` of the calling thread, made empty on the thread's first use.
+// An attribute read on a threading.local finds the thread's own dictionary
+// first, which costs more than the rest of a dispatch; so each thread keeps,
+// in its thread-state dict, the local it read last and that local's
+// dictionary for this thread. The set is then read from that dictionary, so
+// a set the user put into `_tls.stack`, or a new `_tls`, is seen at once.
 nb::object executing(nb::handle self) {
     nb::object tls = field_tls(self);
+    PyObject *thread_dict = PyThreadState_GetDict();  // borrowed; null without one
+    PyObject *memo = nullptr;
+    if (thread_dict && dict_get_ref(thread_dict, names().executing_memo, &memo) < 0)
+        throw nb::python_error();
+    nb::object held = nb::steal(memo);
+    if (memo && PyTuple_CheckExact(memo) && PyTuple_GET_SIZE(memo) == 2 &&
+        PyTuple_GET_ITEM(memo, 0) == tls.ptr()) {
+        PyObject *found = nullptr;
+        if (dict_get_ref(PyTuple_GET_ITEM(memo, 1), names().stack, &found) < 0)
+            throw nb::python_error();
+        if (found) return nb::steal(found);
+    }
     nb::object stack = optional_attr(tls, names().stack);
-    if (stack.is_valid()) return stack;
-    stack = nb::set();
-    check(PyObject_SetAttr(tls.ptr(), names().stack, stack.ptr()));
+    if (!stack.is_valid()) {
+        stack = nb::set();
+        check(PyObject_SetAttr(tls.ptr(), names().stack, stack.ptr()));
+    }
+    if (thread_dict && Py_TYPE(tls.ptr())->tp_getattro == g_local_getattro) {
+        nb::object own = optional_attr(tls, names().dunder_dict);
+        if (own.is_valid() && PyDict_CheckExact(own.ptr())) {
+            nb::object entry = nb::make_tuple(tls, own);
+            check(PyDict_SetItem(thread_dict, names().executing_memo, entry.ptr()));
+        }
+    }
     return stack;
 }
 
@@ -223,6 +252,8 @@ void register_dispatch(nb::module_ &m) {
     m.attr("_SubmitError") = submit;
     m.attr("_StateSyncError") = sync;
     g_submit_error = submit.release().ptr();
+    nb::object local_type = nb::module_::import_("threading").attr("local");
+    g_local_getattro = reinterpret_cast<PyTypeObject *>(local_type.ptr())->tp_getattro;
     g_state_sync_error = sync.release().ptr();
 
     def_monitor_method(
