@@ -150,34 +150,6 @@ void DepthController::grow() {
 
 namespace {
 
-int controller_traverse(PyObject *self, visitproc visit, void *arg) {
-    Py_VISIT(Py_TYPE(self));
-    if (!nb::inst_ready(self)) return 0;
-    auto *c = nb::inst_ptr<DepthController>(self);
-    PyObject *members[] = {c->floor.ptr(),      c->cap.ptr(),        c->clock.ptr(),
-                           c->target.ptr(),     c->best_target.ptr(), c->wave_bytes.ptr(),
-                           c->wave_parts.ptr(), c->samples.ptr(),     c->trajectory.ptr()};
-    for (PyObject *member : members) Py_VISIT(member);
-    return visit_instance_dict(self, visit, arg);
-}
-
-int controller_clear(PyObject *self) {
-    if (nb::inst_ready(self)) {
-        auto *c = nb::inst_ptr<DepthController>(self);
-        // Members become null before the old values are released.
-        nb::object released[] = {std::move(c->floor),      std::move(c->cap),         std::move(c->clock),
-                                 std::move(c->target),     std::move(c->best_target), std::move(c->wave_bytes),
-                                 std::move(c->wave_parts), std::move(c->samples),     std::move(c->trajectory)};
-    }
-    clear_instance_dict(self);
-    return 0;
-}
-
-PyType_Slot controller_slots[] = {
-    {Py_tp_traverse, reinterpret_cast<void *>(controller_traverse)},
-    {Py_tp_clear, reinterpret_cast<void *>(controller_clear)},
-    {0, nullptr},
-};
 
 nb::object controller_repr(const DepthController &c) {
     return nb::str("DepthController(floor={}, cap={}, target={}, frozen={})")
@@ -206,7 +178,7 @@ void register_depth_controller(nb::module_ &m) {
     m.attr("_SAMPLES_PER_DEPTH") = kSamplesPerDepth;
     m.attr("_MIN_WAVE_PARTS") = kMinWaveParts;
 
-    nb::class_<DepthController> cls(m, "DepthController", nb::dynamic_attr(), nb::type_slots(controller_slots),
+    nb::class_<DepthController> cls(m, "DepthController", nb::dynamic_attr(), nb::type_slots(state_gc_slots<DepthController>),
                                     "Picks the number of part uploads to keep in flight from measured goodput.");
     cls.def(nb::init<nb::handle, nb::handle, nb::handle>(), nb::arg("floor"), nb::arg("cap"),
             nb::arg("clock") = nb::none())

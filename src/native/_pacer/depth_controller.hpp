@@ -3,6 +3,7 @@
 #include <nanobind/nanobind.h>
 
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 
 namespace corvid::pacer {
@@ -39,6 +40,13 @@ struct DepthController {
     void record(nb::handle nbytes);
     void observe(double goodput);
     void grow();
+
+    template <typename F>
+    void for_each_ref(F &&f) {
+        for (nb::object *o : {&floor, &cap, &clock, &target, &best_target, &wave_bytes, &wave_parts,
+                              static_cast<nb::object *>(&samples), static_cast<nb::object *>(&trajectory)})
+            f(*o);
+    }
 };
 
 void register_depth_controller(nb::module_ &m);

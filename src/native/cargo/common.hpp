@@ -4,10 +4,11 @@
 
 #include <utility>
 
-#include "cargo/api_key.hpp"
+#include "common/api_key.hpp"
 #include "common/compat.hpp"
 #include "common/exit_guard.hpp"
 #include "common/gil.hpp"
+#include "common/values.hpp"
 #include "common/log.hpp"
 #include "common/methods.hpp"
 
@@ -93,7 +94,6 @@ inline long status_of(nb::handle resp) {
 
 // Exceptions of the Exception family are the ones the routes turn into a
 // fallback; anything else (KeyboardInterrupt, SystemExit) keeps propagating.
-inline bool is_ordinary_error(nb::python_error &e) { return e.matches(PyExc_Exception); }
 
 // The offloader's key as it is now (an invalid object when it has none).
 inline nb::object current_key(nb::handle self) {
@@ -111,7 +111,7 @@ inline nb::str error_text(nb::handle self, nb::handle exc) { return redact_key(e
 inline nb::object caught_ordinary_error() {
     restore_error_from_current_exception();
     nb::python_error err;
-    if (!is_ordinary_error(err)) throw err;
+    if (!is_ordinary(err)) throw err;
     return nb::borrow(err.value());
 }
 

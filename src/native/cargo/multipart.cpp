@@ -41,7 +41,6 @@ int64_t module_int(nb::handle mod, const char *name) {
     return nb::cast<int64_t>(nb::int_(mod.attr(name)));
 }
 
-bool is_exception(const nb::python_error &e) { return e.matches(PyExc_Exception); }
 
 // A failure is worth retrying when the server or the network may recover:
 // timeouts, throttling, 5xx and transport errors. Anything else (403, a bad
@@ -155,7 +154,7 @@ struct PartSource {
                 }
                 return nb::make_tuple(pn, nb::str(etag.data(), etag.size()));
             } catch (nb::python_error &e) {
-                if (!is_exception(e) || attempt >= attempts - 1 || !is_transient(e.value(), httpx))
+                if (!is_ordinary(e) || attempt >= attempts - 1 || !is_transient(e.value(), httpx))
                     throw;
             }
             module.attr("_retry_sleep")(backoff_seconds(attempt));
@@ -249,7 +248,7 @@ struct Upload {
         try {
             progress.attr("update")(sent);
         } catch (nb::python_error &e) {
-            if (!is_exception(e)) throw;
+            if (!is_ordinary(e)) throw;
         }
     }
 
@@ -342,7 +341,7 @@ nb::object upload_multipart_to_r2(nb::handle self, nb::object serialized, nb::ob
         resp = call_blocking(httpx.attr("post"), {api_url + nb::str("/v1/data/upload-init-multipart")},
                              {{"headers", auth}, {"timeout", nb::float_(kApiTimeout)}});
     } catch (nb::python_error &e) {
-        if (!is_exception(e)) throw;
+        if (!is_ordinary(e)) throw;
         log_event(LogLevel::Debug, "multipart init failed (%s); using single-PUT path", error_text(self, e.value()));
         return nb::none();
     }
@@ -378,7 +377,7 @@ nb::object upload_multipart_to_r2(nb::handle self, nb::object serialized, nb::ob
         std::vector<nb::object> completed = up.send_parts();
         return up.complete(completed);
     } catch (nb::python_error &e) {
-        if (!is_exception(e)) {
+        if (!is_ordinary(e)) {
             quietly([&] { up.abort(); });
             throw;
         }
@@ -405,7 +404,7 @@ void abort_multipart(nb::handle self, nb::object data_key, nb::object upload_id,
         call_blocking(httpx.attr("post"), {self.attr("api_url") + nb::str("/v1/data/upload-abort-multipart")},
                       {{"json", body}, {"headers", auth}, {"timeout", nb::float_(kAbortTimeout)}});
     } catch (nb::python_error &e) {
-        if (!is_exception(e)) throw;
+        if (!is_ordinary(e)) throw;
     }
 }
 

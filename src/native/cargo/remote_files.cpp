@@ -125,10 +125,9 @@ struct Walker {
     nb::object local_dir = cargo.attr("_is_local_dir");
     nb::object replace = cargo.attr("_resolve_one");
 
-    static bool truth(nb::handle v) { return check(PyObject_IsTrue(v.ptr())) != 0; }
 
     nb::object walk(nb::handle obj, int depth) {
-        if (truth(local_file(obj)) || truth(local_dir(obj))) {
+        if (truthy(local_file(obj)) || truthy(local_dir(obj))) {
             ++files_found;
             return replace(obj);
         }

@@ -96,7 +96,7 @@ struct StreamBytes {
         try {
             on_progress(nb::int_(sent), nb::int_(view.len));
         } catch (nb::python_error &e) {
-            if (!is_ordinary_error(e)) throw;
+            if (!is_ordinary(e)) throw;
         }
     }
 

@@ -1,6 +1,6 @@
 #include "pool/auth.hpp"
 
-#include "cargo/api_key.hpp"
+#include "common/api_key.hpp"
 
 namespace corvid::pool {
 

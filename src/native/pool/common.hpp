@@ -4,6 +4,7 @@
 
 #include "common/compat.hpp"
 #include "common/gil.hpp"
+#include "common/values.hpp"
 
 namespace corvid::pool {
 namespace nb = nanobind;

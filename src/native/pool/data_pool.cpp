@@ -12,10 +12,6 @@ namespace {
 
 constexpr const char *kPoolPath = "/v1/corporate/data-pool";
 
-bool truthy(nb::handle value) {
-    return value.is_valid() && !value.is_none() && check(PyObject_IsTrue(value.ptr()));
-}
-
 nb::list as_list(nb::handle value) { return nb::steal<nb::list>(check(PySequence_List(value.ptr()))); }
 
 nb::object share(nb::handle shas, nb::handle job_id, nb::handle relpaths, nb::handle cargo,

@@ -6,8 +6,6 @@ using namespace nb::literals;
 
 namespace {
 
-bool truthy(nb::handle value) { return !value.is_none() && check(PyObject_IsTrue(value.ptr())); }
-
 // `line` up to the first occurrence of `marker`, trailing white space removed;
 // `line` itself when the marker does not occur.
 nb::str cut_at(nb::str line, nb::handle marker) {

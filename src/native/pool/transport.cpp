@@ -2,7 +2,7 @@
 
 #include <string_view>
 
-#include "cargo/api_key.hpp"
+#include "common/api_key.hpp"
 #include "pool/auth.hpp"
 
 namespace corvid::pool {

@@ -136,6 +136,5 @@ nb::object make_str(std::string_view text) {
     return nb::steal(check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()))));
 }
 
-bool truthy(nb::handle value) { return check(PyObject_IsTrue(value.ptr())) != 0; }
 
 }  // namespace corvid::serve

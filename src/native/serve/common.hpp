@@ -8,6 +8,7 @@
 #include "common/compat.hpp"
 #include "common/exit_guard.hpp"
 #include "common/gil.hpp"
+#include "common/values.hpp"
 
 namespace corvid::serve {
 namespace nb = nanobind;
@@ -75,6 +76,5 @@ std::string str_of(nb::handle value);
 // A new str from ASCII/UTF-8 bytes.
 nb::object make_str(std::string_view text);
 
-bool truthy(nb::handle value);
 
 }  // namespace corvid::serve

@@ -49,32 +49,6 @@ nb::object enter(TurnAlive *alive, nb::handle self) {
     return nb::borrow(self);
 }
 
-int alive_traverse(PyObject *self, visitproc visit, void *arg) {
-    Py_VISIT(Py_TYPE(self));
-    if (!nb::inst_ready(self)) return 0;
-    auto *a = nb::inst_ptr<TurnAlive>(self);
-    Py_VISIT(a->turn.ptr());
-    Py_VISIT(a->done.ptr());
-    Py_VISIT(a->thread.ptr());
-    return visit_instance_dict(self, visit, arg);
-}
-
-int alive_clear(PyObject *self) {
-    if (nb::inst_ready(self)) {
-        auto *a = nb::inst_ptr<TurnAlive>(self);
-        nb::object turn = std::move(a->turn);
-        nb::object done = std::move(a->done);
-        nb::object thread = std::move(a->thread);
-    }
-    clear_instance_dict(self);
-    return 0;
-}
-
-PyType_Slot alive_slots[] = {
-    {Py_tp_traverse, reinterpret_cast<void *>(alive_traverse)},
-    {Py_tp_clear, reinterpret_cast<void *>(alive_clear)},
-    {0, nullptr},
-};
 
 }  // namespace
 
@@ -92,7 +66,7 @@ void finish_turn_alive(nb::handle alive) {
 }
 
 void register_turn_alive(nb::module_ &m) {
-    nb::class_<TurnAlive>(m, "_TurnAlive", nb::dynamic_attr(), nb::type_slots(alive_slots),
+    nb::class_<TurnAlive>(m, "_TurnAlive", nb::dynamic_attr(), nb::type_slots(state_gc_slots<TurnAlive>),
                           "Emits liveness lines for a turn until its first piece arrives.")
         .def(nb::init<nb::object, nb::handle>(), nb::arg("turn"), nb::arg("interval") = nb::none())
         .def("__enter__", [](nb::pointer_and_handle<TurnAlive> self) { return enter(self.p, self.h); })

@@ -14,6 +14,13 @@ struct TurnAlive {
 
     TurnAlive(nb::object turn_arg, nb::handle interval_arg);
 
+    template <typename F>
+    void for_each_ref(F &&f) {
+        f(turn);
+        f(done);
+        f(thread);
+    }
+
     void stop();
     // The liveness thread's body; `self` is this object's Python handle.
     void run(nb::handle self);

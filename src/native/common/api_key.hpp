@@ -5,7 +5,7 @@
 // client's error for a refused header quotes the header whole, key included,
 // so every text built from a transport error goes through redact_key before
 // it is logged, and an exception that leaves a request goes through
-// scrub_key. Header-only: corvid.pool reads and hides its keys the same way.
+// scrub_key. Header-only: cargo and pool read and hide their keys this way.
 #pragma once
 #include <nanobind/nanobind.h>
 
