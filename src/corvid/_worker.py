@@ -1,0 +1,262 @@
+"""Worker process of the gateway client's local backend.
+
+Started by ``corvid.client`` as ``python -m corvid._worker``; never imports
+the caller's main module. It reads one request at a time from standard input,
+runs it and writes the reply to standard output, until standard input ends
+(the parent closed the pipe or died).
+
+Wire format, both directions: a message is a list of frames,
+
+    <u32 frame count> <u64 length> * count  then the frames back to back.
+
+A request is ``[control, body, *buffers]``: ``control`` a plain pickle of a
+small dict (``pip``: requirement texts to check), ``body`` a cloudpickle
+(protocol 5) of ``(target, args, kwargs)`` whose large buffers travel out of
+band as the trailing frames. A reply has the same shape; its control dict
+carries ``status`` ("ok", "error", "unpicklable-call", "unpicklable-result"),
+``output`` (the call's prints as ``(stream, text)`` pairs, stream 1 or 2, in
+the order written), ``missing`` (requirements not installed here) and, for an
+error, its details.
+
+``execute`` is the whole remote side and knows nothing of pipes, so another
+transport can ship the same frames to it.
+"""
+
+import io
+import os
+import pickle
+import re
+import signal
+import struct
+import sys
+import threading
+import time
+import traceback
+
+import cloudpickle
+
+PROTOCOL = 5
+_COUNT = struct.Struct("<I")
+_IOV_MAX = 512
+# Big enough that a large buffer moves in few system calls.
+PIPE_SIZE = 1 << 20
+
+
+# -- framing (shared with the client) ----------------------------------------
+
+def write_message(fd, frames):
+    """Write ``frames`` to ``fd`` as one message, without joining them."""
+    header = _COUNT.pack(len(frames)) + struct.pack(
+        f"<{len(frames)}Q", *(memoryview(f).nbytes for f in frames))
+    views = [memoryview(header)]
+    views += [memoryview(f).cast("B") for f in frames if memoryview(f).nbytes]
+    while views:
+        written = os.writev(fd, views[:_IOV_MAX])
+        # A pipe write may stop short (a signal); drop what went out.
+        while written:
+            n = views[0].nbytes
+            if written >= n:
+                written -= n
+                views.pop(0)
+            else:
+                views[0] = views[0][written:]
+                written = 0
+
+
+def _read_exact(stream, n):
+    buf = bytearray(n)
+    view = memoryview(buf)
+    got = 0
+    while got < n:
+        k = stream.readinto(view[got:])
+        if not k:
+            raise EOFError(f"pipe closed after {got} of {n} bytes")
+        got += k
+    return buf
+
+
+def read_message(stream):
+    """Read one message from a buffered binary stream; None at a clean end."""
+    head = stream.read(_COUNT.size)
+    if not head:
+        return None
+    if len(head) < _COUNT.size:
+        head += _read_exact(stream, _COUNT.size - len(head))
+    (count,) = _COUNT.unpack(head)
+    lengths = struct.unpack(f"<{count}Q", _read_exact(stream, 8 * count))
+    return [_read_exact(stream, n) for n in lengths]
+
+
+def dumps(obj):
+    """cloudpickle ``obj``; returns ``[body, *out_of_band_buffers]``."""
+    buffers = []
+    body = cloudpickle.dumps(obj, protocol=PROTOCOL, buffer_callback=buffers.append)
+    return [body, *(b.raw() for b in buffers)]
+
+
+def loads(frames):
+    return pickle.loads(frames[0], buffers=frames[1:])
+
+
+def grow_pipe(fd):
+    try:
+        import fcntl
+        fcntl.fcntl(fd, fcntl.F_SETPIPE_SZ, PIPE_SIZE)
+    except (ImportError, AttributeError, OSError):
+        pass
+
+
+# -- the remote side ---------------------------------------------------------
+
+class _Sink(io.TextIOBase):
+    """Stands in for sys.stdout or sys.stderr during one call."""
+
+    def __init__(self, stream, chunks):
+        self._stream = stream
+        self._chunks = chunks
+
+    encoding = "utf-8"
+    errors = "strict"
+
+    def writable(self):
+        return True
+
+    def write(self, text):
+        if not isinstance(text, str):
+            raise TypeError(f"write() argument must be str, not {type(text).__name__}")
+        if text:
+            self._chunks.append((self._stream, text))
+        return len(text)
+
+
+def _merged(chunks):
+    out = []
+    for stream, text in chunks:
+        if out and out[-1][0] == stream:
+            out[-1] = (stream, out[-1][1] + text)
+        else:
+            out.append((stream, text))
+    return out
+
+
+_installed = {}
+# name, then an exact pin if there is one; other specifiers are not checked
+_REQUIREMENT = re.compile(r"\s*([A-Za-z0-9][A-Za-z0-9._-]*)\s*(?:\[[^\]]*\])?\s*(?:==\s*([^\s;,]+))?")
+
+
+def _missing(requirements):
+    """Requirement texts whose distribution is not installed here."""
+    from importlib import metadata
+    missing = []
+    for req in requirements or ():
+        match = _REQUIREMENT.match(str(req))
+        if not match:
+            missing.append(str(req))
+            continue
+        name, pin = match.group(1), match.group(2)
+        if name not in _installed:
+            try:
+                _installed[name] = metadata.version(name)
+            except Exception:
+                _installed[name] = None
+        version = _installed[name]
+        if version is None or (pin and version != pin):
+            missing.append(str(req))
+    return missing
+
+
+def _error_details(exc):
+    details = {
+        "type": f"{type(exc).__module__}.{type(exc).__qualname__}",
+        "message": str(exc),
+        "traceback": "".join(traceback.format_exception(exc)),
+        "exception": None,
+        "cls": None,
+    }
+    # The class travels on its own as well: an exception whose constructor
+    # takes other arguments than its args pickles but does not unpickle.
+    for key, obj in (("exception", exc), ("cls", type(exc))):
+        try:
+            details[key] = cloudpickle.dumps(obj, protocol=PROTOCOL)
+        except Exception:
+            pass
+    return details
+
+
+def execute(frames):
+    """Run one request (see the module text) and return the reply frames."""
+    control = pickle.loads(frames[0])
+    reply = {"status": "ok", "output": [], "missing": _missing(control.get("pip")), "pid": os.getpid()}
+    try:
+        target, args, kwargs = loads(frames[1:])
+    except BaseException as exc:
+        reply.update(status="unpicklable-call", error=_error_details(exc))
+        return [pickle.dumps(reply, PROTOCOL)]
+    chunks = []
+    saved = sys.stdout, sys.stderr
+    sys.stdout, sys.stderr = _Sink(1, chunks), _Sink(2, chunks)
+    try:
+        result = target(*args, **kwargs)
+    except BaseException as exc:
+        result = None
+        reply.update(status="error", error=_error_details(exc.with_traceback(exc.__traceback__.tb_next)))
+    finally:
+        sys.stdout, sys.stderr = saved
+    del target, args, kwargs
+    reply["output"] = _merged(chunks)
+    body = []
+    if reply["status"] == "ok":
+        try:
+            body = dumps(result)
+        except Exception as exc:
+            reply.update(status="unpicklable-result", error=_error_details(exc))
+    return [pickle.dumps(reply, PROTOCOL), *body]
+
+
+# -- process ---------------------------------------------------------------
+
+def _watch_parent(parent):
+    # A worker busy in a long call does not read its pipe, so the end of the
+    # parent is also watched here.
+    while os.getppid() == parent:
+        time.sleep(0.5)
+    _die()
+
+
+def _die():
+    # The worker leads its own process group: whatever the user's code started
+    # goes with it.
+    if os.getpgrp() == os.getpid():
+        os.killpg(os.getpid(), signal.SIGKILL)
+    os._exit(0)
+
+
+def main():
+    # Keep the message pipes for ourselves: fd 0 reads nothing from now on and
+    # fd 1 goes to the parent's stderr, so stray low-level writes of user code
+    # cannot corrupt a message.
+    rfd, wfd = os.dup(0), os.dup(1)
+    devnull = os.open(os.devnull, os.O_RDONLY)
+    os.dup2(devnull, 0)
+    os.close(devnull)
+    os.dup2(2, 1)
+    grow_pipe(wfd)
+    parent = int(os.environ.pop("CORVID_WORKER_PARENT", "0")) or os.getppid()
+    if os.getppid() != parent:
+        _die()
+    threading.Thread(target=_watch_parent, args=(parent,), name="corvid-worker-watch",
+                     daemon=True).start()
+    requests = open(rfd, "rb", buffering=1 << 16)
+    while True:
+        try:
+            frames = read_message(requests)
+        except EOFError:
+            frames = None
+        if frames is None:
+            break
+        write_message(wfd, execute(frames))
+    _die()
+
+
+if __name__ == "__main__":
+    main()
