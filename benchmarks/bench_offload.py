@@ -1,0 +1,93 @@
+"""Offload round trips through GateWay.run against ProcessPoolExecutor.
+
+Prints, from one run on this machine:
+
+1. a trivial call's round trip, GateWay.run / ProcessPoolExecutor (target <= 1.5)
+2. a call with a 100 MB numpy argument and a small result, same ratio
+   (target <= 1.0: the array goes out of band, no pickled copy)
+3. 8 threads calling a CPU-bound function at once: throughput of 2 workers
+   over 1 worker (2 cores here)
+"""
+
+import os
+import sys
+import threading
+import time
+from concurrent.futures import ProcessPoolExecutor
+
+import numpy as np
+
+from corvid.client import GateWay
+
+
+def trivial(x):
+    return x
+
+
+def last_item(array):
+    return float(array[-1])
+
+
+def spin(n):
+    total = 0
+    for i in range(n):
+        total += i * i
+    return total
+
+
+def per_call(call, arg, repeat):
+    call(arg)  # warm: the worker is up and the function's modules imported
+    best = float("inf")
+    for _ in range(3):
+        start = time.perf_counter()
+        for _ in range(repeat):
+            call(arg)
+        best = min(best, (time.perf_counter() - start) / repeat)
+    return best
+
+
+def threaded_throughput(gw, threads=8, calls=4, n=300_000):
+    gw.run(spin, 10)
+    barrier = threading.Barrier(threads + 1)
+
+    def body():
+        barrier.wait()
+        for _ in range(calls):
+            gw.run(spin, n)
+
+    pool = [threading.Thread(target=body) for _ in range(threads)]
+    for t in pool:
+        t.start()
+    barrier.wait()
+    start = time.perf_counter()
+    for t in pool:
+        t.join()
+    return threads * calls / (time.perf_counter() - start)
+
+
+def report(label, ours, theirs, target, unit=1e6, suffix="us"):
+    ratio = ours / theirs
+    verdict = "ok" if ratio <= target else "MISSED"
+    print(f"{label}: GateWay {ours * unit:9.1f} {suffix}  ProcessPool {theirs * unit:9.1f} {suffix}"
+          f"  ratio {ratio:5.2f}  (target <= {target}) {verdict}")
+
+
+def main():
+    big = np.arange(100 * 2**20 // 8, dtype=np.float64)
+    with ProcessPoolExecutor(1) as ex, GateWay(workers=1, progress=False) as gw:
+        report("trivial call", per_call(lambda a: gw.run(trivial, a), 1, 2000),
+               per_call(lambda a: ex.submit(trivial, a).result(), 1, 2000), 1.5)
+        report("100 MB argument", per_call(lambda a: gw.run(last_item, a), big, 10),
+               per_call(lambda a: ex.submit(last_item, a).result(), big, 10), 1.0, 1e3, "ms")
+    del big
+    rates = {}
+    for workers in (1, 2):
+        with GateWay(workers=workers) as gw:
+            rates[workers] = threaded_throughput(gw)
+    print(f"8 threads, CPU-bound calls: 1 worker {rates[1]:.1f}/s, 2 workers {rates[2]:.1f}/s,"
+          f"  speed-up {rates[2] / rates[1]:.2f}x on {os.cpu_count()} cores")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
