@@ -255,6 +255,13 @@ def _torch() -> ModuleType | None:
     """The tensor library if the program already imported it; never imports."""
 def _numpy() -> ModuleType | None:
     """numpy if the program already imported it; never imports."""
+def _has_live_cuda_tensor(args: Iterable[Any], kwargs: Mapping[str, Any] | None) -> bool:
+    """An argument, or an element one level inside one, is a CUDA tensor or a
+    module with a CUDA parameter or buffer (at most _CONTAINER_SCAN_CAP
+    elements a container)."""
+def _obj_has_live_cuda(o: object) -> bool: ...
+def _closure_has_live_cuda(func: object) -> bool:
+    """A nonlocal or global the function refers to holds live CUDA state."""
 
 class _LoadGate:
     """Background sampler of the own process tree's load with a hysteresis
@@ -450,3 +457,39 @@ class _OverflowMonitor:
     def _in_cooldown(self) -> bool: ...
     def _note_offload_failure(self, sig: _SigKey) -> None: ...
     def _record_local_time(self, func: Callable[..., Any], sig: _SigKey, dt: float, reason: Reason) -> None: ...
+    # Offload safety.
+    def _offload_safety(
+        self, func: Callable[..., Any], args: tuple[Any, ...], kwargs: dict[str, Any], is_method: bool = False
+    ) -> Decision: ...
+    def _needs_writeback(self, args: tuple[Any, ...], kwargs: dict[str, Any]) -> bool: ...
+    # Gateway sessions.
+    def _announce_offload(self, func: object) -> None:
+        """Logs "Offloading %s() to cloud" and, when verbose, prints the
+        announcement between two empty lines."""
+    def _maybe_prewarm(self) -> None:
+        """Starts the "corvid-gateway-warm" thread, at most once a monitor."""
+    def _warm_gateway(self) -> None: ...
+    def _make_gateway(self) -> Any: ...
+    def _get_gateway(self) -> Any:
+        """The open session, or None while none can be had (retry cooldown)."""
+    def _infer_pip(self, gw: Any, func: object) -> list[str] | None: ...
+    def _apply_warm_session(self, gw: Any) -> None: ...
+    # Remote execution.
+    def _partition_call(
+        self, func: Callable[..., Any], args: tuple[Any, ...], kwargs: dict[str, Any]
+    ) -> tuple[str, tuple[Any, ...], dict[str, Any]]: ...
+    def _needs_gpu(self, func: object) -> bool: ...
+    def _args_need_gpu(self, args: Iterable[Any], kwargs: Mapping[str, Any]) -> bool: ...
+    def _gpu_pin(
+        self,
+        func: object,
+        gpu_pressure: bool = False,
+        args: Iterable[Any] = (),
+        kwargs: Mapping[str, Any] | None = None,
+    ) -> dict[str, Any]: ...
+    def _cloud_execute(
+        self, func: Callable[..., Any], args: tuple[Any, ...], kwargs: dict[str, Any], gpu_pressure: bool = False
+    ) -> Any:
+        """Runs the call on the gateway session; raises _SubmitError when there is none."""
+    def _register_by_value(self, func: object) -> ModuleType | None: ...
+    def _unregister_by_value(self, mod: ModuleType | None) -> None: ...

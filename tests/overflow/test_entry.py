@@ -145,7 +145,7 @@ def test_script_calling_overflow_on_its_first_line(tmp_path):
     script = tmp_path / "user_script.py"
     script.write_text(textwrap.dedent(
         """
-        from corvid import overflow as ov; mon = ov.overflow(policy="always")
+        from corvid import overflow as ov; mon = ov.overflow(policy="auto")
         import sys
 
         def double(x):

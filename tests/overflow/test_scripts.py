@@ -22,6 +22,8 @@ PACKAGE_ROOT = str(Path(corvid.__file__).parent.parent)
 def _env(**extra):
     env = {k: v for k, v in os.environ.items() if not k.startswith(("CORVID_", "COVERAGE_", "OVD_"))}
     env["PYTHONPATH"] = os.pathsep.join(p for p in (PACKAGE_ROOT, env.get("PYTHONPATH")) if p)
+    # these scripts watch discovery and wrapping; their calls stay local
+    env["CORVID_OVERFLOW_POLICY"] = "off"
     env.update({k: str(v) for k, v in extra.items()})
     return env
 

@@ -5,6 +5,8 @@
 #pragma once
 #include <nanobind/nanobind.h>
 
+#include "common/exit_guard.hpp"
+
 namespace corvid {
 namespace nb = nanobind;
 
@@ -27,6 +29,10 @@ void log_quiet(const char *logger_name, LogLevel level, const char *fmt, Args &&
         log(logger_name, level, fmt, std::forward<Args>(args)...);
     } catch (nb::python_error &e) {
         e.discard_as_unraisable(logger_name);
+#if defined(__GLIBCXX__)
+    } catch (abi::__forced_unwind &) {
+        park_thread();  // interpreter exit ends this thread: see exit_guard.hpp
+#endif
     } catch (...) {
     }
 }

@@ -65,6 +65,9 @@ void set_module_handle(nb::handle m);
     X(hook_deadline, "_HOOK_DEADLINE") \
     X(global_scan_cap, "_GLOBAL_SCAN_CAP") \
     X(offload_fail_max, "_OFFLOAD_FAIL_MAX") \
+    X(loop_hot_window, "_LOOP_HOT_WINDOW") \
+    X(loop_hot_max, "_LOOP_HOT_MAX") \
+    X(container_scan_cap, "_CONTAINER_SCAN_CAP") \
     X(proc_rss_min, "_PROC_RSS_MIN") \
     X(cpu_on_margin, "_CPU_ON_MARGIN") \
     X(cpu_off_margin, "_CPU_OFF_MARGIN") \
@@ -112,6 +115,8 @@ void set_module_handle(nb::handle m);
     X(sustained_overloaded, "sustained_overloaded") \
     X(gpu_pressure, "gpu_pressure") \
     X(policy_off, "off") \
+    X(policy_always, "always") \
+    X(policy_loaded, "loaded") \
     X(ev_line, "line") \
     X(ev_return, "return")
 
@@ -173,6 +178,30 @@ inline void set_discard(nb::handle container, nb::handle key) {
     else
         container.attr(g_names.discard)(key);
 }
+
+// Holds a threading lock (any object with acquire/release) for a scope.
+// Acquiring may wait with the GIL released, so it goes through the exit
+// guard; the release keeps an error already pending.
+class HeldLock {
+public:
+    explicit HeldLock(nb::object lock) : lock_(std::move(lock)) {
+        nb::object acquire = lock_.attr(g_names.acquire);
+        exit_safe([&] { return acquire(); });
+    }
+    ~HeldLock() {
+        ErrorGuard keep_pending_error;
+        PyObject *r = PyObject_CallMethodNoArgs(lock_.ptr(), g_names.release);
+        if (r)
+            Py_DECREF(r);
+        else
+            PyErr_Clear();
+    }
+    HeldLock(const HeldLock &) = delete;
+    HeldLock &operator=(const HeldLock &) = delete;
+
+private:
+    nb::object lock_;
+};
 
 // Runs `f`; an ordinary error (an Exception, or a C++ error of the binding
 // layer such as a failed cast) is dropped and reported as false. Interrupts

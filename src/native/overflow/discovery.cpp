@@ -128,24 +128,9 @@ bool carries_marker(nb::handle obj) {
 }
 
 // Holds the monitor's re-entrant scope lock for the lifetime of the object.
-class ScopeLock {
+class ScopeLock : public HeldLock {
 public:
-    explicit ScopeLock(nb::handle self) : lock_(get(self, names().scope_lock)) {
-        call_method(lock_, names().acquire);
-    }
-    ~ScopeLock() {
-        ErrorGuard keep_pending_error;
-        PyObject *r = PyObject_CallMethodNoArgs(lock_.ptr(), names().release);
-        if (r)
-            Py_DECREF(r);
-        else
-            PyErr_Clear();
-    }
-    ScopeLock(const ScopeLock &) = delete;
-    ScopeLock &operator=(const ScopeLock &) = delete;
-
-private:
-    nb::object lock_;
+    explicit ScopeLock(nb::handle self) : HeldLock(field_scope_lock(self)) {}
 };
 
 // Snapshot of a namespace's (name, value) pairs, in its order.
@@ -881,6 +866,8 @@ void uninstall_hook_impl(nb::handle self) {
 
 // ---------------------------------------------------------------------------
 
+
+bool is_user_file(nb::handle self, nb::handle filename) { return is_user_code(self, filename); }
 
 void register_discovery(nb::module_ &m) {
     g_module_dict = PyModule_GetDict(m.ptr());

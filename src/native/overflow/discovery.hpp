@@ -9,6 +9,10 @@ namespace corvid::overflow {
 
 void register_discovery(nb::module_ &m);
 
+// monitor._is_user_code(filename) by the monitor-method rule: a file of the
+// user's own code, not of the standard library or an installed package.
+bool is_user_file(nb::handle self, nb::handle filename);
+
 // The same operations as the monitor methods of the same name, callable from
 // C++ without a Python-level method call. Each one still dispatches to an
 // override when the instance or a subclass replaces the method.

@@ -3,7 +3,9 @@
 #include "overflow/config.hpp"
 #include "overflow/discovery.hpp"
 #include "overflow/monitor.hpp"
+#include "overflow/gateway.hpp"
 #include "overflow/offload_gate.hpp"
+#include "overflow/remote.hpp"
 
 namespace corvid::overflow {
 
@@ -16,14 +18,8 @@ PyObject *g_submit_error = nullptr;
 getattrofunc g_local_getattro = nullptr;
 PyObject *g_state_sync_error = nullptr;
 
-nb::object error_class_name(const nb::python_error &e) {
-    nb::object cls = nb::borrow(e.type());
-    nb::object name = optional_attr(cls, names().dunder_name);
-    return name.is_valid() ? name : nb::str("Error");
-}
-
-void warn(const char *fmt, nb::handle name, const nb::python_error &e) {
-    log_quiet(kLogger, LogLevel::Warning, fmt, nb::borrow(name), nb::str(e.value()));
+void warn(const char *fmt, nb::handle name, nb::handle error) {
+    log_quiet(kLogger, LogLevel::Warning, fmt, nb::borrow(name), nb::str(error));
 }
 
 }  // namespace
@@ -94,6 +90,31 @@ nb::handle decision_field(nb::handle decision, bool want_action, nb::object &kee
     return keep;
 }
 
+// The local run after a failed remote one, with the failure's consequence:
+// a write-back refusal or a serialisation error bars the function, a call
+// that was never submitted costs nothing, any other failure is counted.
+nb::object fall_back(nb::handle self, CallSite &call, nb::handle sig, nb::handle error) {
+    nb::handle name = call.name();
+    if (PyObject_TypeCheck(error.ptr(), reinterpret_cast<PyTypeObject *>(g_state_sync_error))) {
+        set_add(field_offload_incompatible(self), sig);
+        warn("overflow write-back for %s() unsafe (%s) \xe2\x80\x94 running locally", name, error);
+        return call.run();
+    }
+    if (PyObject_TypeCheck(error.ptr(), reinterpret_cast<PyTypeObject *>(g_submit_error))) return call.run();
+    nb::object cls_name = optional_attr(nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(error.ptr()))),
+                                        names().dunder_name);
+    if (cls_name.is_valid() && PyUnicode_Check(cls_name.ptr()) &&
+        PyUnicode_CompareWithASCIIString(cls_name.ptr(), "SerializationError") == 0) {
+        set_add(field_offload_incompatible(self), sig);
+    } else if (nb::object replaced = monitor_method(self, Method::note_offload_failure)) {
+        exit_safe([&] { return replaced(sig); });
+    } else {
+        note_offload_failure(self, sig);
+    }
+    warn("cloud offload of %s() failed (%s) \xe2\x80\x94 running locally", name, error);
+    return call.run();
+}
+
 nb::object dispatch_inner(nb::handle self, nb::handle func, CallSite &call, nb::handle sig,
                           bool is_method);
 
@@ -137,29 +158,36 @@ nb::object dispatch(nb::handle self, nb::handle func, CallSite &call, nb::handle
     return result;
 }
 
+// No user code runs inside a catch handler here: a daemon thread ended at
+// interpreter exit while inside one would find an exception already being
+// handled, which the unwinder cannot stack and answers with an abort. So
+// each handler only notes what happened, and the fallback runs after it.
 nb::object dispatch_inner(nb::handle self, nb::handle func, CallSite &call, nb::handle sig,
                           bool is_method) {
-    const Names &n = names();
     ClockStamp t0;
     Verdict verdict;
     nb::object action_keep;
     nb::handle action;
+    bool decided = false;
     try {
         t0 = monitor_stamp(self);
-        if (nb::object replaced = monitor_method(self, Method::should_offload))
-            verdict.decision =
-                exit_safe([&] { return replaced(func, call.args(), call.kwargs(), is_method); });
-        else
-            verdict = decide(self, func, call, is_method);
+        if (nb::object replaced = monitor_method(self, Method::should_offload)) {
+            nb::handle args = call.args(), kwargs = call.kwargs();
+            verdict.decision = exit_safe([&] { return replaced(func, args, kwargs, is_method); });
+        } else {
+            verdict = decide(self, func, call, is_method, sig);
+        }
         action = verdict.decision.is_valid() ? decision_field(verdict.decision, true, action_keep)
                                              : action_local();
+        decided = true;
     } catch (nb::python_error &e) {
         if (!is_ordinary(e)) throw;
-        return call.run();
     }
+    if (!decided) return call.run();
 
     if (action.is(action_local())) {
         nb::object result = call.run();  // the user's own errors propagate from here
+        nb::object failure;
         try {
             double dt = seconds_between(t0, monitor_stamp(self));
             nb::object reason_keep;
@@ -173,50 +201,39 @@ nb::object dispatch_inner(nb::handle self, nb::handle func, CallSite &call, nb::
         } catch (nb::python_error &e) {
             // Learning is best-effort; the caller already has its result.
             if (!is_ordinary(e)) throw;
-            log_quiet(kLogger, LogLevel::Debug, "recording a local run of %s() failed (%s)",
-                      nb::borrow(call.name()), nb::str(e.value()));
+            failure = nb::borrow(e.value());
         }
+        if (failure.is_valid())
+            log_quiet(kLogger, LogLevel::Debug, "recording a local run of %s() failed (%s)",
+                      nb::borrow(call.name()), nb::str(failure));
         return result;
     }
 
     // Announcing and pre-warming are not part of the remote run: their
     // failures are not offload failures, but the call must still happen.
+    bool announced = false;
     try {
-        nb::object announce = self.attr(n.announce_offload), prewarm = self.attr(n.maybe_prewarm);
-        exit_safe([&] { return announce(func); });
-        exit_safe([&] { return prewarm(); });
+        call_monitor_method<void>(self, Method::announce_offload, announce_offload, func);
+        call_monitor_method<void>(self, Method::maybe_prewarm, maybe_prewarm);
+        announced = true;
     } catch (nb::python_error &e) {
         if (!is_ordinary(e)) throw;
-        return call.run();
     }
+    if (!announced) return call.run();
 
-    nb::object result;
+    nb::object result, failure;
     try {
-        nb::object pressure = self.attr(n.under_gpu_pressure), execute = self.attr(n.cloud_execute);
-        nb::object gpu = exit_safe([&] { return pressure(); });
+        bool gpu = call_monitor_method<bool>(self, Method::under_gpu_pressure, under_gpu_pressure);
         nb::handle args = call.args(), kwargs = call.kwargs();
-        result = exit_safe([&] { return execute(func, args, kwargs, gpu); });
+        if (nb::object replaced = monitor_method(self, Method::cloud_execute))
+            result = exit_safe([&] { return replaced(func, args, kwargs, gpu); });
+        else
+            result = cloud_execute(self, func, args, kwargs, gpu);
     } catch (nb::python_error &e) {
         if (!is_ordinary(e)) throw;
-        nb::handle name = call.name();
-        if (e.matches(g_state_sync_error)) {
-            set_add(field_offload_incompatible(self), sig);
-            warn("overflow write-back for %s() unsafe (%s) \xe2\x80\x94 running locally", name, e);
-            return call.run();
-        }
-        if (e.matches(g_submit_error)) return call.run();
-        nb::object cls_name = error_class_name(e);
-        if (PyUnicode_Check(cls_name.ptr()) &&
-            PyUnicode_CompareWithASCIIString(cls_name.ptr(), "SerializationError") == 0) {
-            set_add(field_offload_incompatible(self), sig);
-        } else if (nb::object replaced = monitor_method(self, Method::note_offload_failure)) {
-            exit_safe([&] { return replaced(sig); });
-        } else {
-            note_offload_failure(self, sig);
-        }
-        warn("cloud offload of %s() failed (%s) \xe2\x80\x94 running locally", name, e);
-        return call.run();
+        failure = nb::borrow(e.value());
     }
+    if (failure.is_valid()) return fall_back(self, call, sig, failure);
     try {
         field_offload_failures(self).attr("pop")(sig, nb::none());
     } catch (nb::python_error &e) {

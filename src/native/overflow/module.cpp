@@ -10,6 +10,7 @@
 #include "overflow/monitor.hpp"
 #include "overflow/offload_gate.hpp"
 #include "overflow/remote.hpp"
+#include "overflow/safety.hpp"
 #include "overflow/source.hpp"
 #include "overflow/wrappers.hpp"
 
@@ -35,6 +36,7 @@ NB_MODULE(overflow, m) {
     ov::register_discovery(m);
     ov::register_dispatch(m);
     ov::register_offload_gate(m);
+    ov::register_safety(m);
     ov::register_gateway(m);
     ov::register_remote(m);
     ov::seal_monitor_methods(m);

@@ -109,7 +109,23 @@ namespace corvid::overflow {
     X(wrap_class, "_wrap_class")                          \
     X(maybe_wrap_module, "_maybe_wrap_module")            \
     X(register_wrap, "_register_wrap")                    \
-    X(unwrap_all, "_unwrap_all")
+    X(unwrap_all, "_unwrap_all")                          \
+    X(offload_safety, "_offload_safety")                  \
+    X(needs_writeback, "_needs_writeback")                \
+    X(announce_offload, "_announce_offload")              \
+    X(maybe_prewarm, "_maybe_prewarm")                    \
+    X(warm_gateway, "_warm_gateway")                      \
+    X(make_gateway, "_make_gateway")                      \
+    X(get_gateway, "_get_gateway")                        \
+    X(infer_pip, "_infer_pip")                            \
+    X(apply_warm_session, "_apply_warm_session")          \
+    X(partition_call, "_partition_call")                  \
+    X(needs_gpu, "_needs_gpu")                            \
+    X(args_need_gpu, "_args_need_gpu")                    \
+    X(gpu_pin, "_gpu_pin")                                \
+    X(cloud_execute, "_cloud_execute")                    \
+    X(register_by_value, "_register_by_value")            \
+    X(unregister_by_value, "_unregister_by_value")
 
 enum class Method : int {
 #define CORVID_METHOD_ENUM(id, text) id,
@@ -234,6 +250,18 @@ void set_monitor_forward_open(nb::handle mon, bool value);
     }
 CORVID_MONITOR_FIELDS(CORVID_MONITOR_FIELD_GETTER)
 #undef CORVID_MONITOR_FIELD_GETTER
+
+// monitor.<field> = value: the member of a monitor, else the ordinary set.
+#define CORVID_MONITOR_FIELD_SETTER(member, text)                    \
+    inline void set_field_##member(nb::handle mon, nb::handle value) { \
+        if (Monitor *m = monitor_of(mon.ptr())) {                    \
+            m->member = nb::borrow(value);                           \
+            return;                                                  \
+        }                                                            \
+        nb::setattr(mon, text, value);                               \
+    }
+CORVID_MONITOR_FIELDS(CORVID_MONITOR_FIELD_SETTER)
+#undef CORVID_MONITOR_FIELD_SETTER
 
 // The callable registered with atexit for `mon` (a bound method object that
 // compares equal for the same monitor, so the registration can be withdrawn).

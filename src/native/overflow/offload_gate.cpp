@@ -1,8 +1,13 @@
 #include "overflow/offload_gate.hpp"
 
+#include <algorithm>
+
 #include "overflow/config.hpp"
 #include "overflow/load_gate.hpp"
+#include "overflow/heaviness.hpp"
 #include "overflow/monitor.hpp"
+#include "overflow/safety.hpp"
+#include "overflow/source.hpp"
 
 namespace corvid::overflow {
 
@@ -14,6 +19,8 @@ bool is_policy(nb::handle policy, PyObject *word) {
            PyUnicode_GET_LENGTH(policy.ptr()) == PyUnicode_GET_LENGTH(word) &&
            PyUnicode_Compare(policy.ptr(), word) == 0;
 }
+
+}  // namespace
 
 bool under_pressure(nb::handle self) {
     nb::object gate = field_load_gate(self);
@@ -30,13 +37,86 @@ bool in_cooldown(nb::handle self) {
     return monitor_now(self) < as_double(field_gateway_retry_at(self));
 }
 
+namespace {
+
+bool strictly_heavy(nb::handle self, nb::handle func, nb::handle key) {
+    if (nb::object replaced = monitor_method(self, Method::predict_heavy))
+        return truthy(exit_safe([&] { return replaced(func); }));
+    return predict_heavy_keyed(self, func, key);
+}
+
+bool relaxed_heavy_call(nb::handle self, nb::handle func, nb::handle key) {
+    if (nb::object replaced = monitor_method(self, Method::relaxed_heavy))
+        return truthy(exit_safe([&] { return replaced(func); }));
+    return relaxed_heavy_keyed(self, func, key);
+}
+
+bool pressure(nb::handle self) {
+    return call_monitor_method<bool>(self, Method::under_pressure, under_pressure);
+}
+
+// Step 8: the call's time stamp joins the function's recent calls; more than
+// _LOOP_HOT_MAX of them within _LOOP_HOT_WINDOW keeps it here.
+bool loop_hot(nb::handle self, nb::handle key) {
+    double now = monitor_now(self);
+    nb::object recent = field_recent_calls(self);
+    nb::object stamps = mapping_get(recent, key);
+    if (!stamps.is_valid()) {
+        stamps = nb::list();
+        check(PyObject_SetItem(recent.ptr(), key.ptr(), stamps.ptr()));
+    }
+    nb::object stamp = nb::steal(check(PyFloat_FromDouble(now)));
+    if (PyList_Check(stamps.ptr()))
+        check(PyList_Append(stamps.ptr(), stamp.ptr()));
+    else
+        stamps.attr("append")(stamp);
+    const Settings &cfg = settings();
+    double oldest = now - const_float(names().loop_hot_window, cfg.loop_hot_window);
+    while (truthy(stamps)) {
+        nb::object first = stamps[0];
+        if (!(as_double(first) < oldest)) break;
+        stamps.attr("pop")(0);
+    }
+    return nb::len(stamps) > static_cast<size_t>(std::max<long long>(
+                                 const_int(names().loop_hot_max, cfg.loop_hot_max), 0));
+}
+
 }  // namespace
 
-Verdict decide(nb::handle self, nb::handle, CallSite &, bool) {
+Verdict decide(nb::handle self, nb::handle func, CallSite &call, bool is_method, nb::handle key) {
     if (is_policy(field_policy(self), names().policy_off)) return {{}, ReasonId::PolicyOff};
-    // Load, heaviness, learned history, cooldown and the loop guard come next;
-    // until they are in place nothing qualifies as heavy.
-    return {{}, ReasonId::NotHeavy};
+    nb::object own_key = key.is_valid() ? nb::borrow(key) : sig_key(func);
+
+    // Heaviness, by policy; `relaxed`: the call qualifies by the relaxed test alone.
+    nb::object policy = field_policy(self);
+    bool relaxed = false;
+    if (is_policy(policy, names().policy_always)) {
+    } else if (is_policy(policy, names().policy_loaded)) {
+        if (!pressure(self)) return {{}, ReasonId::NotOverloaded};
+        bool strict = strictly_heavy(self, func, own_key);
+        if (!strict && !relaxed_heavy_call(self, func, own_key)) return {{}, ReasonId::NotHeavy};
+        relaxed = !strict;
+    } else if (!strictly_heavy(self, func, own_key)) {
+        if (!pressure(self) || !relaxed_heavy_call(self, func, own_key))
+            return {{}, ReasonId::NotHeavy};
+        relaxed = true;
+    }
+
+    if (contains(field_demoted(self), own_key)) return {{}, ReasonId::Demoted};
+    if (relaxed && !contains(field_benefit_ok(self), own_key)) return {{}, ReasonId::Unproven};
+    if (contains(field_offload_incompatible(self), own_key)) return {{}, ReasonId::Incompatible};
+    if (call_monitor_method<bool>(self, Method::in_cooldown, in_cooldown))
+        return {{}, ReasonId::Cooldown};
+    if (loop_hot(self, own_key)) return {{}, ReasonId::LoopHot};
+
+    nb::object verdict;
+    if (nb::object replaced = monitor_method(self, Method::offload_safety)) {
+        nb::handle args = call.args(), kwargs = call.kwargs();
+        verdict = exit_safe([&] { return replaced(func, args, kwargs, is_method); });
+    } else {
+        verdict = offload_safety(self, func, call, is_method);
+    }
+    return {verdict};
 }
 
 void record_local_time(nb::handle self, nb::handle sig, double dt, nb::handle reason) {
@@ -71,7 +151,7 @@ void register_offload_gate(nb::module_ &m) {
         [](nb::handle self, nb::handle func, nb::handle args, nb::handle kwargs,
            nb::handle is_method) {
             ThunkSite call(args, kwargs, nb::none(), nb::none());
-            Verdict v = decide(self, func, call, truthy(is_method));
+            Verdict v = decide(self, func, call, truthy(is_method), nb::handle());
             // Every answer given to Python is a Decision of its own.
             return v.decision.is_valid() ? v.decision : make_local(v.reason);
         },

@@ -16,10 +16,15 @@ struct Verdict {
     ReasonId reason = ReasonId::NotHeavy;
 };
 
-// The C++ bodies of `_should_offload`, `_record_local_time` and
-// `_note_offload_failure`.
-Verdict decide(nb::handle self, nb::handle func, CallSite &call, bool is_method);
+// The C++ bodies of `_should_offload` (for dispatch, `key` is the signature
+// key the wrapper made of the same function; empty: computed here),
+// `_record_local_time`, `_note_offload_failure`, `_under_pressure`,
+// `_under_gpu_pressure` and `_in_cooldown`.
+Verdict decide(nb::handle self, nb::handle func, CallSite &call, bool is_method, nb::handle key);
 void record_local_time(nb::handle self, nb::handle sig, double dt, nb::handle reason);
 void note_offload_failure(nb::handle self, nb::handle sig);
+bool under_pressure(nb::handle self);
+bool under_gpu_pressure(nb::handle self);
+bool in_cooldown(nb::handle self);
 
 }  // namespace corvid::overflow

@@ -14,4 +14,15 @@ nb::object torch_module();
 nb::object numpy_module();
 nb::object pynvml_module();
 
+// The C++ bodies of the monitor methods of the same names.
+nb::object cloud_execute(nb::handle self, nb::handle func, nb::handle args, nb::handle kwargs,
+                         bool gpu_pressure);
+nb::object partition_call(nb::handle func, nb::handle args, nb::handle kwargs);
+bool needs_gpu(nb::handle self, nb::handle func);
+bool args_need_gpu(nb::handle args, nb::handle kwargs);
+nb::dict gpu_pin(nb::handle self, nb::handle func, bool gpu_pressure, nb::handle args,
+                 nb::handle kwargs);
+nb::object register_by_value(nb::handle self, nb::handle func);
+void unregister_by_value(nb::handle self, nb::handle mod);
+
 }  // namespace corvid::overflow

@@ -1,4 +1,4 @@
-import atexit, json, os, sys; import corvid.overflow as ov; atexit.register(lambda: _report_at_exit()); MON = ov.overflow()
+import atexit, json, os, sys; import corvid.overflow as ov; atexit.register(lambda: _report_at_exit()); MON = ov.overflow(); MON._offload_safety = lambda *a, **k: ov._local(ov.Reason.SIDE_EFFECT)  # its calls change module state
 # Heavy functions below mention numpy in a comment and loop, which is what
 # the heaviness prediction looks for; nothing here imports it.
 import enum
