@@ -32,10 +32,10 @@ venv: $(PY)
 # Build dependencies live in the venv so rebuilds need no isolated env.
 install: $(PY)
 	$(PIP) install -q $(BUILD_DEPS)
-	$(PIP) install -q --no-build-isolation ".[test]"
+	$(PIP) install -q --no-build-isolation ".[test,demo]"
 
 demo: install
-	@echo "== overflow: a script's heavy functions found, wrapped and dispatched"
+	@echo "== overflow: a numpy script whose heavy calls run in worker processes"
 	$(PY) examples/overflow_demo.py
 	@echo "== serve: a worker turn loop driven through its input file"
 	$(PY) examples/serve_demo.py

@@ -1,98 +1,77 @@
-"""What `overflow()` does to an ordinary script, shown from inside it.
+import numpy as np; from corvid.overflow import overflow; monitor = overflow()  # what a script adds
 
-The script turns the monitor on in its first lines and then defines its
-functions and a class as usual. The monitor finds the heavy ones (from their
-source text), replaces them by wrappers as soon as they are defined, sends
-every call through its dispatch, and puts the user's own objects back on
-`stop()`. Remote runs need a gateway; here every call stays local, and the
-script prints the decision and its reason for each call.
+"""An ordinary numpy script under `overflow()`.
+
+The monitor reads the script's functions as they are defined and wraps the
+heavy ones. Each call of a wrapped function is then decided on the spot: the
+heavy simulation leaves this process for a worker (the local gateway runs
+calls in worker processes on this machine; the announcement shows each
+offload), a light helper is never wrapped and stays here, a call the worker
+cannot run falls back to a local run, and the fourth call of one function
+within 20 seconds stays here (the loop guard). What the function prints
+arrives here, in order, wherever it ran.
 """
 
-from corvid.overflow import Action, overflow
+import logging
+import os
+import time
 
-monitor = overflow(policy="auto", verbose=False)
-
-import math  # noqa: E402
-import time  # noqa: E402
-
-
-def train_model(rows):
-    """Heavy by name and by its loop."""
-    total = 0.0
-    for i in range(rows):
-        total += math.sqrt(i) * 1.0001
-    return total
+MAIN_PID = os.getpid()
 
 
-def describe(x):
-    """Light: a helper that neither computes nor calls a heavy library."""
-    return f"value={x:.1f}"
+def simulate(n, steps):
+    """Heavy: numpy work in a loop."""
+    grid = np.random.default_rng(0).random((n, n))
+    for _ in range(steps):
+        grid = np.tanh(grid @ grid.T / n + 0.5)
+    print(f"    simulate({n}, {steps}) ran in {where()}")
+    return float(grid.mean())
 
 
-def _private_step(x):
-    return x + 1
+def calibrate(n):
+    """Heavy too, but it only works in the main process: its remote run fails."""
+    if os.getpid() != MAIN_PID:
+        raise RuntimeError("calibration data lives in the main process")
+    values = np.linspace(0.0, 1.0, n)
+    for _ in range(3):
+        values = np.sqrt(values + 1.0)
+    print(f"    calibrate({n}) ran in {where()}")
+    return float(values.mean())
 
 
-class Pipeline:
-    def __init__(self, n):
-        self.n = n
-        self.history = []
-
-    def fit(self, scale):
-        for i in range(self.n):
-            self.history.append(i * scale)
-        return len(self.history)
-
-    def summary(self):
-        return f"{len(self.history)} points"
+def label(x):
+    """Light: formats a number; never wrapped."""
+    return f"{x:.6f}"
 
 
-def kind(obj):
-    name = type(obj).__name__
-    return "wrapper" if getattr(obj, "_overflow_wrapped", False) else f"plain {name}"
+def where():
+    return "this process" if os.getpid() == MAIN_PID else f"worker process {os.getpid()}"
 
 
-def prediction(obj):
-    func = getattr(obj, "__wrapped__", None) or getattr(obj, "_func", None) or obj
-    strict, relaxed = monitor._predict_heavy(func), monitor._relaxed_heavy(func)
-    return "heavy" if strict else "loosely heavy" if relaxed else "light"
-
-
-def show_decision(label, func, *args):
-    original = getattr(func, "__wrapped__", None) or getattr(func, "_func", None) or func
-    if getattr(func, "_overflow_wrapped", False):
-        decision = monitor._should_offload(original, args, {}, hasattr(func, "_obj"))
-        where = "offload" if decision.action is Action.OFFLOAD else "local"
-        how = f"{where} ({decision.reason.value})"
-    else:
-        how = "plain call, not wrapped"
+def timed(what, call):
     t0 = time.perf_counter()
-    result = func(*args)
-    ms = (time.perf_counter() - t0) * 1e3
-    print(f"  {label:<18} -> {how:<24} {ms:6.2f} ms, result {result!r}")
+    value = call()
+    print(f"  {what:<28} -> {label(value)}   {(time.perf_counter() - t0) * 1e3:7.1f} ms")
 
 
 def main():
-    print(f"monitor running: {monitor._running}, policy {monitor.policy!r}")
-    print("what the script's namespace holds now:")
-    for name in ("train_model", "describe", "_private_step"):
-        obj = globals()[name]
-        print(f"  {name:<18} {kind(obj):<16} {prediction(obj)}")
-    for name in ("fit", "summary"):
-        obj = Pipeline.__dict__[name]
-        print(f"  {'Pipeline.' + name:<18} {kind(obj):<16} {prediction(obj)}")
+    logging.basicConfig(level=logging.WARNING, format="  [%(name)s] %(message)s")
+    wrapped = [name for name in ("simulate", "calibrate", "label") if hasattr(globals()[name], "__wrapped__")]
+    print(f"wrapped as heavy: {', '.join(wrapped)}; label stays a plain function (not heavy)")
 
-    print("calls:")
-    show_decision("train_model", train_model, 200_000)
-    show_decision("describe", describe, 3.0)
-    pipe = Pipeline(1000)
-    show_decision("pipe.fit", pipe.fit, 2)
-    show_decision("pipe.summary", pipe.summary)
-    print(f"  local run times recorded for {len(monitor._observed_seconds)} function(s)")
+    print("\n1. a heavy call leaves the process (the first one also starts the workers):")
+    timed("simulate(300, 20)", lambda: simulate(300, 20))
+    timed("simulate(300, 20) again", lambda: simulate(300, 20))
+
+    print("\n2. a remote failure falls back to a local run of the same call:")
+    timed("calibrate(1000)", lambda: calibrate(1000))
+
+    print("\n3. the fourth call of simulate within 20 s stays here (loop guard):")
+    timed("simulate(300, 20)", lambda: simulate(300, 20))
+    timed("simulate(300, 20)", lambda: simulate(300, 20))
 
     monitor.stop()
-    print(f"after stop(): train_model is {kind(train_model)}, "
-          f"Pipeline.fit is {kind(Pipeline.__dict__['fit'])}")
+    print(f"\nafter stop(): simulate is the plain function again: {not hasattr(simulate, '__wrapped__')}")
 
 
 if __name__ == "__main__":
