@@ -105,7 +105,7 @@ def serve_areas():
     real = sys.stdout
     sys.stdout = sink
     try:
-        yield "serve: _parse_input", 160_000, lambda: [serve._parse_input(x) for x in lines], held
+        yield "serve: _parse_input, 8 lines a call", 20_000, lambda: [serve._parse_input(x) for x in lines], held
         piece = "tok\u00e9n \U0001f600"
         yield "serve: _emit", 50_000, lambda: serve._emit("GATEWAY_HEARTBEAT 1.0"), (piece,)
         yield "serve: _emit_token", 50_000, lambda: serve._emit_token(7, piece), (piece,)

@@ -15,7 +15,7 @@ import pytest
 hypothesis = pytest.importorskip("hypothesis")
 from hypothesis import HealthCheck, Phase, given, settings, strategies as st  # noqa: E402
 
-MODULES = {"overflow": 20, "cargo": 24, "_pacer": 60, "serve": 40, "pool": 20}  # max_examples each
+MODULES = {"overflow": 16, "cargo": 20, "_pacer": 60, "serve": 40, "pool": 20}  # max_examples each
 SEED = 20261207
 SCALE = float(os.environ.get("CORVID_FUZZ_SCALE", "1"))  # more examples for a longer hunt by hand
 # Not called: serve_loop blocks on its input file; overflow() and start() start the sampling
@@ -62,8 +62,20 @@ def _vandalise():
                 pass
     if type(getattr(obj, "__dict__", None)) is dict:
         obj.__dict__.clear()
-    gc.collect()
+    gc.collect(0)
     JUNK[:] = [[i] * (i % 7) for i in range(300)]  # reuses what was freed
+
+
+def _reenter():
+    """Makes the call under way again from inside itself, once."""
+    if CALL and len(CALL) < 2:
+        CALL.append(CALL[0])
+        try:
+            CALL[0][0](*CALL[0][1], **CALL[0][2])
+        except Exception:
+            pass
+        finally:
+            CALL.pop()
 
 
 @functools.cache
@@ -71,6 +83,8 @@ def _subclass(base, mode, wrong):
     def answer(*a, **k):
         if mode == "mutate":
             _vandalise()
+        if mode == "reenter":
+            _reenter()
         if mode == "raise":
             raise Boom
         return eval(WRONG[wrong])
@@ -114,7 +128,7 @@ def value(d):
     return benign(*a)
 
 
-BENIGN = (("_SigKey", "('f.py', 'f', 1)"), ("_OverflowMonitor", "_mod('overflow')._OverflowMonitor()"),
+BENIGN = (("_SigKey", "('f.py', 'f', 1)"), ("_OverflowMonitor", "_running_monitor()"),
           ("FrameType", "None"), ("Reason", "_mod('overflow').Reason.NOT_HEAVY"),
           ("Action", "_mod('overflow').Action.LOCAL"), ("Response", "httpx.Response(400, json={'detail': 'x'})"),
           ("Callable", "lambda *a, **k: 1"), ("Handler", "lambda *a: 'ok'"), ("Thunk", "lambda: 1"),
@@ -129,6 +143,12 @@ def benign(ann, name):
     if "path" in name:
         return os.path.join(os.getcwd(), "in.jsonl")
     return next((eval(src) for key, src in BENIGN if key in ann), None)
+
+
+def _running_monitor():
+    mon = _mod("overflow")._OverflowMonitor(policy="always")  # no load gate, so no thread
+    mon.start(None)
+    return mon
 
 
 def _mod(name):
@@ -177,9 +197,9 @@ def stubs(modname):
     return out
 
 
-STUBS, DEEP, SELF, JUNK = {}, {}, [None], []
+STUBS, DEEP, SELF, JUNK, CALL, FOLLOW = {}, {}, [None], [], [], {}
 ATOM = st.sampled_from(ATOMS).map(lambda s: ("atom", s))
-SUB = st.tuples(st.just("sub"), st.sampled_from(list(BASES)), st.sampled_from(["raise", "wrong", "mutate"]),
+SUB = st.tuples(st.just("sub"), st.sampled_from(list(BASES)), st.sampled_from(["raise", "wrong", "mutate", "reenter"]),
                 st.integers(0, len(WRONG) - 1))
 LEAF = st.one_of(ATOM, SUB, st.tuples(st.just("cycle"), st.booleans()),
                  st.tuples(st.just("deep"), st.sampled_from([50, 100_000])),
@@ -197,9 +217,16 @@ def classes(mod):
 def self_values(modname, mod, clsname):
     insts = [("inst", modname, clsname, h) for h in ("good", "new")]
     insts += [("inst", modname, c, "good") for c in classes(mod) if c != clsname]
-    fields = st.lists(st.tuples(st.sampled_from(STUBS[modname].get(clsname) or ["x"]), HOSTILE), max_size=3)
+    # fields, and methods replaced on the instance
+    names = (STUBS[modname].get(clsname) or ["x"]) + [k.partition(".")[2] for k in STUBS[modname]
+                                                       if k.startswith(clsname + ".")]
+    fields = st.lists(st.tuples(st.sampled_from(names), HOSTILE), max_size=3)
     dirty = fields.map(lambda f: ("inst", modname, clsname, "good", tuple(f)))
     return st.one_of(st.sampled_from(insts), dirty, HOSTILE)
+
+
+def _after_self(params):
+    return None if params is None else params[1:]
 
 
 def targets(modname, mod):
@@ -208,20 +235,23 @@ def targets(modname, mod):
            if callable(f) and not n.startswith("__") and not isinstance(f, type)]
     for cname in classes(mod):
         cls, selfs = getattr(mod, cname), self_values(modname, mod, cname)
-        out.append((cname, cls, (STUBS[modname].get(f"{cname}.__init__") or [None])[1:], None))
+        out.append((cname, cls, _after_self(STUBS[modname].get(f"{cname}.__init__")), None))
         for n, f in vars(cls).items():
             if n in ("__new__", "__init_subclass__", "__subclasshook__", "__class_getitem__"):
                 continue
             if hasattr(f, "__set__") or n in (STUBS[modname].get(cname) or ()):
                 out.append((f"{cname}.{n}=", (cls, n), None, selfs))
             elif callable(f):
-                out.append((f"{cname}.{n}", f, (STUBS[modname].get(f"{cname}.{n}") or [None])[1:], selfs))
+                params = _after_self(STUBS[modname].get(f"{cname}.{n}"))
+                out.append((f"{cname}.{n}", f, params, selfs))
+                if params is not None and f"{cname}.{n}" not in SKIP and n not in ("__init__", "__setstate__"):
+                    FOLLOW.setdefault(cname, []).append((n, [p for p in params if not p[2]]))
     return [t for t in out if t[0] not in SKIP and t[0].rstrip("=") not in SKIP]
 
 
 def draw_call(data, params):
     arg = st.one_of(HOSTILE, HOSTILE, st.just(None))
-    if params is None or params == [None]:
+    if params is None:
         return [data.draw(HOSTILE) for _ in range(data.draw(st.integers(0, 3)))], {}
     args, kwargs, keyword = [], {}, False
     # half the calls are plain but for one argument (or none, self being the hostile part),
@@ -268,11 +298,13 @@ def run_batch(modname, seed):
             log.write(f"{label}({', '.join(map(repr, self_d + args))}, **{kwargs!r})\n")
             log.flush()
             calls += 1
+            CALL.clear()
             try:
                 values = [value(d) for d in self_d + args]
                 SELF[0] = values[0] if values else None
                 kw = {k: value(v) for k, v in kwargs.items()}
                 if not isinstance(fn, tuple):
+                    CALL[:] = [(fn, values, kw)]
                     consume(fn(*values, **kw))
                 else:  # a field: read, assigned or deleted, through its descriptor when self is foreign
                     cls, name = fn
@@ -288,6 +320,15 @@ def run_batch(modname, seed):
                 raise
             except BaseException:
                 pass
+            then = FOLLOW.get(label.partition(".")[0]) if selfs is not None else None
+            if then:  # whatever state the call left, the next method must cope with it
+                name, params2 = then[data.draw(st.integers(0, len(then) - 1))]
+                log.write(f"  then .{name}(<plain arguments>)\n")
+                log.flush()
+                try:
+                    consume(getattr(type(values[0]), name)(values[0], *[benign(p[3], p[0]) for p in params2]))
+                except Exception:
+                    pass
             if calls % 200 == 0:
                 gc.collect()
         one()
