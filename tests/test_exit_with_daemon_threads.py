@@ -37,6 +37,17 @@ threading.Thread(target=upload, daemon=True).start()
 threading.Event().wait(0.5)  # the upload now waits on the slow service
 """
 
+POOL = """
+import threading
+from corvid import pool
+url, key = sys.argv[1], sys.argv[2]
+def ask():
+    while True:
+        pool.list_datasets(api_key=key, api_url=url)
+threading.Thread(target=ask, daemon=True).start()
+threading.Event().wait(0.5)  # the request now waits on the slow service
+"""
+
 SERVE = """
 import json, threading, time
 from corvid import serve
@@ -68,9 +79,11 @@ def test_overflow_wrapper_in_user_code(policy):
     assert done.returncode == 0, done.stderr[-2000:]
 
 
-def test_cargo_upload_waiting_on_the_service(ref_service):
-    ref_service.add_fault(path="/v1/data/", delay=5.0, times=1000)
-    done = run(CARGO, ref_service.url, ref_service.api_key)
+@pytest.mark.parametrize("script,path", [(CARGO, "/v1/data/"), (POOL, "/v1/corporate/")],
+                         ids=["cargo-upload", "pool-request"])
+def test_request_waiting_on_the_service(ref_service, script, path):
+    ref_service.add_fault(path=path, delay=5.0, times=1000)
+    done = run(script, ref_service.url, ref_service.api_key)
     assert done.returncode == 0, done.stderr[-2000:]
     assert "leaked" not in done.stderr
 

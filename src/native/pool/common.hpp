@@ -3,6 +3,7 @@
 #include <nanobind/nanobind.h>
 
 #include "common/compat.hpp"
+#include "common/exit_guard.hpp"
 #include "common/gil.hpp"
 #include "common/values.hpp"
 

@@ -116,10 +116,11 @@ nb::object send(const char *method, const std::string &path, const CallOptions &
     nb::str url_text(url.data(), url.size());
     nb::object resp;
     try {
+        nb::object timeout = nb::cast(opts.timeout);
         resp = json.is_valid()
-                   ? call(url_text, "headers"_a = headers, "params"_a = query, "json"_a = json,
-                          "timeout"_a = opts.timeout)
-                   : call(url_text, "headers"_a = headers, "params"_a = query, "timeout"_a = opts.timeout);
+                   ? call_blocking(call, {url_text},
+                                   {{"headers", headers}, {"params", query}, {"json", json}, {"timeout", timeout}})
+                   : call_blocking(call, {url_text}, {{"headers", headers}, {"params", query}, {"timeout", timeout}});
     } catch (nb::python_error &e) {
         scrub_key(e.value(), cred.key);
         throw;
