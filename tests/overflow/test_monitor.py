@@ -26,12 +26,12 @@ FIELDS = [
     "_hook_fn", "_original_trace", "_load_gate", "_gateway", "_gateway_lock",
     "_gateway_retry_at", "_gateway_backoff", "_prewarm_lock", "_prewarmed", "_warm_result",
     "_by_value_lock", "_by_value_refs", "_tls", "_atexit_registered", "_filename_cache",
-    "_exclude_prefixes",
+    "_exclude_prefixes", "_notebook_hook",
 ]
 
 TRANSIENT = {"_scope_lock", "_gateway_lock", "_prewarm_lock", "_by_value_lock", "_tls",
              "_load_gate", "_wrapped_classes", "_wrapped_modules", "_caller_frame",
-             "_caller_globals", "_original_trace", "_hook_fn", "_gateway", "api_key"}
+             "_caller_globals", "_original_trace", "_hook_fn", "_gateway", "api_key", "_notebook_hook"}
 
 CREDENTIAL_VARS = ("CORVID_API_KEY", "GATEWAY_API_KEY", "CORVID_API_URL")
 

@@ -26,7 +26,7 @@ constexpr const char *kTransient[] = {
     "_scope_lock",      "_gateway_lock",    "_prewarm_lock",    "_by_value_lock", "_tls",
     "_load_gate",       "_wrapped_classes", "_wrapped_modules", "_caller_frame",  "_caller_globals",
     "_original_trace",  "_hook_fn",         "_gateway",         "api_key",
-    "_source_files",    "_hook_records",
+    "_source_files",    "_hook_records",    "_notebook_hook",
 };
 
 // The module's own method bodies and flag properties, held for the life of
@@ -118,7 +118,7 @@ void init_monitor(Monitor *m, const Args &a) {
         *set = nb::set();
     m->wrap_methods = env_bool(nb::str("CORVID_OVERFLOW_WRAP_METHODS"), nb::bool_(true));
     for (nb::object *none : {&m->caller_globals, &m->caller_frame, &m->hook_fn,
-                             &m->original_trace, &m->load_gate, &m->gateway})
+                             &m->original_trace, &m->load_gate, &m->gateway, &m->notebook_hook})
         *none = nb::none();
     m->hook_installed = nb::bool_(false);
     m->hook_started_at = nb::float_(0.0);
@@ -184,7 +184,7 @@ void set_state(Monitor *m, nb::handle self, nb::handle state) {
     m->source_files = nb::dict();
     m->hook_records = nb::dict();
     for (nb::object *none : {&m->caller_frame, &m->caller_globals, &m->original_trace,
-                             &m->hook_fn, &m->gateway, &m->api_key})
+                             &m->hook_fn, &m->gateway, &m->api_key, &m->notebook_hook})
         *none = nb::none();
 }
 
@@ -209,6 +209,31 @@ void start_load_gate(nb::handle self, Monitor &m) {
     gate.attr("start")();
 }
 
+// Inside an IPython shell each cell defines its functions after the watch of
+// the starting frame has ended, so a callback walks the user namespace after
+// every cell while the monitor runs. Only a shell the program already
+// imported counts; a failure here leaves the monitor running without it.
+void attach_notebook(nb::handle self, Monitor &m) {
+    PyObject *modules = PySys_GetObject("modules");
+    if (!modules || !PyDict_Check(modules)) return;
+    PyObject *ipython = PyDict_GetItemString(modules, "IPython");
+    if (!ipython || ipython == Py_None) return;
+    try {
+        m.notebook_hook = nb::module_::import_("corvid._notebook").attr("attach")(self);
+    } catch (nb::python_error &e) {
+        if (!is_ordinary(e)) throw;
+        log_quiet(kLogger, LogLevel::Warning, "overflow: notebook cells are not watched (%s)",
+                  nb::str(e.value()));
+    }
+}
+
+void detach_notebook(Monitor &m) {
+    nb::object hook = m.notebook_hook;  // a deleted field holds no hook
+    m.notebook_hook = nb::none();
+    if (hook.is_valid() && !hook.is_none())
+        nb::module_::import_("corvid._notebook").attr("detach")(hook);
+}
+
 void start(nb::handle self, nb::handle caller_frame) {
     Monitor &m = state_of(self);
     if (monitor_running(self)) return;
@@ -230,6 +255,8 @@ void start(nb::handle self, nb::handle caller_frame) {
         m.hook_started_at = nb::float_(monitor_now(self));
         if (open) call_named(self, Method::install_hook);
     }
+
+    attach_notebook(self, m);
 
     if (!truthy(field_atexit_registered(self))) {
         nb::module_::import_("atexit").attr("register")(exit_handler(self));
@@ -259,6 +286,7 @@ void stop(nb::handle self) {
     set_monitor_running(self, false);
     set_monitor_forward_open(self, false);  // the late-definition watch ends with the monitor
     stop_step("removing the trace hook", [&] { call_named(self, Method::uninstall_hook); });
+    stop_step("leaving the notebook's cells", [&] { detach_notebook(m); });
     m.caller_frame = nb::none();
     stop_step("stopping the load gate", [&] {
         nb::object gate = field_load_gate(self);

@@ -74,7 +74,8 @@ namespace corvid::overflow {
     X(filename_cache, "_filename_cache")                  \
     X(exclude_prefixes, "_exclude_prefixes")              \
     X(source_files, "_source_files")                      \
-    X(hook_records, "_hook_records")
+    X(hook_records, "_hook_records")                      \
+    X(notebook_hook, "_notebook_hook")
 
 // The monitor methods C++ code calls on a monitor, and the two flags. Each is
 // called through monitor_method() below, so a replacement on the instance or
