@@ -8,6 +8,7 @@ import sys
 import textwrap
 import threading
 import time
+import types
 
 import cloudpickle
 import pytest
@@ -359,3 +360,24 @@ def test_running_monitor_is_stopped_at_exit(tmp_path):
     tail = lines[lines.index("end of script"):]
     assert tail == ["end of script", "session closed False (None, None, None)",
                     "Overflow monitor stopped."]
+
+
+def test_repr_shows_policy_state_and_what_is_wrapped(monitors, tmp_path, monkeypatch):
+    path = tmp_path / "repr_script.py"
+    path.write_text("import numpy as np\ndef train(x):\n    return np.linalg.svd(x)\n"
+                    "class Model:\n    def fit(self, x):\n        return np.linalg.svd(x)\n")
+    module = types.ModuleType("repr_script")
+    module.__file__ = str(path)
+    monkeypatch.setitem(sys.modules, "repr_script", module)
+    ns = module.__dict__
+    exec(compile(path.read_text(), str(path), "exec"), ns)
+    mon = monitors(policy="off")
+    assert repr(mon) == "<_OverflowMonitor policy='off' stopped wrapped=0 classes=0>"
+    mon.start(None)
+    mon._wrap_scope(ns)
+    assert repr(mon) == "<_OverflowMonitor policy='off' running wrapped=1 classes=1>"
+    assert ov.Monitor is ov._OverflowMonitor
+    del mon._wrapped
+    sub = type("Sub", (ov.Monitor,), {})
+    assert repr(sub.__new__(sub)) == "<Sub (not initialised)>"
+    assert repr(mon) == "<_OverflowMonitor policy='off' running wrapped=? classes=1>"

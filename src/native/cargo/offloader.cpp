@@ -358,6 +358,26 @@ void flush_all(nb::handle self) {
     self.attr("_upload_cache").attr("clear")();
 }
 
+// <DataOffloader url='https://…' pending=2>; the credential never appears.
+nb::object offloader_repr(nb::handle self) {
+    auto attr = [&](const char *name) {
+        PyObject *v = nullptr;
+        check(get_optional_attr(self.ptr(), nb::str(name).ptr(), &v));
+        return nb::steal(v);
+    };
+    nb::object url = attr("api_url"), keys = attr("_pending_keys");
+    nb::object url_text = url.is_valid() ? nb::object(nb::repr(url)) : nb::str("?");
+    nb::object pending = nb::str("?");
+    if (keys.is_valid()) {
+        Py_ssize_t n = PyObject_Size(keys.ptr());
+        if (n >= 0) pending = nb::int_(n);
+        else if (!PyErr_ExceptionMatches(PyExc_Exception)) throw nb::python_error();
+        else PyErr_Clear();
+    }
+    nb::object type_name = nb::steal(check(PyType_GetName(Py_TYPE(self.ptr()))));
+    return nb::str("<{} url={} pending={}>").format(type_name, url_text, pending);
+}
+
 void compile_wrapper_factory(nb::module_ &m) {
     nb::dict ns;
     ns["__name__"] = m.attr("__name__");
@@ -380,6 +400,7 @@ void register_offloader(nb::module_ &m) {
         .def("__getstate__", &getstate)
         .def("__setstate__", &setstate, "state"_a.none())
         .def("__reduce__", &reduce_by_state)
+        .def("__repr__", &offloader_repr)
         .def("offload_large_args", &offload_large_args, "func"_a.none(), "args"_a.none(), "kwargs"_a.none(),
              "Upload large arguments; answer (func, args, kwargs, data_keys) to ship.")
         .def("_upload", &upload, "arg"_a.none(), "label"_a.none() = "Uploading data")

@@ -309,6 +309,30 @@ void stop(nb::handle self) {
 }
 
 
+// The size of a counted field for the repr: "?" where it was deleted or has
+// no size.
+nb::object field_count(nb::handle field) {
+    if (!field.is_valid()) return nb::str("?");
+    Py_ssize_t n = PyObject_Size(field.ptr());
+    if (n >= 0) return nb::int_(n);
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw nb::python_error();
+    PyErr_Clear();
+    return nb::str("?");
+}
+
+// <_OverflowMonitor policy='auto' running wrapped=3 classes=1>
+nb::object monitor_repr(nb::handle self) {
+    nb::object type_name = nb::steal(check(PyType_GetName(Py_TYPE(self.ptr()))));
+    Monitor *m = monitor_of(self.ptr());
+    if (!m) return nb::str("<{} (not initialised)>").format(type_name);
+    // Owned before anything below can run Python code that rebinds a field.
+    nb::object policy = m->policy, wrapped = m->wrapped, classes = m->wrapped_classes;
+    nb::object policy_text = policy.is_valid() ? nb::object(nb::repr(policy)) : nb::str("?");
+    const char *state = monitor_running(self) ? "running" : "stopped";
+    return nb::str("<{} policy={} {} wrapped={} classes={}>")
+        .format(type_name, policy_text, state, field_count(wrapped), field_count(classes));
+}
+
 }  // namespace
 
 PyObject *method_name(Method m) noexcept { return g_method_names[static_cast<int>(m)]; }
@@ -452,6 +476,9 @@ void register_monitor(nb::module_ &m) {
     cls.def("start", [](nb::handle self, nb::handle frame) { start(self, frame); },
             "caller_frame"_a.none() = nb::none());
     cls.def("stop", [](nb::handle self) { stop(self); });
+    cls.def("__repr__", [](nb::handle self) { return monitor_repr(self); });
+    // The public name of the class overflow() returns.
+    m.attr("Monitor") = cls;
 
     // Where nanobind keeps the C++ part of an instance created from Python
     // (the same for subclasses: it follows the fixed instance header).
