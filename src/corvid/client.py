@@ -67,7 +67,7 @@ _SHIM_SUFFIXES = (
     "_sanitize_capture_shim.<locals>._sanitize_capture",
 )
 _WORKERS_ENV = "CORVID_GATEWAY_WORKERS"
-# How long a closing worker may take to leave on its own before it is killed.
+# How long a worker that closed its pipe gets to exit, for its exit status.
 _EXIT_GRACE = 1.0
 
 
@@ -150,7 +150,6 @@ class _Worker:
         self._replies = open(self.proc.stdout.fileno(), "rb", buffering=1 << 16, closefd=False)
         self._lock = threading.Lock()
         self.timed_out = False
-        self.broken = False
 
     def exchange(self, frames, timeout):
         timer = None
@@ -162,14 +161,12 @@ class _Worker:
             try:
                 _wire.write_message(self._requests, frames)
             except (BrokenPipeError, ValueError) as exc:
-                self.broken = True
                 raise _NotDelivered() from exc
             try:
                 reply = _wire.read_message(self._replies)
             except (EOFError, OSError, ValueError):
                 reply = None
             if reply is None:
-                self.broken = True
                 raise self._lost()
             return reply
         finally:
@@ -181,6 +178,10 @@ class _Worker:
         self.kill()
 
     def _lost(self):
+        self._await_exit(_EXIT_GRACE)
+        # Ended before it is reaped, so that the group id still names it:
+        # whatever the user's code started there goes too.
+        self.kill()
         try:
             code = self.proc.wait(_EXIT_GRACE)
         except subprocess.TimeoutExpired:
@@ -197,6 +198,17 @@ class _Worker:
             how = f"exited with code {code}"
         return WorkerLost(f"gateway worker {self.pid} {how} during the call")
 
+    def _await_exit(self, grace):
+        """Wait until the worker has exited, without reaping it."""
+        deadline = time.monotonic() + grace
+        while time.monotonic() < deadline:
+            try:
+                if os.waitid(os.P_PID, self.pid, os.WEXITED | os.WNOWAIT | os.WNOHANG):
+                    return
+            except (ChildProcessError, AttributeError):
+                return
+            time.sleep(0.005)
+
     def kill(self):
         """End the worker and everything it started, unless already reaped."""
         with self._lock:
@@ -212,14 +224,10 @@ class _Worker:
         except OSError:
             pass
 
-    def dispose(self, kill=False, grace=_EXIT_GRACE):
-        if kill or self.broken:
-            self.kill()
+    def dispose(self):
+        """End the worker and its process group, reap it, close its pipes."""
+        self.kill()
         self.close_input()
-        try:
-            self.proc.wait(grace)
-        except subprocess.TimeoutExpired:
-            self.kill()
         with self._lock:
             self.proc.wait()
         self._replies.close()
@@ -227,11 +235,13 @@ class _Worker:
 
 
 class _LocalBackend:
-    """A pool of worker processes on this machine.
+    """A pool of up to ``size`` worker processes on this machine.
 
-    ``exchange(frames, timeout)`` runs one request on a free worker, waiting
-    for one when all are busy, and returns the reply frames; a worker that
-    dies is replaced. ``close()`` stops them all.
+    ``start()`` starts one worker, so that the first call finds an
+    interpreter ready; more start when calls overlap. ``exchange(frames,
+    timeout)`` runs one request on a free worker, waiting for one when all
+    ``size`` are busy, and returns the reply frames; a worker that dies is
+    replaced. ``close()`` ends them all.
     """
 
     def __init__(self, size):
@@ -244,9 +254,8 @@ class _LocalBackend:
         self._closed = False
 
     def start(self):
-        for _ in range(self.size):
-            self._idle.append(self._spawn(reserved=False))
-        log.debug("gateway: %d local workers started", self.size)
+        self._idle.append(self._spawn(reserved=False))
+        log.debug("gateway: local worker pool open, up to %d workers", self.size)
 
     @property
     def pids(self):
@@ -293,7 +302,7 @@ class _LocalBackend:
                 self._live.add(worker)
                 return worker
             self._cond.notify()
-        worker.dispose(kill=True)
+        worker.dispose()
         return None
 
     def _acquire(self):
@@ -323,7 +332,7 @@ class _LocalBackend:
             if replace:
                 self._starting += 1
         # A worker given back unhealthy is in an unknown state: end it now.
-        worker.dispose(kill=True)
+        worker.dispose()
         if not replace:
             return
         try:
@@ -347,12 +356,12 @@ class _LocalBackend:
             busy = self._live.difference(idle)
             self._live.clear()
             self._cond.notify_all()
-        # A busy worker's caller is reading its pipe; killing the worker hands
-        # that caller an end of file, and the caller disposes of it.
+        # Nothing of a worker's is worth a graceful end, and an interpreter
+        # still starting up would only see its input close once it is ready.
+        # A busy worker's caller is reading its pipe: the kill hands it an end
+        # of file, and that caller disposes of the worker.
         for worker in busy:
             worker.kill()
-        for worker in idle:
-            worker.close_input()
         for worker in idle:
             worker.dispose()
         log.debug("gateway: local workers stopped")
@@ -453,8 +462,8 @@ def _used_tops(src, namespace):
 class GateWay:
     """Client of the gateway; see the module text.
 
-    ``workers`` sizes the local pool (default: ``CORVID_GATEWAY_WORKERS``,
-    else the CPU count). ``api_key``, ``api_url`` and ``fast`` are kept for
+    ``workers`` is the most worker processes the local pool grows to
+    (default: ``CORVID_GATEWAY_WORKERS``, else the CPU count). ``api_key``, ``api_url`` and ``fast`` are kept for
     remote backends; the local one needs none of them. With ``progress`` set,
     each run prints one line to standard error when it ends.
     """

@@ -24,7 +24,6 @@ SCRIPT = textwrap.dedent("""
 
     gw = GateWay(_internal=True, api_key="k", fast=True, api_url="http://127.0.0.1:9", progress=False)
     gw.__enter__()
-    print(*gw.worker_pids, flush=True)
     outcome = []
     def call():
         try:
@@ -36,6 +35,8 @@ SCRIPT = textwrap.dedent("""
     while not os.path.exists(busy) or not open(busy).read():
         time.sleep(0.01)
     print(open(busy).read(), flush=True)
+    gw.run(os.getpid)  # a second worker starts for it
+    print(*gw.worker_pids, flush=True)
     if mode == "close":
         gw.progress = False
         gw.__exit__(None, None, None)
@@ -65,8 +66,8 @@ def test_no_orphans_and_script_runs_once(tmp_path, mode):
     env = dict(os.environ, CORVID_GATEWAY_WORKERS="2", PYTHONPATH=os.pathsep.join(sys.path))
     proc = subprocess.Popen([sys.executable, str(script), str(marker), str(busy), mode],
                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, env=env)
-    workers = [int(p) for p in proc.stdout.readline().split()]
     busy_worker, grandchild = (int(p) for p in proc.stdout.readline().split())
+    workers = [int(p) for p in proc.stdout.readline().split()]
     assert len(workers) == 2 and busy_worker in workers
     if mode == "close":
         assert proc.stdout.readline().split() == ["WorkerLost"]

@@ -2,6 +2,7 @@ import io
 import logging
 import os
 import signal
+import subprocess
 import sys
 import threading
 import time
@@ -11,6 +12,8 @@ import pytest
 
 import corvid.overflow as ov
 from corvid.client import GateWay, SerializationError, WorkerLost
+
+from .test_lifecycle import _gone
 
 
 @pytest.fixture(scope="module")
@@ -107,17 +110,24 @@ def test_serialization_error(gw, args, what):
     assert gw.run(add, 1) == 2
 
 
-@pytest.mark.parametrize("death, message", [
-    (lambda: os._exit(3), "exited with code 3"),
-    (lambda: os.kill(os.getpid(), signal.SIGKILL), "SIGKILL"),
-])
-def test_dead_worker_is_reported_and_replaced(gw, death, message):
+def die_leaving_child(how, pid_file):
+    child = subprocess.Popen([sys.executable, "-c", "import time; time.sleep(60)"])
+    pid_file.write_text(str(child.pid))
+    if how == "exit":
+        os._exit(3)
+    os.kill(os.getpid(), signal.SIGKILL)
+
+
+@pytest.mark.parametrize("how, message", [("exit", "exited with code 3"), ("kill", "SIGKILL")])
+def test_dead_worker_is_reported_and_replaced(gw, tmp_path, how, message):
+    before = len(gw.worker_pids)
     with pytest.raises(WorkerLost, match=message) as info:
-        gw.run(death)
+        gw.run(die_leaving_child, how, tmp_path / "child")
     assert isinstance(info.value, RuntimeError)
     dead = int(str(info.value).split()[2])
-    assert dead not in gw.worker_pids and len(gw.worker_pids) == 2
+    assert dead not in gw.worker_pids and len(gw.worker_pids) == before
     assert {gw.run(os.getpid) for _ in range(4)} <= set(gw.worker_pids)
+    assert _gone([int((tmp_path / "child").read_text())]) == []
 
 
 def test_timeout_option_stops_the_call(gw):
@@ -139,7 +149,7 @@ def test_many_threads_one_call_per_worker(gw):
     by_worker = {}
     for pid, start, end, _ in results:
         by_worker.setdefault(pid, []).append((start, end))
-    assert set(by_worker) <= set(gw.worker_pids)
+    assert set(by_worker) <= set(gw.worker_pids) and len(gw.worker_pids) <= 2
     for spans in by_worker.values():
         spans.sort()
         assert all(prev[1] <= nxt[0] for prev, nxt in zip(spans, spans[1:]))
