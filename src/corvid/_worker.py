@@ -165,11 +165,19 @@ def _missing(requirements):
     return missing
 
 
+def _text(produce, fallback):
+    try:
+        return str(produce())
+    except Exception:
+        return fallback
+
+
 def _error_details(exc):
+    kind = f"{type(exc).__module__}.{type(exc).__qualname__}"
     details = {
-        "type": f"{type(exc).__module__}.{type(exc).__qualname__}",
-        "message": str(exc),
-        "traceback": "".join(traceback.format_exception(exc)),
+        "type": kind,
+        "message": _text(lambda: exc, f"<{kind} whose str() failed>"),
+        "traceback": _text(lambda: "".join(traceback.format_exception(exc)), f"{kind} (no traceback)"),
         "exception": None,
         "cls": None,
     }
@@ -231,16 +239,34 @@ def _die():
     os._exit(0)
 
 
+_pipes = ()
+
+
+def _forget_pipes():
+    # A process forked by the user's code must not hold the pipes open: the
+    # parent would not see this worker's end while it lives. The numbers stay
+    # taken (by /dev/null), as file objects of this process still own them.
+    try:
+        devnull = os.open(os.devnull, os.O_RDWR)
+    except OSError:
+        return
+    for fd in _pipes:
+        os.dup2(devnull, fd, inheritable=False)
+    os.close(devnull)
+
+
 def main():
     # Keep the message pipes for ourselves: fd 0 reads nothing from now on and
     # fd 1 goes to the parent's stderr, so stray low-level writes of user code
     # cannot corrupt a message.
-    rfd, wfd = os.dup(0), os.dup(1)
+    global _pipes
+    rfd, wfd = _pipes = os.dup(0), os.dup(1)
     devnull = os.open(os.devnull, os.O_RDONLY)
     os.dup2(devnull, 0)
     os.close(devnull)
     os.dup2(2, 1)
     grow_pipe(wfd)
+    os.register_at_fork(after_in_child=_forget_pipes)
     parent = int(os.environ.pop("CORVID_WORKER_PARENT", "0")) or os.getppid()
     if os.getppid() != parent:
         _die()
@@ -254,7 +280,14 @@ def main():
             frames = None
         if frames is None:
             break
-        write_message(wfd, execute(frames))
+        try:
+            reply = execute(frames)
+        except Exception as exc:  # ours, not the call's: answer rather than die
+            reply = [pickle.dumps({"status": "error", "output": [], "missing": [], "pid": os.getpid(),
+                                   "error": _error_details(exc)}, PROTOCOL)]
+        del frames
+        write_message(wfd, reply)
+        del reply
     _die()
 
 

@@ -2,7 +2,6 @@ import io
 import logging
 import os
 import signal
-import subprocess
 import sys
 import threading
 import time
@@ -111,8 +110,11 @@ def test_serialization_error(gw, args, what):
 
 
 def die_leaving_child(how, pid_file):
-    child = subprocess.Popen([sys.executable, "-c", "import time; time.sleep(60)"])
-    pid_file.write_text(str(child.pid))
+    child = os.fork()  # it inherits every descriptor of the worker
+    if child == 0:
+        time.sleep(60)
+        os._exit(0)
+    pid_file.write_text(str(child))
     if how == "exit":
         os._exit(3)
     os.kill(os.getpid(), signal.SIGKILL)
