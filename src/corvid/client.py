@@ -49,6 +49,7 @@ import time
 import types
 import weakref
 from collections.abc import Mapping
+from typing import Any
 
 from corvid import _worker as _wire
 
@@ -380,12 +381,18 @@ def _replay(chunks):
             target = sys.stdout if stream == 1 else sys.stderr
             if target is None:
                 continue
-            if last is not None and last is not target:
-                last.flush()
-            target.write(text)
+            try:
+                if last is not None and last is not target:
+                    last.flush()
+                target.write(text)
+            except (OSError, ValueError):
+                continue  # a closed or broken stream loses the text, not the result
             last = target
         if last is not None:
-            last.flush()
+            try:
+                last.flush()
+            except (OSError, ValueError):
+                pass
 
 
 def _rebuild_exception(error):
@@ -454,7 +461,10 @@ def _used_tops(src, namespace):
     for node in ast.walk(tree):
         if isinstance(node, ast.Name) and node.id in namespace:
             value = namespace[node.id]
-            name = value.__name__ if isinstance(value, types.ModuleType) else getattr(value, "__module__", None)
+            try:
+                name = value.__name__ if isinstance(value, types.ModuleType) else getattr(value, "__module__", None)
+            except Exception:  # an object whose attribute look-up raises tells nothing
+                continue
             tops.add(_top(name))
     return tops
 
@@ -463,13 +473,14 @@ class GateWay:
     """Client of the gateway; see the module text.
 
     ``workers`` is the most worker processes the local pool grows to
-    (default: ``CORVID_GATEWAY_WORKERS``, else the CPU count). ``api_key``, ``api_url`` and ``fast`` are kept for
-    remote backends; the local one needs none of them. With ``progress`` set,
-    each run prints one line to standard error when it ends.
+    (default: ``CORVID_GATEWAY_WORKERS``, else the CPU count). ``api_key``,
+    ``api_url`` and ``fast`` are kept for remote backends; the local one
+    needs none of them. With ``progress`` set, each run prints one line to
+    standard error when it ends.
     """
 
-    def __init__(self, *, _internal=False, api_key=None, fast=False, api_url=None,
-                 progress=False, workers=None):
+    def __init__(self, *, _internal: bool = False, api_key: str | None = None, fast: bool = False,
+                 api_url: str | None = None, progress: bool = False, workers: int | None = None) -> None:
         self._internal = bool(_internal)
         self._api_key = api_key
         self.api_url = api_url
@@ -488,19 +499,19 @@ class GateWay:
         state = "open" if self._backend else "closed" if self._closed else "idle"
         return f"<GateWay local workers={self.workers} {state}>"
 
-    def __enter__(self):
+    def __enter__(self) -> GateWay:
         self.open()
         return self
 
-    def __exit__(self, exc_type, exc, tb):
+    def __exit__(self, exc_type, exc, tb) -> bool:
         self.close()
         return False
 
-    def open(self):
+    def open(self) -> None:
         """Start the workers. Also done by ``__enter__`` and the first ``run``."""
         with self._lock:
             self._closed = False
-            return self._backend_locked()
+            self._backend_locked()
 
     def _backend_locked(self):
         if self._backend is not None and self._backend.owner != os.getpid():
@@ -520,7 +531,7 @@ class GateWay:
                 raise
         return self._backend
 
-    def close(self):
+    def close(self) -> None:
         """Stop the workers; a call still running on one fails with WorkerLost."""
         with self._lock:
             self._closed = True
@@ -530,11 +541,11 @@ class GateWay:
             finalizer()
 
     @property
-    def worker_pids(self):
+    def worker_pids(self) -> list[int]:
         backend = self._backend
         return backend.pids if backend is not None else []
 
-    def run(self, *args, **kwargs):
+    def run(self, *args: Any, **kwargs: Any) -> Any:
         """Run a call remotely and return its value (see the module text)."""
         if _is_shim_call(args):
             shim, func, call_args, call_kwargs = args
@@ -607,7 +618,7 @@ class GateWay:
             log.warning("pip packages not installed where the gateway's workers run "
                         "(nothing is installed for you): %s", ", ".join(new))
 
-    def _detect_local_packages(self, func, src=None):
+    def _detect_local_packages(self, func: Any, src: str | None = None) -> list[str]:
         """Pip requirements (``name==version``) for what ``func`` needs.
 
         Looks at the top-level modules that the function's module imports and
