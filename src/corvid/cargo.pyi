@@ -5,6 +5,8 @@ import os
 from collections.abc import Callable, Iterator
 from typing import Any, Protocol
 
+from typing_extensions import disjoint_base
+
 _DEFAULT_SIZE_THRESHOLD: int
 _DATA_MULTIPART_THRESHOLD: int
 _DATA_MULTIPART_PART_SIZE: int
@@ -17,12 +19,14 @@ class _Progress(Protocol):
     def update(self, n: int, /) -> Any: ...
     def close(self) -> Any: ...
 
-def estimate_arg_size(obj: Any) -> int: ...
+def estimate_arg_size(obj: Any) -> int:
+    """Estimated payload size of one call argument in bytes (0 when unknown)."""
 def _shallow_size(obj: Any) -> int: ...
 def _stream_bytes(
     data: bytes, on_progress: Callable[[int, int], None] | None = None, chunk_size: int = 262144
 ) -> Iterator[bytes]: ...
 
+@disjoint_base
 class DataOffloader:
     UPLOAD_PROGRESS_THRESHOLD: int
     api_url: str
@@ -42,7 +46,8 @@ class DataOffloader:
     ) -> None: ...
     def offload_large_args(
         self, func: Callable[..., Any], args: tuple[Any, ...], kwargs: dict[str, Any]
-    ) -> tuple[Callable[..., Any], tuple[Any, ...], dict[str, Any], list[str]]: ...
+    ) -> tuple[Callable[..., Any], tuple[Any, ...], dict[str, Any], list[str]]:
+        """Upload large arguments; answer (func, args, kwargs, data_keys) to ship."""
     def _upload(self, arg: Any, label: str = "Uploading data") -> str | None: ...
     def _upload_multipart_to_r2(
         self, serialized: bytes, size: int, upload_timeout: float, progress: _Progress | None
@@ -54,12 +59,15 @@ class DataOffloader:
     def _upload_legacy(
         self, serialized: bytes, size: int, upload_timeout: float, progress: _Progress | None
     ) -> str | None: ...
-    def flush_keys(self, keys: list[str]) -> None: ...
-    def flush_all(self) -> None: ...
+    def flush_keys(self, keys: list[str]) -> None:
+        """Delete the given data keys from the store."""
+    def flush_all(self) -> None:
+        """Delete every data key this offloader still holds."""
     def __getstate__(self) -> dict[str, Any]: ...
     def __setstate__(self, state: dict[str, Any]) -> None: ...
     def __reduce__(self) -> tuple[Any, ...]: ...
 
+@disjoint_base
 class _RemoteFile(os.PathLike[str]):
     _data: bytes
     _filename: str
@@ -68,6 +76,7 @@ class _RemoteFile(os.PathLike[str]):
     def _materialize(self) -> str: ...
     def __fspath__(self) -> str: ...
 
+@disjoint_base
 class _RemoteDir(os.PathLike[str]):
     _data: bytes
     _dirname: str
@@ -79,7 +88,9 @@ class _RemoteDir(os.PathLike[str]):
 
 def resolve_file_args(
     args: tuple[Any, ...], kwargs: dict[str, Any]
-) -> tuple[tuple[Any, ...], dict[str, Any], int]: ...
+) -> tuple[tuple[Any, ...], dict[str, Any], int]:
+    """Replace local file and directory arguments by objects that carry their
+    content; also answers how many were replaced."""
 def _zip_directory(dir_path: str) -> tuple[bytes, int]: ...
 def _string_written_as_path(obj: str) -> bool: ...
 def _is_local_file(obj: Any) -> bool: ...

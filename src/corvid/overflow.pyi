@@ -15,7 +15,9 @@ import threading
 import time
 from collections.abc import Callable, Iterable, Mapping
 from types import FrameType, ModuleType
-from typing import Any, TypeAlias, TypeVar
+from typing import Any, Self, TypeAlias, TypeVar, final
+
+from typing_extensions import disjoint_base
 
 _T = TypeVar("_T")
 
@@ -123,18 +125,25 @@ class _StateSyncError(Exception):
 
 def overflow(
     fast: bool = False,
-    threshold: float | object = _UNSET,
+    threshold: float = ...,
     check_interval: float = 0.5,
     api_key: str | None = None,
     api_url: str | None = None,
-    gpu_threshold: float | object = _UNSET,
+    gpu_threshold: float = ...,
     verbose: bool = True,
     policy: str | None = None,
     priority: object = None,
     flexible: object = None,
     _caller_frame: FrameType | None = None,
-) -> _OverflowMonitor:
+) -> Monitor:
     """Start offloading for the calling script and return its monitor.
+
+    ``threshold`` is the CPU percent above which calls may leave the process
+    (default ``CORVID_OVERFLOW_THRESHOLD``, else 85); ``gpu_threshold``, when
+    given, adds GPU memory pressure to the load that counts. ``policy`` is
+    ``"auto"``, ``"loaded"``, ``"always"`` or ``"off"`` (default
+    ``CORVID_OVERFLOW_POLICY``, else chosen from the thresholds given).
+    A second call stops the previous monitor and starts a new one.
 
     ``priority`` and ``flexible`` are accepted and ignored with a
     DeprecationWarning. A bad ``policy`` or an unconvertible threshold raises
@@ -142,6 +151,7 @@ def overflow(
     leaves the returned monitor stopped.
     """
 
+@final
 class _OverflowCallable:
     """Stands in for a heavy user function; calls go to the monitor's dispatch
     while it runs, straight to the function otherwise."""
@@ -152,17 +162,18 @@ class _OverflowCallable:
     __wrapped__: Callable[..., Any]
     __name__: str
     __qualname__: str
-    __module__: str | None
+    __module__: str
     __doc__: str | None
     __dict__: dict[str, Any]
     @property
     def _overflow_wrapped(self) -> bool: ...
-    def __init__(self, original: Callable[..., Any], monitor: _OverflowMonitor | None) -> None: ...
+    def __new__(cls, original: Callable[..., Any], monitor: _OverflowMonitor | None) -> Self: ...
     def __call__(self, *args: Any, **kwargs: Any) -> Any: ...
-    def __get__(self, obj: object | None, objtype: type | None = None) -> Any:
+    def __get__(self, obj: object | None, objtype: type | None = None, /) -> Any:
         """The binding of the user's function itself (no dispatch)."""
     def __reduce__(self) -> tuple[Callable[[Any], Any], tuple[Callable[..., Any]]]: ...
 
+@final
 class _OverflowMethod:
     """Replaces a method in a user class; a heavy method binds as
     ``_BoundOverflow``, a light one as the ordinary bound method."""
@@ -173,16 +184,17 @@ class _OverflowMethod:
     _sig: _SigKey
     __name__: str
     __qualname__: str
-    __module__: str | None
+    __module__: str
     __doc__: str | None
     __wrapped__: Callable[..., Any]
     __dict__: dict[str, Any]
     @property
     def _overflow_wrapped(self) -> bool: ...
-    def __init__(self, func: Callable[..., Any], monitor: _OverflowMonitor | None, name: str) -> None: ...
-    def __get__(self, obj: object | None, objtype: type | None = None) -> Any: ...
+    def __new__(cls, func: Callable[..., Any], monitor: _OverflowMonitor | None, name: str) -> Self: ...
+    def __get__(self, obj: object | None, objtype: type | None = None, /) -> Any: ...
     def __reduce__(self) -> tuple[Callable[[Any], Any], tuple[Callable[..., Any]]]: ...
 
+@final
 class _BoundOverflow:
     """A heavy method bound to an instance; calls go to the monitor's dispatch
     with the instance as the first argument."""
@@ -208,21 +220,22 @@ class _BoundOverflow:
         other attributes it lacks are the function's."""
     @property
     def _overflow_wrapped(self) -> bool: ...
-    def __init__(
-        self,
+    def __new__(
+        cls,
         func: Callable[..., Any],
         obj: Any,
         monitor: _OverflowMonitor | None,
         sig: _SigKey,
         name: str,
-    ) -> None: ...
+    ) -> Self: ...
     def __call__(self, *args: Any, **kwargs: Any) -> Any: ...
     def __reduce__(self) -> tuple[Callable[..., Any], tuple[Any, str]]:
         """Looks the method up again on the restored instance."""
-    def __eq__(self, other: object) -> bool:
+    def __eq__(self, other: object, /) -> bool:
         """Same ``_func`` and same ``_obj`` (identity)."""
     def __hash__(self) -> int: ...
 
+@final
 class _LocalThunk:
     """Runs one wrapped call locally with the call's own arguments."""
 
@@ -263,6 +276,7 @@ def _obj_has_live_cuda(o: object) -> bool: ...
 def _closure_has_live_cuda(func: object) -> bool:
     """A nonlocal or global the function refers to holds live CUDA state."""
 
+@disjoint_base
 class _LoadGate:
     """Background sampler of the own process tree's load with a hysteresis
     verdict; its thread is "corvid-overflow-load"."""
@@ -313,6 +327,7 @@ class _LoadGate:
     def _sample(self) -> _Sample: ...
     def _loop(self) -> None: ...
 
+@disjoint_base
 class _OverflowMonitor:
     """The one stateful object of the offload feature. Its locks, thread-local
     storage, frames, trace hook, session and credential are dropped when it is
@@ -380,6 +395,7 @@ class _OverflowMonitor:
     _exclude_prefixes: tuple[str, ...]
     _source_files: dict[object, str | None]
     _hook_records: dict[int, tuple[Any, ...]]
+    _notebook_hook: Any
     def __init__(
         self,
         *,
@@ -402,8 +418,14 @@ class _OverflowMonitor:
     ) -> None: ...
     def __getstate__(self) -> dict[str, Any]: ...
     def __setstate__(self, state: dict[str, Any], /) -> None: ...
-    def start(self, caller_frame: FrameType | None = None) -> None: ...
-    def stop(self) -> None: ...
+    def start(self, caller_frame: FrameType | None = None) -> None:
+        """Start watching: the load gate's thread (policies auto and loaded), a walk
+        of ``caller_frame``'s namespace with the watch for later definitions, and,
+        inside an IPython shell, a walk of the user namespace after every cell.
+        Starting a running monitor does nothing."""
+    def stop(self) -> None:
+        """Stop watching and put every original function and method back; also
+        run at process exit. Stopping a stopped monitor does nothing."""
     # Discovery and the watch for late definitions.
     def _forward_scan(self, frame: FrameType | None) -> None: ...
     def _collect_top_defs(self, body: Iterable[Any]) -> None: ...
@@ -493,3 +515,6 @@ class _OverflowMonitor:
         """Runs the call on the gateway session; raises _SubmitError when there is none."""
     def _register_by_value(self, func: object) -> ModuleType | None: ...
     def _unregister_by_value(self, mod: ModuleType | None) -> None: ...
+
+# The public name of the monitor class.
+Monitor = _OverflowMonitor

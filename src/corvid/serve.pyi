@@ -32,6 +32,8 @@ from collections.abc import Callable, Iterable, Iterator
 from types import TracebackType
 from typing import Any, TextIO, TypeAlias
 
+from typing_extensions import disjoint_base
+
 INPUT_PATH: str
 SESSION_INFO: str
 SESSION_READY: str
@@ -55,7 +57,9 @@ def serve_loop(
     idle_timeout: float | None = None,
     poll_interval: float = 0.2,
     input_path: str = ...,
-) -> list[dict[str, Any]]: ...
+) -> list[dict[str, Any]]:
+    """Serve turns from the JSON-lines input file until a stop request or the idle
+    time-out; returns the conversation history."""
 def _emit(line: str) -> None: ...
 def _session_info(input_path: str) -> str: ...
 def _emit_token(turn: int, chunk: str) -> None: ...
@@ -64,9 +68,11 @@ def _iter_response(response: object) -> Iterator[str]: ...
 def _read_new_lines(fh: TextIO) -> list[str]: ...
 def _parse_input(line: str) -> dict[str, Any] | None: ...
 
+@disjoint_base
 class _ResponsePieces(Iterator[str]):
     def __next__(self) -> str: ...
 
+@disjoint_base
 class _TurnAlive:
     _turn: int
     _interval: float
