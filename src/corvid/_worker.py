@@ -139,7 +139,7 @@ def _merged(chunks):
     return out
 
 
-_installed = {}
+_installed: dict[str, str | None] = {}
 # name, then an exact pin if there is one; other specifiers are not checked
 _REQUIREMENT = re.compile(r"\s*([A-Za-z0-9][A-Za-z0-9._-]*)\s*(?:\[[^\]]*\])?\s*(?:==\s*([^\s;,]+))?")
 

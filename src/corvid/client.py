@@ -488,12 +488,12 @@ class GateWay:
         self.progress = progress
         self.workers = _pool_size(workers)
         self._warm_session_id = None
-        self.last_options = {}
+        self.last_options: dict[str, Any] = {}
         self._backend = None
         self._closed = False
         self._finalizer = None
         self._lock = threading.Lock()
-        self._warned_missing = set()
+        self._warned_missing: set[str] = set()
 
     def __repr__(self):
         state = "open" if self._backend else "closed" if self._closed else "idle"
@@ -503,9 +503,8 @@ class GateWay:
         self.open()
         return self
 
-    def __exit__(self, exc_type, exc, tb) -> bool:
+    def __exit__(self, exc_type, exc, tb) -> None:
         self.close()
-        return False
 
     def open(self) -> None:
         """Start the workers. Also done by ``__enter__`` and the first ``run``."""
