@@ -1,26 +1,29 @@
 """A standing guard against crashes: every function, method, slot and field of
-the native modules is called with hostile values (wrong types, None, extreme
-numbers, NaN, deep and self-referencing containers, subclasses whose dunders
-raise or answer the wrong type, unconstructed or foreign instances as self).
-Python exceptions are the expected answer; a signal or a hang is a failure.
+the native modules is called with hostile values (wrong types, extreme numbers,
+NaN, deep and cyclic containers, subclasses whose dunders raise, answer the
+wrong type, drop the fields of self or make the call again from inside it,
+unconstructed or foreign instances as self), and each call on an instance is
+followed by a plain method call on it. Python exceptions are the expected
+answer; a signal or a hang fails.
 
-Each module is one batch in a fresh interpreter. Rerun one by hand with
+Each module is one batch in a fresh interpreter, its arguments drawn from the
+stub's signatures. Rerun one by hand with
 ``PYTHONHASHSEED=0 python tests/test_fuzz.py MODULE SEED``; every call is
 logged to calls.log in the working directory before it is made.
 """
 
-import ast, faulthandler, functools, gc, io, itertools, logging, os, subprocess, sys, types, warnings
+import ast, faulthandler, functools, gc, io, itertools, logging, os, subprocess, sys, threading, types, warnings
 import pytest
 
 hypothesis = pytest.importorskip("hypothesis")
 from hypothesis import HealthCheck, Phase, given, settings, strategies as st  # noqa: E402
 
-MODULES = {"overflow": 16, "cargo": 20, "_pacer": 60, "serve": 40, "pool": 20}  # max_examples each
+MODULES = {"overflow": 16, "cargo": 20, "_pacer": 40, "serve": 40, "pool": 12}  # max_examples each
 SEED = 20261207
 SCALE = float(os.environ.get("CORVID_FUZZ_SCALE", "1"))  # more examples for a longer hunt by hand
 # Not called: serve_loop blocks on its input file; overflow() and start() start the sampling
 # thread and a trace hook, _install_hook sets a process-wide trace function; _loop and _run
-# loop until stopped; _TurnAlive.__enter__ starts its thread.
+# loop until stopped; _TurnAlive.__enter__ starts its thread; _retry_sleep is time.sleep.
 SKIP = {"serve_loop", "overflow", "_OverflowMonitor.start", "_LoadGate.start", "_LoadGate._loop",
         "_OverflowMonitor._install_hook", "_TurnAlive._run", "_TurnAlive.__enter__", "_retry_sleep"}
 URL = "http://127.0.0.1:9"  # refuses at once: the network paths fail fast
@@ -47,17 +50,25 @@ ATOMS = ("None", "True", "0", "-1", "2**31", "2**63", "-2**63-1", "2**64", "10**
          "'x'*100_000", f"'{URL}'", "b''", "b'\\xff\\xfe\\x00'", "bytearray(b'x')", "memoryview(b'ab')",
          "object()", "int", "type", "Ellipsis", "1j", "io.StringIO('{}\\nx\\n')", "_boom", "lambda *a, **k: a",
          "iter([1, 2])", "frozenset({1})", "range(-1, 10**20)", "slice(None)", "Boom()", "types.ModuleType('m')")
+BENIGN = (("_SigKey", "('f.py', 'f', 1)"), ("_OverflowMonitor", "_running_monitor()"), ("FrameType", "None"),
+          ("Reason", "_mod('overflow').Reason.NOT_HEAVY"), ("Action", "_mod('overflow').Action.LOCAL"),
+          ("Response", "httpx.Response(400, json={'detail': 'x'})"), ("Callable", "lambda *a, **k: 1"),
+          ("Handler", "lambda *a: 'ok'"), ("Thunk", "lambda: 1"), ("TextIO", "io.StringIO('{}\\nx\\n')"),
+          ("bytes", "b'xy'"), ("bool", "True"), ("int", "2"), ("float", "0.5"), ("_Timeout", "0.5"),
+          ("str", "'x'"), ("dict", "{}"), ("Mapping", "{}"), ("list", "[]"), ("Iterable", "['a']"),
+          ("tuple", "()"), ("type", "int"), ("Any", "1"))
+STUBS, DEEP, FOLLOW, SELF, CALL, JUNK = {}, {}, {}, [None], [], []
+LOCK = type(threading.Lock())
 
 
 def _vandalise():
     """Drops every field of the call's self, as code run from inside a method might."""
     obj = SELF[0]
     for name in STUBS.get(type(obj).__module__.rpartition(".")[2], {}).get(type(obj).__name__) or ():
-        try:
-            delattr(obj, name)
-        except Exception:
+        for drop in (lambda: delattr(obj, name), lambda: setattr(obj, name, None)):
             try:
-                setattr(obj, name, None)
+                drop()
+                break
             except Exception:
                 pass
     if type(getattr(obj, "__dict__", None)) is dict:
@@ -66,9 +77,19 @@ def _vandalise():
     JUNK[:] = [[i] * (i % 7) for i in range(300)]  # reuses what was freed
 
 
+def _lock_held():
+    """A plain lock of self's or of a module is held: the call holds it by design while it runs
+    user code, and a re-entry would wait on itself as it would in Python."""
+    obj = SELF[0]
+    names = STUBS.get(type(obj).__module__.rpartition(".")[2], {}).get(type(obj).__name__) or ()
+    held = [getattr(obj, n, None) for n in names] + [v for m in list(sys.modules) if m.startswith("corvid.")
+                                                     for v in vars(sys.modules[m]).values()]
+    return any(type(x) is LOCK and x.locked() for x in held)
+
+
 def _reenter():
     """Makes the call under way again from inside itself, once."""
-    if CALL and len(CALL) < 2:
+    if len(CALL) == 1 and not _lock_held():
         CALL.append(CALL[0])
         try:
             CALL[0][0](*CALL[0][1], **CALL[0][2])
@@ -81,60 +102,36 @@ def _reenter():
 @functools.cache
 def _subclass(base, mode, wrong):
     def answer(*a, **k):
-        if mode == "mutate":
-            _vandalise()
-        if mode == "reenter":
-            _reenter()
+        _vandalise() if mode == "mutate" else _reenter() if mode == "reenter" else None
         if mode == "raise":
             raise Boom
         return eval(WRONG[wrong])
-    ns = {d: answer for d in DUNDERS if base != "object" or d != "__getattr__"}
-    return type(f"Hostile{base}", (eval(base),), ns)
+    return type(f"Hostile{base}", (eval(base),), dict.fromkeys(DUNDERS, answer))
 
 
 def value(d):
     """The object a description stands for, built fresh."""
     kind, *a = d
-    if kind == "atom":
-        return eval(a[0])
-    if kind == "sub":
-        return _subclass(*a)(*BASES[a[0]])
-    if kind in ("list", "tuple", "set"):
+    if kind in ("list", "tuple", "set", "dict"):
         items = [value(x) for x in a[0]]
+        if kind == "dict":
+            pairs = zip(items[::2], items[1::2])
+            items = [(k if getattr(type(k), "__hash__", None) else repr(k), v) for k, v in pairs]
         try:
             return eval(kind)(items)
         except Exception:
             return items
-    if kind == "dict":
-        out = {}
-        for k, v in zip(a[0][::2], a[0][1::2]):
-            try:
-                out[value(k)] = value(v)
-            except Exception:
-                out[repr(k)] = value(v)
-        return out
     if kind == "cycle":
         lst, dct = [1], {"text": "t"}
-        lst.append(lst), lst.append(dct)
-        dct["turn"] = dct
-        dct["x"] = lst
+        lst += [lst, dct]
+        dct.update(turn=dct, x=lst)
         return lst if a[0] else dct
     if kind == "deep":  # built once: too slow to build per call
         if a[0] not in DEEP:
             DEEP[a[0]] = functools.reduce(lambda inner, _: [inner], range(a[0]), [])
         return DEEP[a[0]]
-    if kind == "inst":
-        return instance(*a)
-    return benign(*a)
-
-
-BENIGN = (("_SigKey", "('f.py', 'f', 1)"), ("_OverflowMonitor", "_running_monitor()"),
-          ("FrameType", "None"), ("Reason", "_mod('overflow').Reason.NOT_HEAVY"),
-          ("Action", "_mod('overflow').Action.LOCAL"), ("Response", "httpx.Response(400, json={'detail': 'x'})"),
-          ("Callable", "lambda *a, **k: 1"), ("Handler", "lambda *a: 'ok'"), ("Thunk", "lambda: 1"),
-          ("TextIO", "io.StringIO('{}\\nx\\n')"), ("bytes", "b'xy'"), ("bool", "True"), ("int", "2"),
-          ("float", "0.5"), ("_Timeout", "0.5"), ("str", "'x'"), ("dict", "{}"), ("Mapping", "{}"),
-          ("list", "[]"), ("Iterable", "['a']"), ("tuple", "()"), ("type", "int"), ("Any", "1"))
+    return {"atom": lambda: eval(a[0]), "sub": lambda: _subclass(*a)(*BASES[a[0]]),
+            "inst": lambda: instance(*a), "benign": lambda: benign(*a)}[kind]()
 
 
 def benign(ann, name):
@@ -145,14 +142,14 @@ def benign(ann, name):
     return next((eval(src) for key, src in BENIGN if key in ann), None)
 
 
+def _mod(name):
+    return __import__(f"corvid.{name}", fromlist=["_"])
+
+
 def _running_monitor():
     mon = _mod("overflow")._OverflowMonitor(policy="always")  # no load gate, so no thread
     mon.start(None)
     return mon
-
-
-def _mod(name):
-    return __import__(f"corvid.{name}", fromlist=["_"])
 
 
 def instance(modname, clsname, how, fields=()):
@@ -163,31 +160,29 @@ def instance(modname, clsname, how, fields=()):
             obj = cls.__new__(cls)
         else:
             params = STUBS[modname].get(f"{clsname}.__init__", [])[1:]
-            pos = [benign(p[3], p[0]) for p in params if p[1] == "pos" and not p[2]]
-            kw = {p[0]: benign(p[3], p[0]) for p in params if p[1] == "kw" and not p[2]}
-            obj = cls(*pos, **kw)
+            obj = cls(*[benign(p[3], p[0]) for p in params if p[1] == "pos" and not p[2]],
+                      **{p[0]: benign(p[3], p[0]) for p in params if p[1] == "kw" and not p[2]})
         for name, v in fields:
             setattr(obj, name, value(v))
+        return obj
     except Exception:
         return object()
-    return obj
 
 
 def stubs(modname):
     """Parameters per stubbed name: [(name, "pos"|"kw"|"var", has_default, annotation)], and class fields."""
-    path = os.path.join(os.path.dirname(_mod(modname).__file__), f"{modname}.pyi")
     out = {}
 
     def params(f):
-        a = f.args
+        a, ann = f.args, lambda p: ast.unparse(p.annotation or ast.Constant("Any"))
         pos = a.posonlyargs + a.args
-        res = [(p.arg, "pos", i >= len(pos) - len(a.defaults), ast.unparse(p.annotation or ast.Constant("Any")))
-               for i, p in enumerate(pos)]
-        res += [(p.arg, "kw", dflt is not None, ast.unparse(p.annotation or ast.Constant("Any")))
-                for p, dflt in zip(a.kwonlyargs, a.kw_defaults)]
-        return res + [("args", "var", True, "Any")] * bool(a.vararg)
+        return ([(p.arg, "pos", i >= len(pos) - len(a.defaults), ann(p)) for i, p in enumerate(pos)]
+                + [(p.arg, "kw", d is not None, ann(p)) for p, d in zip(a.kwonlyargs, a.kw_defaults)]
+                + [("args", "var", True, "Any")] * bool(a.vararg))
 
-    for node in ast.parse(open(path).read()).body:
+    with open(os.path.join(os.path.dirname(_mod(modname).__file__), f"{modname}.pyi")) as f:
+        body = ast.parse(f.read()).body
+    for node in body:
         if isinstance(node, ast.FunctionDef):
             out[node.name] = params(node)
         elif isinstance(node, ast.ClassDef):
@@ -197,10 +192,9 @@ def stubs(modname):
     return out
 
 
-STUBS, DEEP, SELF, JUNK, CALL, FOLLOW = {}, {}, [None], [], [], {}
 ATOM = st.sampled_from(ATOMS).map(lambda s: ("atom", s))
-SUB = st.tuples(st.just("sub"), st.sampled_from(list(BASES)), st.sampled_from(["raise", "wrong", "mutate", "reenter"]),
-                st.integers(0, len(WRONG) - 1))
+MODES = ["raise", "wrong", "mutate", "reenter"]
+SUB = st.tuples(st.just("sub"), st.sampled_from(list(BASES)), st.sampled_from(MODES), st.integers(0, len(WRONG) - 1))
 LEAF = st.one_of(ATOM, SUB, st.tuples(st.just("cycle"), st.booleans()),
                  st.tuples(st.just("deep"), st.sampled_from([50, 100_000])),
                  st.integers().map(lambda i: ("atom", repr(i))), st.floats().map(lambda f: ("atom", f"float('{f}')")),
@@ -221,36 +215,32 @@ def self_values(modname, mod, clsname):
     names = (STUBS[modname].get(clsname) or ["x"]) + [k.partition(".")[2] for k in STUBS[modname]
                                                        if k.startswith(clsname + ".")]
     fields = st.lists(st.tuples(st.sampled_from(names), HOSTILE), max_size=3)
-    dirty = fields.map(lambda f: ("inst", modname, clsname, "good", tuple(f)))
-    return st.one_of(st.sampled_from(insts), dirty, HOSTILE)
-
-
-def _after_self(params):
-    return None if params is None else params[1:]
+    return st.one_of(st.sampled_from(insts), fields.map(lambda f: ("inst", modname, clsname, "good", tuple(f))),
+                     HOSTILE)
 
 
 def targets(modname, mod):
-    """(label, callable, parameters, self strategy or None) for everything the module defines."""
-    out = [(n, f, STUBS[modname].get(n), None) for n, f in vars(mod).items()
+    """(label, callable or (class, field), parameters after self or None, self strategy or None)."""
+    stub = STUBS[modname]
+    out = [(n, f, stub.get(n), None) for n, f in vars(mod).items()
            if callable(f) and not n.startswith("__") and not isinstance(f, type)]
     for cname in classes(mod):
         cls, selfs = getattr(mod, cname), self_values(modname, mod, cname)
-        out.append((cname, cls, _after_self(STUBS[modname].get(f"{cname}.__init__")), None))
+        out.append((cname, cls, (stub.get(f"{cname}.__init__") or [None])[1:] or None, None))
         for n, f in vars(cls).items():
+            params = stub[f"{cname}.{n}"][1:] if f"{cname}.{n}" in stub else None
             if n in ("__new__", "__init_subclass__", "__subclasshook__", "__class_getitem__"):
                 continue
-            if hasattr(f, "__set__") or n in (STUBS[modname].get(cname) or ()):
+            if hasattr(f, "__set__") or n in (stub.get(cname) or ()):
                 out.append((f"{cname}.{n}=", (cls, n), None, selfs))
             elif callable(f):
-                params = _after_self(STUBS[modname].get(f"{cname}.{n}"))
                 out.append((f"{cname}.{n}", f, params, selfs))
                 if params is not None and f"{cname}.{n}" not in SKIP and n not in ("__init__", "__setstate__"):
                     FOLLOW.setdefault(cname, []).append((n, [p for p in params if not p[2]]))
-    return [t for t in out if t[0] not in SKIP and t[0].rstrip("=") not in SKIP]
+    return [t for t in out if t[0].rstrip("=") not in SKIP]
 
 
 def draw_call(data, params):
-    arg = st.one_of(HOSTILE, HOSTILE, st.just(None))
     if params is None:
         return [data.draw(HOSTILE) for _ in range(data.draw(st.integers(0, 3)))], {}
     args, kwargs, keyword = [], {}, False
@@ -261,79 +251,83 @@ def draw_call(data, params):
         if has_default and data.draw(st.booleans()):
             keyword = True
             continue
-        d = data.draw(arg) if focus < 0 else data.draw(HOSTILE) if i == focus else None
-        d = ("benign", ann, name) if d is None else d
+        d = data.draw(st.one_of(HOSTILE, HOSTILE, st.just(None))) if focus < 0 else None
+        d = data.draw(HOSTILE) if i == focus else d or ("benign", ann, name)
         if kind == "pos" and not keyword:
             args.append(d)
         elif kind != "var":
             kwargs[name] = d
-    if data.draw(st.integers(0, 15)) == 0:
-        args.append(data.draw(HOSTILE))
-    return args, kwargs
+    return args + [data.draw(HOSTILE)] * (data.draw(st.integers(0, 15)) == 0), kwargs
 
 
-def consume(res):
+def quietly(f, *args):
+    try:
+        f(*args)
+    except KeyboardInterrupt:
+        raise
+    except BaseException:
+        pass
+
+
+def call(fn, values, kw, nargs):
+    """Calls fn, or reads (no argument), assigns (one) or deletes (more) a field, through its
+    descriptor when self is foreign; iterators are drained a little and results printed."""
+    if isinstance(fn, tuple):
+        cls, name = fn
+        desc, obj = vars(cls).get(name), values[0]
+        via = None if isinstance(obj, cls) or not hasattr(desc, "__set__") else type(desc)
+        if nargs == 1:
+            return via.__set__(desc, obj, values[1]) if via else setattr(obj, name, values[1])
+        if nargs > 1:
+            return via.__delete__(desc, obj) if via else delattr(obj, name)
+        res = via.__get__(desc, obj, cls) if via else getattr(obj, name)
+    else:
+        CALL[:] = [(fn, values, kw)]
+        res = fn(*values, **kw)
     if hasattr(res, "__next__"):
         list(itertools.islice(res, 20))
     repr(res)
 
 
 def run_batch(modname, seed):
-    log = open("calls.log", "w")
-    mod = _mod(modname)
+    log, mod, calls = open("calls.log", "w"), _mod(modname), itertools.count(1)
     STUBS[modname] = stubs(modname)
     if modname == "cargo":
         mod._retry_sleep = lambda s: None
-    calls = 0
+
+    def note(line):
+        log.write(line + "\n")
+        log.flush()
 
     for label, fn, params, selfs in targets(modname, mod):
-        @settings(max_examples=int(MODULES[modname] * SCALE), database=None, deadline=None, phases=[Phase.generate],
-                  suppress_health_check=list(HealthCheck))
+        @settings(max_examples=int(MODULES[modname] * SCALE), database=None, deadline=None,
+                  phases=[Phase.generate], suppress_health_check=list(HealthCheck))
         @hypothesis.seed(seed)
         @given(st.data())
         def one(data):
-            nonlocal calls
             self_d = [data.draw(selfs)] if selfs is not None else []
             args, kwargs = draw_call(data, params)
-            log.write(f"{label}({', '.join(map(repr, self_d + args))}, **{kwargs!r})\n")
-            log.flush()
-            calls += 1
+            note(f"{label}({', '.join(map(repr, self_d + args))}, **{kwargs!r})")
             CALL.clear()
-            try:
-                values = [value(d) for d in self_d + args]
+            values = []
+
+            def first():
+                values.extend(value(d) for d in self_d + args)
                 SELF[0] = values[0] if values else None
-                kw = {k: value(v) for k, v in kwargs.items()}
-                if not isinstance(fn, tuple):
-                    CALL[:] = [(fn, values, kw)]
-                    consume(fn(*values, **kw))
-                else:  # a field: read, assigned or deleted, through its descriptor when self is foreign
-                    cls, name = fn
-                    desc, obj = vars(cls).get(name), values[0]
-                    via = None if isinstance(obj, cls) or not hasattr(desc, "__set__") else type(desc)
-                    if not args:
-                        consume(via.__get__(desc, obj, cls) if via else getattr(obj, name))
-                    elif len(args) == 1:
-                        via.__set__(desc, obj, values[1]) if via else setattr(obj, name, values[1])
-                    else:
-                        via.__delete__(desc, obj) if via else delattr(obj, name)
-            except KeyboardInterrupt:
-                raise
-            except BaseException:
-                pass
-            then = FOLLOW.get(label.partition(".")[0]) if selfs is not None else None
+                call(fn, values, {k: value(v) for k, v in kwargs.items()}, len(args))
+
+            quietly(first)
+            then = FOLLOW.get(label.partition(".")[0]) if self_d and values else None
             if then:  # whatever state the call left, the next method must cope with it
-                name, params2 = then[data.draw(st.integers(0, len(then) - 1))]
-                log.write(f"  then .{name}(<plain arguments>)\n")
-                log.flush()
-                try:
-                    consume(getattr(type(values[0]), name)(values[0], *[benign(p[3], p[0]) for p in params2]))
-                except Exception:
-                    pass
-            if calls % 200 == 0:
+                name, plain = then[data.draw(st.integers(0, len(then) - 1))]
+                note(f"  then .{name}(<plain arguments>)")
+                plain = [values[0]] + [benign(p[3], p[0]) for p in plain]
+                quietly(lambda: call(getattr(type(values[0]), name), plain, {}, 0))
+            if next(calls) % 200 == 0:
                 gc.collect()
         one()
     gc.collect()
-    return calls
+    return next(calls) - 1
 
 
 @pytest.mark.parametrize("modname", list(MODULES))
