@@ -10,7 +10,8 @@ Wire format, both directions: a message is a list of frames,
     <u32 frame count> <u64 length> * count  then the frames back to back.
 
 A request is ``[control, body, *buffers]``: ``control`` a plain pickle of a
-small dict (``pip``: requirement texts to check), ``body`` a cloudpickle
+small dict (``pip``: requirement texts to check; ``hide``: how many frames
+of wrappers the traceback of an error leaves out), ``body`` a cloudpickle
 (protocol 5) of ``(target, args, kwargs)`` whose large buffers travel out of
 band as the trailing frames. A reply has the same shape; its control dict
 carries ``status`` ("ok", "error", "unpicklable-call", "unpicklable-result"),
@@ -207,7 +208,13 @@ def execute(frames):
         result = target(*args, **kwargs)
     except BaseException as exc:
         result = None
-        reply.update(status="error", error=_error_details(exc.with_traceback(exc.__traceback__.tb_next)))
+        # The traceback starts at the caller's function: this frame and the
+        # ``hide`` frames of a wrapper around it (a shim) are left out.
+        tb = exc.__traceback__.tb_next
+        for _ in range(control.get("hide", 0)):
+            if tb is not None and tb.tb_next is not None:
+                tb = tb.tb_next
+        reply.update(status="error", error=_error_details(exc.with_traceback(tb)))
     finally:
         sys.stdout, sys.stderr = saved
     del target, args, kwargs

@@ -37,9 +37,11 @@ import ast
 import functools
 import importlib.metadata
 import inspect
+import linecache
 import logging
 import os
 import pickle
+import re
 import signal
 import subprocess
 import sys
@@ -395,7 +397,33 @@ def _replay(chunks):
                 pass
 
 
-def _rebuild_exception(error):
+_DYNAMIC_FRAME = re.compile(r'^(\s*)File "<dynamic-code>", line (\d+), in (\S+)$', re.M)
+
+
+def _localised(text, func):
+    """Give frames of functions that travelled by value their file and line.
+
+    cloudpickle names the file of such code "<dynamic-code>"; line numbers
+    survive, so the caller's own functions are found by name in the
+    function's module and their source lines read here.
+    """
+    namespace = getattr(func, "__globals__", None) or {}
+
+    def source(match):
+        indent, line, name = match.group(1), int(match.group(2)), match.group(3)
+        candidate = func if getattr(func, "__name__", None) == name else namespace.get(name)
+        code = getattr(candidate, "__code__", None)
+        filename = getattr(code, "co_filename", None)
+        if not isinstance(filename, str) or filename.startswith("<"):
+            return match.group(0)
+        shown = f'{indent}File "{filename}", line {line}, in {name}'
+        text_line = linecache.getline(filename, line).strip()
+        return f"{shown}\n{indent}  {text_line}" if text_line else shown
+
+    return _DYNAMIC_FRAME.sub(source, text)
+
+
+def _rebuild_exception(error, func=None):
     exc = None
     if error.get("exception") is not None:
         try:
@@ -411,7 +439,7 @@ def _rebuild_exception(error):
             exc = None
     if not isinstance(exc, BaseException):
         exc = RemoteError(f"{error['type']}: {error['message']}")
-    exc.add_note("remote traceback:\n" + error["traceback"].rstrip("\n"))
+    exc.add_note("remote traceback:\n" + _localised(error["traceback"].rstrip("\n"), func))
     return exc
 
 
@@ -566,7 +594,8 @@ class GateWay:
             body = _wire.dumps((target, target_args, target_kwargs))
         except Exception as exc:
             raise SerializationError(f"the call to {name} cannot be serialised: {exc}") from exc
-        control = pickle.dumps({"pip": list(options.get("pip_packages") or ())}, _wire.PROTOCOL)
+        control = pickle.dumps({"pip": list(options.get("pip_packages") or ()), "hide": int(target is not func)},
+                               _wire.PROTOCOL)
         started = time.perf_counter()
         reply = backend.exchange([control, *body], timeout)
         del body
@@ -584,7 +613,7 @@ class GateWay:
                 raise SerializationError(f"the result of {name} cannot be deserialised: {exc}") from exc
         error = info["error"]
         if status == "error":
-            raise _rebuild_exception(error) from None
+            raise _rebuild_exception(error, func) from None
         what = "call to" if status == "unpicklable-call" else "result of"
         raise SerializationError(f"the {what} {name} cannot be serialised on the worker: "
                                  f"{error['type']}: {error['message']}")

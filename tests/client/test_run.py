@@ -92,10 +92,15 @@ def fail(kind):
     ("unpicklable", "NeedsTwo", "1/2"),
 ])
 def test_remote_exception_keeps_type_message_and_traceback(gw, kind, type_name, message):
+    def call():  # travels by value: its frame still shows this file and line
+        return fail(kind)
+
     with pytest.raises(Exception) as info:
-        gw.run(fail, kind)
+        gw.run(ov._call_shim(), call, (), {})
     assert type(info.value).__name__ == type_name and str(info.value) == message
-    assert "remote traceback" in info.value.__notes__[0] and "in fail" in info.value.__notes__[0]
+    note = info.value.__notes__[0]
+    assert note.startswith("remote traceback") and f'File "{__file__}"' in note
+    assert "return fail(kind)" in note and "in fail" in note and "_call" not in note
 
 
 def make_lock():
