@@ -75,7 +75,7 @@ def main() -> None:
 
         monitor = _OverflowMonitor(policy="off", verbose=False)
         monitor.start()  # policy off: no load gate; no caller frame: no watch of its own
-        after_cell = _notebook._AfterCell(monitor, namespace)
+        after_cell = _notebook._AfterCell(monitor, types.SimpleNamespace(user_ns=namespace))
         after_cell(None)  # the first walk wraps; later cells meet the same names
         wrapped = len(monitor._wrapped)
 

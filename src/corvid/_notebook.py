@@ -15,7 +15,7 @@ from __future__ import annotations
 
 import ast
 import logging
-import shlex
+import re
 import sys
 import weakref
 from typing import Any
@@ -50,18 +50,19 @@ class _AfterCell:
     session, and a monitor the user dropped must still be collectable.
     """
 
-    __slots__ = ("_monitor", "_namespace")
+    __slots__ = ("_monitor", "_shell")
 
-    def __init__(self, monitor: Any, namespace: dict[str, Any]) -> None:
+    def __init__(self, monitor: Any, shell: Any) -> None:
         self._monitor = weakref.ref(monitor)
-        self._namespace = namespace
+        self._shell = shell
 
     def __call__(self, result: Any = None) -> None:
         monitor = self._monitor()
         if monitor is None:
             return
         try:
-            walk(monitor, self._namespace)
+            # Read each time: the shell may have been given another namespace.
+            walk(monitor, self._shell.user_ns)
         except Exception as exc:  # the monitor's errors never reach the user's cells
             _logger.debug("overflow: walking the notebook namespace failed (%s)", exc)
 
@@ -70,12 +71,9 @@ def attach(monitor: Any) -> tuple[Any, _AfterCell] | None:
     """Registers the walk after every cell; the handle for detach(), or None
     outside an IPython shell."""
     ip = shell()
-    if ip is None:
+    if ip is None or not hasattr(ip, "events"):
         return None
-    namespace = getattr(ip, "user_ns", None)
-    if not isinstance(namespace, dict):
-        return None
-    callback = _AfterCell(monitor, namespace)
+    callback = _AfterCell(monitor, ip)
     ip.events.register("post_run_cell", callback)
     return (ip, callback)
 
@@ -96,17 +94,25 @@ def detach(handle: tuple[Any, _AfterCell] | None) -> None:
 _CALL = compile("_overflow(**_kwargs)", "<%overflow>", "eval")
 
 
+# key=value, the value a quoted string (blanks allowed) or a run of non-blanks.
+_ARGUMENT = re.compile(r"""\s*(\w+)=('(?:[^'\\]|\\.)*'|"(?:[^"\\]|\\.)*"|\S+)(?=\s|$)""")
+
+
 def parse_magic_line(line: str) -> dict[str, Any]:
-    """``key=value`` words: each value a Python literal, else the bare text."""
+    """``key=value`` arguments: each value a Python literal, else the bare text
+    (``policy=off`` as ``policy='off'``)."""
     kwargs: dict[str, Any] = {}
-    for word in shlex.split(line):
-        key, sep, text = word.partition("=")
-        if not sep or not key.isidentifier() or key.startswith("_"):
-            raise ValueError(f"%overflow takes key=value arguments, not {word!r}")
+    pos, line = 0, line.rstrip()
+    while pos < len(line):
+        match = _ARGUMENT.match(line, pos)
+        if match is None or match.group(1).startswith("_"):
+            raise ValueError(f"%overflow takes key=value arguments, not {line[pos:].split()[0]!r}")
+        key, text = match.groups()
         try:
             kwargs[key] = ast.literal_eval(text)
         except (ValueError, SyntaxError):
             kwargs[key] = text
+        pos = match.end()
     return kwargs
 
 

@@ -80,3 +80,18 @@ def test_no_shell_no_hook_and_ipython_never_imported():
     code = ("import sys\nfrom corvid.overflow import overflow\nm = overflow(policy='off')\n"
             "assert m._notebook_hook is None and 'IPython' not in sys.modules\nm.stop()\n")
     subprocess.run([sys.executable, "-c", code], check=True, timeout=60)
+
+
+@pytest.mark.parametrize("line, kwargs", [
+    ("policy='auto' threshold=70 api_key='12 3'", {"policy": "auto", "threshold": 70, "api_key": "12 3"}),
+    ('policy=off verbose=False api_url="http://h:1"', {"policy": "off", "verbose": False, "api_url": "http://h:1"}),
+    ("", {}),
+    ("off", None), ("_caller_frame=None", None), ("policy=off stray", None),
+])
+def test_magic_arguments(line, kwargs):
+    from corvid._notebook import parse_magic_line
+    if kwargs is None:
+        with pytest.raises(ValueError):
+            parse_magic_line(line)
+    else:
+        assert parse_magic_line(line) == kwargs
