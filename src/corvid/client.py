@@ -619,9 +619,9 @@ class GateWay:
                                  f"{error['type']}: {error['message']}")
 
     def _apply_options(self, options, name):
+        self.last_options = dict(options)
         if not options:
             return None
-        self.last_options = dict(options)
         gpu, count = options.get("gpu"), options.get("gpu_count")
         if gpu or count:
             found = _local_gpu_count()
