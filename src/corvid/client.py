@@ -51,7 +51,7 @@ import time
 import types
 import weakref
 from collections.abc import Mapping
-from typing import Any
+from typing import Any, Protocol
 
 from corvid import _worker as _wire
 
@@ -116,7 +116,27 @@ def _callable_name(obj):
     return getattr(obj, "__qualname__", None) or getattr(obj, "__name__", None) or type(obj).__name__
 
 
-# -- local backend -------------------------------------------------------------
+# -- backends ------------------------------------------------------------------
+
+class _Backend(Protocol):
+    """Where calls run. Requests and replies are frame lists that only
+    ``corvid._worker.execute`` reads; a backend moves them and nothing else."""
+
+    owner: int  # the process that started it; a forked child starts its own
+
+    @property
+    def pids(self) -> list[int]:
+        """Its worker processes on this machine, if any."""
+
+    def start(self) -> None: ...
+
+    def exchange(self, frames: list, timeout: float | None) -> list:
+        """The reply to ``frames``; WorkerLost if the place running it ended
+        first, TimeoutError past ``timeout`` seconds of running."""
+
+    def close(self) -> None:
+        """Idempotent; calls still running fail with WorkerLost."""
+
 
 class _NotDelivered(Exception):
     """The request never reached a live worker, so it did not run."""
@@ -507,6 +527,8 @@ class GateWay:
     standard error when it ends.
     """
 
+    _backend_type: type[_Backend] = _LocalBackend
+
     def __init__(self, *, _internal: bool = False, api_key: str | None = None, fast: bool = False,
                  api_url: str | None = None, progress: bool = False, workers: int | None = None) -> None:
         self._internal = bool(_internal)
@@ -517,7 +539,7 @@ class GateWay:
         self.workers = _pool_size(workers)
         self._warm_session_id = None
         self.last_options: dict[str, Any] = {}
-        self._backend = None
+        self._backend: _Backend | None = None
         self._closed = False
         self._finalizer = None
         self._lock = threading.Lock()
@@ -546,7 +568,7 @@ class GateWay:
         if self._backend is None:
             if self._closed:
                 raise RuntimeError("the gateway client is closed")
-            backend = _LocalBackend(self.workers)
+            backend = self._backend_type(self.workers)
             # Closed on collection and at interpreter exit as well.
             self._finalizer = weakref.finalize(self, backend.close)
             self._backend = backend
