@@ -7,8 +7,6 @@ import re
 import subprocess
 import sys
 
-import pytest
-
 import corvid
 
 
@@ -17,15 +15,11 @@ def test_version_matches_installed_distribution():
 
 
 def test_readme_example_runs_as_written(tmp_path):
-    pytest.importorskip("numpy")
     readme = (pathlib.Path(__file__).parent.parent / "README.md").read_text()
-    example = re.search(r"```python\n(.*?)```", readme, re.S).group(1)
-    (tmp_path / "example.py").write_text(example)
-    env = {k: v for k, v in os.environ.items() if not k.startswith(("CORVID_", "GATEWAY_"))}
-    env["PYTHONPATH"] = os.path.dirname(os.path.dirname(os.path.abspath(corvid.__file__)))  # this run's corvid
+    (tmp_path / "example.py").write_text(re.search(r"```python\n(.*?)```", readme, re.S).group(1))
+    env = {**{k: v for k, v in os.environ.items() if not k.startswith(("CORVID_", "GATEWAY_"))},
+           "PYTHONPATH": os.path.dirname(os.path.dirname(os.path.abspath(corvid.__file__)))}  # this run's corvid
     done = subprocess.run([sys.executable, "example.py"], cwd=tmp_path, env=env, capture_output=True,
                           text=True, timeout=120)
-    assert done.returncode == 0, done.stderr
-    assert done.stdout.splitlines()[-2:] == [
-        "largest singular values [250.12  12.83  12.59]",
-        "<_OverflowMonitor policy='auto' running wrapped=1 classes=0>"]
+    assert done.stdout.splitlines()[-2:] == ["largest singular values [250.12  12.83  12.59]",
+                                             "<_OverflowMonitor policy='auto' running wrapped=1 classes=0>"], done.stderr

@@ -363,21 +363,14 @@ def test_running_monitor_is_stopped_at_exit(tmp_path):
 
 
 def test_repr_shows_policy_state_and_what_is_wrapped(monitors, tmp_path, monkeypatch):
-    path = tmp_path / "repr_script.py"
-    path.write_text("import numpy as np\ndef train(x):\n    return np.linalg.svd(x)\n"
-                    "class Model:\n    def fit(self, x):\n        return np.linalg.svd(x)\n")
     module = types.ModuleType("repr_script")
-    module.__file__ = str(path)
-    monkeypatch.setitem(sys.modules, "repr_script", module)
-    ns = module.__dict__
-    exec(compile(path.read_text(), str(path), "exec"), ns)
+    module.__file__ = str(tmp_path / "repr_script.py")
+    monkeypatch.setitem(sys.modules, "repr_script", module)  # where inspect finds the class's file
+    src = "import numpy as np\ndef train(x):\n    return np.linalg.svd(x)\nclass Model:\n    fit = train\n"
+    exec(compile(src, module.__file__, "exec"), module.__dict__)
     mon = monitors(policy="off")
     assert repr(mon) == "<_OverflowMonitor policy='off' stopped wrapped=0 classes=0>"
     mon.start(None)
-    mon._wrap_scope(ns)
+    mon._wrap_scope(module.__dict__)
     assert repr(mon) == "<_OverflowMonitor policy='off' running wrapped=1 classes=1>"
-    assert ov.Monitor is ov._OverflowMonitor
-    del mon._wrapped
-    sub = type("Sub", (ov.Monitor,), {})
-    assert repr(sub.__new__(sub)) == "<Sub (not initialised)>"
-    assert repr(mon) == "<_OverflowMonitor policy='off' running wrapped=? classes=1>"
+    assert repr(ov.Monitor.__new__(ov.Monitor)) == "<_OverflowMonitor (not initialised)>"

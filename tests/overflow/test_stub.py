@@ -110,19 +110,13 @@ def stub_params(fn):
     return blank_positional_only(out)
 
 
-def stub_default(text):
-    """The value a stub default stands for: `...` is the module's "not given"
-    sentinel (the stub types the parameter as the values a caller may pass)."""
-    return ov._UNSET if text == "..." else eval(text, ENV)
-
-
 def same_default(stub_text, doc_text):
-    """A stub default matches when the value it stands for prints as nanobind
-    printed the module's default (an object default prints with its address,
-    so `...` matches only the module's own sentinel)."""
+    """A stub default matches when the value it names prints as nanobind printed
+    the module's default (an object default prints with its address, so `...`,
+    the stub's "not given", matches only the module's own sentinel)."""
     if stub_text is None or doc_text is None:
         return stub_text == doc_text
-    return repr(stub_default(stub_text)) == doc_text
+    return repr(ov._UNSET if stub_text == "..." else eval(stub_text, ENV)) == doc_text
 
 
 def assert_same_signature(stub_fn, runtime_fn, where):
@@ -202,7 +196,7 @@ FIELDS = ("policy", "fast", "threshold", "gpu_threshold", "check_interval", "api
 
 def test_stub_defaults_given_by_position_act_as_the_omitted_arguments(quiet_overflow):
     frame = scratch_frame()
-    values = [stub_default(d) for _, d in OVERFLOW_PARAMS[:-1]] + [frame]
+    values = [ov._UNSET if d == "..." else eval(d, ENV) for _, d in OVERFLOW_PARAMS[:-1]] + [frame]
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         explicit = ov.overflow(*values)
@@ -269,8 +263,7 @@ def constructor_values():
 @pytest.mark.parametrize("cname", ["_OverflowCallable", "_OverflowMethod", "_BoundOverflow", "Decision"])
 @pytest.mark.parametrize("by_keyword", [False, True])
 def test_raw_type_constructors_bind_in_stub_order(cname, by_keyword):
-    init = next(n for n in CLASSES[cname].body
-                if isinstance(n, ast.FunctionDef) and n.name in ("__new__", "__init__"))
+    init = next(n for n in CLASSES[cname].body if getattr(n, "name", "") in ("__new__", "__init__"))
     names = [p.arg for p in init.args.args[1:]]
     values = constructor_values()
     args = {n: values[n] for n in names}
