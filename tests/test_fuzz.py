@@ -12,7 +12,7 @@ stub's signatures. Rerun one by hand with
 logged to calls.log in the working directory before it is made.
 """
 
-import ast, faulthandler, functools, gc, io, itertools, logging, os, subprocess, sys, threading, types, warnings
+import ast, copy, faulthandler, functools, gc, io, itertools, logging, os, pickle, subprocess, sys, threading, types, warnings
 import pytest
 
 hypothesis = pytest.importorskip("hypothesis")
@@ -226,6 +226,7 @@ def targets(modname, mod):
            if callable(f) and not n.startswith("__") and not isinstance(f, type)]
     for cname in classes(mod):
         cls, selfs = getattr(mod, cname), self_values(modname, mod, cname)
+        FOLLOW[cname] = [("_roundtrip", [])]
         out.append((cname, cls, (stub.get(f"{cname}.__init__") or [None])[1:] or None, None))
         for n, f in vars(cls).items():
             params = stub[f"{cname}.{n}"][1:] if f"{cname}.{n}" in stub else None
@@ -258,6 +259,10 @@ def draw_call(data, params):
         elif kind != "var":
             kwargs[name] = d
     return args + [data.draw(HOSTILE)] * (data.draw(st.integers(0, 15)) == 0), kwargs
+
+
+def _roundtrip(obj):
+    return pickle.loads(pickle.dumps(obj)), copy.copy(obj), copy.deepcopy(obj)
 
 
 def quietly(f, *args):
@@ -322,7 +327,7 @@ def run_batch(modname, seed):
                 name, plain = then[data.draw(st.integers(0, len(then) - 1))]
                 note(f"  then .{name}(<plain arguments>)")
                 plain = [values[0]] + [benign(p[3], p[0]) for p in plain]
-                quietly(lambda: call(getattr(type(values[0]), name), plain, {}, 0))
+                quietly(lambda: call(getattr(type(values[0]), name, None) or _roundtrip, plain, {}, 0))
             if next(calls) % 200 == 0:
                 gc.collect()
         one()
