@@ -3,7 +3,7 @@ the native modules is called with hostile values (wrong types, extreme numbers,
 NaN, deep and cyclic containers, subclasses whose dunders raise, answer the
 wrong type, drop the fields of self or make the call again from inside it,
 unconstructed or foreign instances as self), and each call on an instance is
-followed by a plain method call on it. Python exceptions are the expected
+followed by a plain method call or a pickle and copy round trip of it. Python exceptions are the expected
 answer; a signal or a hang fails.
 
 Each module is one batch in a fresh interpreter, its arguments drawn from the
@@ -12,13 +12,14 @@ stub's signatures. Rerun one by hand with
 logged to calls.log in the working directory before it is made.
 """
 
-import ast, copy, faulthandler, functools, gc, io, itertools, logging, os, pickle, subprocess, sys, threading, types, warnings
+import ast, copy, faulthandler, functools, gc, io, itertools, logging, os, pickle, subprocess, sys
+import threading, types, warnings
 import pytest
 
 hypothesis = pytest.importorskip("hypothesis")
 from hypothesis import HealthCheck, Phase, given, settings, strategies as st  # noqa: E402
 
-MODULES = {"overflow": 16, "cargo": 20, "_pacer": 40, "serve": 40, "pool": 12}  # max_examples each
+MODULES = {"overflow": 24, "cargo": 28, "_pacer": 60, "serve": 60, "pool": 16}  # max_examples each
 SEED = 20261207
 SCALE = float(os.environ.get("CORVID_FUZZ_SCALE", "1"))  # more examples for a longer hunt by hand
 # Not called: serve_loop blocks on its input file; overflow() and start() start the sampling
