@@ -105,6 +105,23 @@ def test_rebinding_and_deletion_never_crash(case):
     assert done.stdout.strip() == "ok"
 
 
+def test_hook_records_hold_no_pointer_python_can_forge(tmp_path):
+    # a record's C function pointer was a plain int in a writable tuple: 16 crashed the next event
+    script = tmp_path / "forged.py"
+    script.write_text(textwrap.dedent("""
+        from corvid.overflow import overflow; mon = overflow(policy="off")
+        for key, entry in list(mon._hook_records.items()):
+            mon._hook_records[key] = tuple(16 if i == 3 else v
+                                           for i, v in enumerate(entry))
+        def later():
+            return 1
+        print("done", later(), len(mon._hook_records))
+    """))
+    done = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split() == ["done", "1", "1"]
+
+
 class Shelf:
     def fit(self, x, scale=2):
         """Scale a value.

@@ -497,8 +497,10 @@ nb::object compute_exclude_prefixes() {
 
     // Longest first, so the most specific prefix is tried first; equal
     // lengths in text order, so the result does not depend on set order.
+    // Only text can be a prefix: a replaced os.path or site may answer anything.
     std::vector<nb::object> sorted;
-    for (nb::handle p : found) sorted.push_back(nb::borrow(p));
+    for (nb::handle p : found)
+        if (PyUnicode_Check(p.ptr())) sorted.push_back(nb::borrow(p));
     std::sort(sorted.begin(), sorted.end(), [](const nb::object &a, const nb::object &b) {
         Py_ssize_t la = PyUnicode_GET_LENGTH(a.ptr()), lb = PyUnicode_GET_LENGTH(b.ptr());
         if (la != lb) return la > lb;

@@ -548,30 +548,49 @@ nb::object hook_records(nb::handle monitor) {
     return records;
 }
 
+// The thread state and the replaced tracer's C function travel in a capsule
+// of this name: a record is a plain tuple the collector can see through, and
+// Python code must not be able to put a pointer of its own into one.
+constexpr const char *kHookCapsule = "corvid.overflow.hook_record";
+
+struct HookPointers {
+    PyThreadState *tstate;
+    Py_tracefunc prev_func;
+};
+
 void store_record(nb::handle monitor, const HookRecord &r) {
     // The replaced tracer's object may be absent: kept as a 0- or 1-tuple.
     nb::object prev = r.prev_obj.is_valid() ? nb::make_tuple(r.prev_obj) : nb::tuple();
+    auto *pointers = new HookPointers{r.tstate, r.prev_func};
+    nb::object capsule = nb::steal(PyCapsule_New(pointers, kHookCapsule, [](PyObject *c) {
+        delete static_cast<HookPointers *>(PyCapsule_GetPointer(c, kHookCapsule));
+    }));
+    if (!capsule.is_valid()) {
+        delete pointers;
+        throw nb::python_error();
+    }
     nb::object entry = nb::steal(check(PyTuple_Pack(
-        7, r.hook_fn.ptr(), r.caller_frame.ptr(), prev.ptr(),
-        nb::steal(check(PyLong_FromVoidPtr(r.tstate))).ptr(),
+        6, r.hook_fn.ptr(), r.caller_frame.ptr(), prev.ptr(), capsule.ptr(),
         nb::steal(check(PyLong_FromUnsignedLongLong(r.tstate_id))).ptr(),
-        nb::steal(check(PyLong_FromVoidPtr(reinterpret_cast<void *>(r.prev_func)))).ptr(),
         r.orphaned ? Py_True : Py_False)));
     check(PyDict_SetItem(hook_records(monitor).ptr(), identity(r.hook_fn).ptr(), entry.ptr()));
 }
 
 bool unpack_record(nb::handle entry, HookRecord &r) {
     PyObject *t = entry.ptr();
-    if (!PyTuple_CheckExact(t) || PyTuple_GET_SIZE(t) != 7) return false;
+    if (!PyTuple_CheckExact(t) || PyTuple_GET_SIZE(t) != 6) return false;
+    PyObject *capsule = PyTuple_GET_ITEM(t, 3);
+    if (!PyCapsule_IsValid(capsule, kHookCapsule)) return false;
+    auto *pointers = static_cast<HookPointers *>(PyCapsule_GetPointer(capsule, kHookCapsule));
     r.hook_fn = nb::borrow(PyTuple_GET_ITEM(t, 0));
     r.caller_frame = nb::borrow(PyTuple_GET_ITEM(t, 1));
     PyObject *prev = PyTuple_GET_ITEM(t, 2);
     if (!PyTuple_CheckExact(prev) || PyTuple_GET_SIZE(prev) > 1) return false;
     r.prev_obj = PyTuple_GET_SIZE(prev) ? nb::borrow(PyTuple_GET_ITEM(prev, 0)) : nb::object();
-    r.tstate = static_cast<PyThreadState *>(PyLong_AsVoidPtr(PyTuple_GET_ITEM(t, 3)));
+    r.tstate = pointers->tstate;
+    r.prev_func = pointers->prev_func;
     r.tstate_id = PyLong_AsUnsignedLongLong(PyTuple_GET_ITEM(t, 4));
-    r.prev_func = reinterpret_cast<Py_tracefunc>(PyLong_AsVoidPtr(PyTuple_GET_ITEM(t, 5)));
-    r.orphaned = PyTuple_GET_ITEM(t, 6) == Py_True;
+    r.orphaned = PyTuple_GET_ITEM(t, 5) == Py_True;
     if (PyErr_Occurred()) throw nb::python_error();
     return true;
 }

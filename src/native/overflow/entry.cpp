@@ -75,18 +75,17 @@ nb::object overflow(nb::handle fast, nb::handle threshold, nb::handle check_inte
     nb::setattr(m, "_active_monitor", monitor);
 
     nb::object frame = caller_frame.is_none() ? calling_frame() : nb::borrow(caller_frame);
+    nb::object failure;  // acted on after the handler: no Python code runs inside one
     try {
         monitor.attr("start")(frame);
     } catch (nb::python_error &e) {
         if (!is_ordinary(e)) throw;
+        failure = nb::borrow(e.value());
+    }
+    if (failure.is_valid()) {
         log_quiet(kLogger, LogLevel::Warning,
-                  "overflow monitor failed to start (%s) \xe2\x80\x94 feature disabled",
-                  nb::borrow(e.value()));
-        try {
-            monitor.attr("stop")();
-        } catch (nb::python_error &e2) {
-            if (!is_ordinary(e2)) throw;
-        }
+                  "overflow monitor failed to start (%s) \xe2\x80\x94 feature disabled", failure);
+        swallow([&] { monitor.attr("stop")(); });
     }
     return monitor;
 }

@@ -27,6 +27,7 @@ nb::object make_gateway(nb::handle self) {
 
 // The open, under the lock: a new session, or the cooldown after a failure.
 nb::object open_session(nb::handle self) {
+    nb::object failure;  // acted on after the handler: no Python code runs inside one
     try {
         nb::object gw = call_monitor_method<nb::object>(self, Method::make_gateway, make_gateway);
         nb::object enter = gw.attr("__enter__");
@@ -36,16 +37,16 @@ nb::object open_session(nb::handle self) {
         return gw;
     } catch (nb::python_error &e) {
         if (!is_ordinary(e)) throw;
-        nb::object backoff = field_gateway_backoff(self);
-        double wait = as_double(backoff);
-        set_field_gateway_retry_at(self, nb::float_(monitor_now(self) + wait));
-        double cap = as_double(field_cooldown_cap(self));
-        set_field_gateway_backoff(self, nb::float_(std::min(cap, wait * 2.0)));
-        log_quiet(kLogger, LogLevel::Warning,
-                  "overflow gateway unavailable (%s) \xe2\x80\x94 retrying after cooldown",
-                  nb::str(e.value()));
-        return nb::none();
+        failure = nb::borrow(e.value());
     }
+    double wait = as_double(field_gateway_backoff(self));
+    set_field_gateway_retry_at(self, nb::float_(monitor_now(self) + wait));
+    double cap = as_double(field_cooldown_cap(self));
+    set_field_gateway_backoff(self, nb::float_(std::min(cap, wait * 2.0)));
+    log_quiet(kLogger, LogLevel::Warning,
+              "overflow gateway unavailable (%s) \xe2\x80\x94 retrying after cooldown",
+              nb::str(failure));
+    return nb::none();
 }
 
 void warm_gateway(nb::handle self) {

@@ -262,7 +262,7 @@ void start(nb::handle self, nb::handle caller_frame) {
         nb::module_::import_("atexit").attr("register")(exit_handler(self));
         m.atexit_registered = nb::bool_(true);
     }
-    log(kLogger, LogLevel::Info, "Overflow monitor started  policy=%s  fast=%s", policy,
+    log_quiet(kLogger, LogLevel::Info, "Overflow monitor started  policy=%s  fast=%s", policy,
         field_fast(self));
 }
 
@@ -305,7 +305,7 @@ void stop(nb::handle self) {
         }
         m.atexit_registered = nb::bool_(false);
     }
-    log(kLogger, LogLevel::Info, "Overflow monitor stopped.");
+    log_quiet(kLogger, LogLevel::Info, "Overflow monitor stopped.");
 }
 
 

@@ -1,6 +1,7 @@
 #include "overflow/remote.hpp"
 
 #include <cmath>
+#include <exception>
 
 #include "common/env.hpp"
 #include "overflow/config.hpp"
@@ -215,15 +216,17 @@ nb::object run_registered(nb::handle self, nb::handle gw, nb::handle func, nb::h
     nb::object mod = call_monitor_method<nb::object>(self, Method::register_by_value, register_by_value, func);
     nb::object run = gw.attr("run");
     nb::object result;
+    std::exception_ptr failed;  // released first, rethrown after: no Python code in a handler
     try {
         result = exit_safe([&] { return run(*nb::borrow(positional), **nb::borrow(options)); });
     } catch (...) {
-        ErrorGuard keep;
-        try {
+        failed = std::current_exception();
+    }
+    if (failed) {
+        swallow([&] {
             call_monitor_method<void>(self, Method::unregister_by_value, unregister_by_value, mod);
-        } catch (nb::python_error &) {
-        }
-        throw;
+        });
+        std::rethrow_exception(failed);
     }
     call_monitor_method<void>(self, Method::unregister_by_value, unregister_by_value, mod);
     return result;

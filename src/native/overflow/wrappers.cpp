@@ -167,8 +167,8 @@ PyObject *call_with_self(PyObject *func, PyObject *obj, PyObject *const *args, s
         PyObject **slot = const_cast<PyObject **>(args) - 1;
         PyObject *saved = *slot;
         *slot = obj;
-        PyObject *r = safe_vectorcall(func, slot, (nargs + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                          kwnames);
+        // The slot in front of ours is not the caller's to lend: no offset flag.
+        PyObject *r = safe_vectorcall(func, slot, static_cast<size_t>(nargs + 1), kwnames);
         *slot = saved;
         return r;
     }
