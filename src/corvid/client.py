@@ -138,6 +138,14 @@ class _Backend(Protocol):
         """Idempotent; calls still running fail with WorkerLost."""
 
 
+class _AnsweredLate(Exception):
+    """A reply read just as the call's timeout ended its worker."""
+
+    def __init__(self, reply):
+        super().__init__()
+        self.reply = reply
+
+
 class _NotDelivered(Exception):
     """The request never reached a live worker, so it did not run."""
 
@@ -175,6 +183,7 @@ class _Worker:
         self.timed_out = False
 
     def exchange(self, frames, timeout):
+        self.timed_out = False
         timer = None
         if timeout:
             timer = threading.Timer(timeout, self._expire)
@@ -191,10 +200,14 @@ class _Worker:
                 reply = None
             if reply is None:
                 raise self._lost()
-            return reply
         finally:
             if timer is not None:
                 timer.cancel()
+        if self.timed_out:
+            # The timer fired as the reply arrived: the worker is being ended,
+            # so the reply stands but the worker goes back as lost.
+            raise _AnsweredLate(reply)
+        return reply
 
     def _expire(self):
         self.timed_out = True
@@ -293,6 +306,8 @@ class _LocalBackend:
                 reply = worker.exchange(frames, timeout)
                 healthy = True
                 return reply
+            except _AnsweredLate as late:
+                return late.reply
             except _NotDelivered:
                 if attempt:
                     raise WorkerLost("no gateway worker could take the call") from None
@@ -363,10 +378,15 @@ class _LocalBackend:
         except OSError as exc:
             log.warning("gateway: could not replace worker %d: %s", worker.pid, exc)
             return
-        if spare is not None:
-            with self._cond:
+        if spare is None:
+            return
+        with self._cond:
+            if not self._closed:
                 self._idle.append(spare)
                 self._cond.notify()
+                return
+            self._live.discard(spare)
+        spare.dispose()  # the pool closed while the spare started
 
     def close(self):
         if os.getpid() != self.owner:
