@@ -420,6 +420,7 @@ void unwrap_all_impl(nb::handle self) {
         nb::steal(check(PyObject_CallMethod(wrapped.ptr(), "values", nullptr))).ptr())));
     for (nb::handle record : records) {
         nb::object func = record[0], name = record[1], ns = record[2];
+        nb::object failure;
         try {
             nb::object current = mapping_get(ns, name);
             // A name the user rebound (or deleted) since is left as it is.
@@ -427,8 +428,10 @@ void unwrap_all_impl(nb::handle self) {
                 check(PyObject_SetItem(ns.ptr(), name.ptr(), func.ptr()));
         } catch (nb::python_error &e) {
             if (!is_ordinary(e)) throw;
-            log_quiet(kLogger, LogLevel::Error, "Failed to unwrap %s: %s", name, e.value());
+            failure = nb::borrow(e.value());
         }
+        if (failure.is_valid())
+            log_quiet(kLogger, LogLevel::Error, "Failed to unwrap %s: %s", name, failure);
     }
     call_method(wrapped, names().clear);
 

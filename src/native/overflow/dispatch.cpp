@@ -1,5 +1,7 @@
 #include "overflow/dispatch.hpp"
 
+#include <exception>
+
 #include "overflow/config.hpp"
 #include "overflow/discovery.hpp"
 #include "overflow/monitor.hpp"
@@ -137,6 +139,7 @@ nb::object dispatch(nb::handle self, nb::handle func, CallSite &call, nb::handle
     if (!enter(running, sig)) return call.run();
 
     nb::object result;
+    std::exception_ptr failed;
     try {
         if (nb::object inner = monitor_method(self, Method::dispatch_inner)) {
             result = exit_safe([&] {
@@ -147,12 +150,13 @@ nb::object dispatch(nb::handle self, nb::handle func, CallSite &call, nb::handle
             result = dispatch_inner(self, func, call, sig, is_method);
         }
     } catch (...) {
-        ErrorGuard keep;  // the caller's error survives the clean-up below
-        try {
-            set_discard(running, sig);
-        } catch (nb::python_error &) {
-        }
-        throw;
+        failed = std::current_exception();
+    }
+    // Cleaned up after the handler (a set's replacement may run Python code),
+    // and the call's own error, if any, survives the clean-up.
+    if (failed) {
+        swallow([&] { set_discard(running, sig); });
+        std::rethrow_exception(failed);
     }
     set_discard(running, sig);
     return result;

@@ -327,6 +327,7 @@ void loop_body(nb::handle self) {
     } leave{g};
 
     while (owns_loop(g, token)) {
+        nb::object failure;
         try {
             nb::object s = self.attr("_sample")();
             // The sample may have taken a while; skip it if the gate stopped or
@@ -336,9 +337,15 @@ void loop_body(nb::handle self) {
                 if (g.on_sample.is_valid() && !g.on_sample.is_none()) g.on_sample();
             }
         } catch (nb::python_error &e) {
-            log_quiet(kLogger, LogLevel::Debug, "load-gate sampling failed: %s", e.value());
+            failure = nb::borrow(e.value());
         } catch (std::exception &e) {
-            log_quiet(kLogger, LogLevel::Debug, "load-gate sampling failed: %s", e.what());
+            failure = nb::str(e.what());
+        }
+        // Logged after the handler: the thread may be ended at interpreter
+        // exit inside any Python call, which must not happen inside one.
+        if (failure.is_valid()) {
+            log_quiet(kLogger, LogLevel::Debug, "load-gate sampling failed: %s", failure);
+            failure = nb::object();
         }
         sleep_interval(g, g.sample_interval);
     }

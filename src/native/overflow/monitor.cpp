@@ -271,13 +271,16 @@ void start(nb::handle self, nb::handle caller_frame) {
 // stopped again and would keep its hook, its thread or its wrappers.
 template <typename F>
 void stop_step(const char *what, F &&f) {
+    nb::object failure;  // logged after the handler: no Python code runs inside one
     try {
         f();
     } catch (nb::python_error &e) {
         if (!is_ordinary(e)) throw;
-        log_quiet(kLogger, LogLevel::Warning, "overflow monitor stop: %s failed (%s)",
-                  nb::str(what), nb::str(e.value()));
+        failure = nb::borrow(e.value());
     }
+    if (failure.is_valid())
+        log_quiet(kLogger, LogLevel::Warning, "overflow monitor stop: %s failed (%s)",
+                  nb::str(what), nb::str(failure));
 }
 
 void stop(nb::handle self) {
