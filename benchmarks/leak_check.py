@@ -56,23 +56,24 @@ class Clock:
 
 
 def overflow_areas():
-    mon = ov._OverflowMonitor(policy="always", sample_source=idle)
+    # an idle machine: every call is judged and runs here, no gateway is opened
+    mon = ov._OverflowMonitor(policy="auto", sample_source=idle)
     mon.start(None)  # no caller frame: nothing is walked
     stopped = ov._OverflowMonitor(policy="always")
     running, resting = ov._OverflowCallable(work, mon), ov._OverflowCallable(work, stopped)
     Model.fit = ov._OverflowMethod(Model.__dict__["fit"], mon, "fit")
     Model.light = ov._OverflowMethod(Model.__dict__["light"], mon, "light")
-    for name, heavy in (("fit", True), ("light", False)):
+    for name in ("fit", "light"):  # judged light, so a bound call is dispatched and runs here
         sig = vars(Model)[name]._sig
-        mon._predict_cache[sig], mon._relaxed_cache[sig] = heavy, heavy
-    # heavy methods are judged (and run here: the machine is not overloaded)
+        mon._predict_cache[sig], mon._relaxed_cache[sig] = False, False
     obj, arg, kw = Model(), object(), object()
     sig = ov._sig_key(work)
     thunk = lambda: work(arg)  # noqa: E731
     yield "overflow: wrapper, monitor stopped", 200_000, lambda: resting(arg, y=kw), (work, arg, kw, resting)
     yield "overflow: wrapper, local dispatch", 200_000, lambda: running(arg, y=kw), (work, arg, kw, running, mon)
     yield "overflow: light method, bound and called", 100_000, lambda: obj.light(arg), (obj, arg, mon)
-    yield "overflow: heavy method, _BoundOverflow", 100_000, lambda: obj.fit(arg), (obj, arg, mon)
+    bound = ov._BoundOverflow(Model.__dict__["fit"]._func, obj, mon, Model.__dict__["fit"]._sig, "fit")
+    yield "overflow: _BoundOverflow call, local dispatch", 100_000, lambda: bound(arg), (obj, arg, mon, bound)
     yield "overflow: _dispatch with a thunk", 50_000, \
         lambda: mon._dispatch(work, (arg,), {"y": kw}, sig, "work", thunk), (work, arg, kw, thunk, sig)
     yield "overflow: decisions and keys", 50_000, \
