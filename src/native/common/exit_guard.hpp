@@ -44,6 +44,10 @@ decltype(auto) exit_safe(F &&f) {
 // PyObject_Vectorcall / PyObject_Call through exit_safe.
 inline PyObject *safe_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf,
                                  PyObject *kwnames) {
+    // Straight through the callee's vectorcall slot when it has one: the
+    // interpreter checks what comes back when our caller returns it.
+    vectorcallfunc direct = PyVectorcall_Function(callable);
+    if (direct) return exit_safe([&] { return direct(callable, args, nargsf, kwnames); });
     return exit_safe([&] { return PyObject_Vectorcall(callable, args, nargsf, kwnames); });
 }
 
