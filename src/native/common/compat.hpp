@@ -40,6 +40,22 @@ inline int PyTime_Monotonic(PyTime_t *result) {
 inline double PyTime_AsSecondsDouble(PyTime_t t) { return _PyTime_AsSecondsDouble(t); }
 #endif
 
+#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000
+// Exported by 3.13 though no longer declared in its public headers.
+extern "C" PyAPI_FUNC(int) _PyDict_SetItem_KnownHash(PyObject *mp, PyObject *key, PyObject *item,
+                                                     Py_hash_t hash);
+#endif
+
+// dict[key] = value for an exact dict whose key's hash is already known;
+// any other mapping, or an unknown hash (-1), takes the ordinary road.
+inline int mapping_set_hashed(PyObject *mapping, PyObject *key, PyObject *value, Py_hash_t hash) {
+#if PY_VERSION_HEX < 0x030E0000
+    if (hash != -1 && PyDict_CheckExact(mapping))
+        return _PyDict_SetItem_KnownHash(mapping, key, value, hash);
+#endif
+    return PyObject_SetItem(mapping, key, value);
+}
+
 inline PyObject *new_ref(PyObject *obj) {
     Py_INCREF(obj);
     return obj;

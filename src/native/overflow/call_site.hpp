@@ -13,6 +13,8 @@ public:
     virtual nb::handle kwargs() = 0;
     virtual nb::handle thunk() = 0;
     virtual nb::handle name() = 0;
+    // The hash of the call's signature key `sig` (wrappers remember it).
+    virtual Py_hash_t sig_hash(nb::handle sig) = 0;
     // Runs the user's call here; its errors are the user's.
     virtual nb::object run() = 0;
 
@@ -29,6 +31,11 @@ public:
     nb::handle kwargs() override { return kwargs_; }
     nb::handle thunk() override { return thunk_; }
     nb::handle name() override { return name_; }
+    Py_hash_t sig_hash(nb::handle sig) override {
+        Py_hash_t h = PyObject_Hash(sig.ptr());
+        if (h == -1) throw nb::python_error();
+        return h;
+    }
     nb::object run() override { return exit_safe([&] { return thunk_(); }); }
 
 private:

@@ -156,6 +156,17 @@ inline nb::object mapping_get(nb::handle mapping, nb::handle key) {
     return {};
 }
 
+// mapping[key] for a key whose hash is known (-1: not known), else an
+// invalid object when absent.
+inline nb::object mapping_get_hashed(nb::handle mapping, nb::handle key, Py_hash_t hash) {
+    if (hash != -1 && PyDict_CheckExact(mapping.ptr())) {
+        PyObject *found = _PyDict_GetItem_KnownHash(mapping.ptr(), key.ptr(), hash);
+        if (!found && PyErr_Occurred()) throw nb::python_error();
+        return nb::borrow(found);
+    }
+    return mapping_get(mapping, key);
+}
+
 // `key in container`; a null container holds nothing. An empty set answers
 // without hashing the key (signature tuples do not cache their hash).
 inline bool contains(nb::handle container, nb::handle key) {

@@ -201,7 +201,7 @@ nb::object dispatch_inner(nb::handle self, nb::handle func, CallSite &call, nb::
             if (nb::object replaced = monitor_method(self, Method::record_local_time))
                 exit_safe([&] { return replaced(func, sig, dt, why); });
             else
-                record_local_time(self, sig, dt, why);
+                record_local_time(self, sig, dt, why, call.sig_hash(sig));
         } catch (nb::python_error &e) {
             // Learning is best-effort; the caller already has its result.
             if (!is_ordinary(e)) throw;

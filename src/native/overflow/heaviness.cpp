@@ -346,10 +346,10 @@ Signals compute_signals(nb::handle self, nb::handle func) {
 // ---------------------------------------------------------------------------
 // Exported.
 
-bool predict_heavy_keyed(nb::handle self, nb::handle func, nb::handle key) {
+bool predict_heavy_keyed(nb::handle self, nb::handle func, nb::handle key, Py_hash_t hash) {
     if (contains(field_learned_heavy(self), key)) return true;
     nb::object cache = field_predict_cache(self);
-    nb::object stored = mapping_get(cache, key);
+    nb::object stored = mapping_get_hashed(cache, key, hash);
     if (stored.is_valid()) return truthy(stored);
     Signals s = compute_signals(self, func);
     bool heavy = s.lib && (s.compute || s.named || s.loops);

@@ -14,7 +14,8 @@ bool relaxed_heavy(nb::handle self, nb::handle func);
 
 // The same answers for a caller that already holds `key == sig_key(func)`
 // (the wrappers compute it once, at construction).
-bool predict_heavy_keyed(nb::handle self, nb::handle func, nb::handle key);
+// `hash`: the key's hash when the caller knows it, else -1.
+bool predict_heavy_keyed(nb::handle self, nb::handle func, nb::handle key, Py_hash_t hash = -1);
 bool relaxed_heavy_keyed(nb::handle self, nb::handle func, nb::handle key);
 
 }  // namespace corvid::overflow

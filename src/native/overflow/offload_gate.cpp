@@ -39,10 +39,10 @@ bool in_cooldown(nb::handle self) {
 
 namespace {
 
-bool strictly_heavy(nb::handle self, nb::handle func, nb::handle key) {
+bool strictly_heavy(nb::handle self, nb::handle func, nb::handle key, Py_hash_t hash) {
     if (nb::object replaced = monitor_method(self, Method::predict_heavy))
         return truthy(exit_safe([&] { return replaced(func); }));
-    return predict_heavy_keyed(self, func, key);
+    return predict_heavy_keyed(self, func, key, hash);
 }
 
 bool relaxed_heavy_call(nb::handle self, nb::handle func, nb::handle key) {
@@ -86,6 +86,7 @@ bool loop_hot(nb::handle self, nb::handle key) {
 Verdict decide(nb::handle self, nb::handle func, CallSite &call, bool is_method, nb::handle key) {
     if (is_policy(field_policy(self), names().policy_off)) return {{}, ReasonId::PolicyOff};
     nb::object own_key = key.is_valid() ? nb::borrow(key) : sig_key(func);
+    Py_hash_t hash = key.is_valid() ? call.sig_hash(key) : -1;
 
     // Heaviness, by policy; `relaxed`: the call qualifies by the relaxed test alone.
     nb::object policy = field_policy(self);
@@ -93,10 +94,10 @@ Verdict decide(nb::handle self, nb::handle func, CallSite &call, bool is_method,
     if (is_policy(policy, names().policy_always)) {
     } else if (is_policy(policy, names().policy_loaded)) {
         if (!pressure(self)) return {{}, ReasonId::NotOverloaded};
-        bool strict = strictly_heavy(self, func, own_key);
+        bool strict = strictly_heavy(self, func, own_key, hash);
         if (!strict && !relaxed_heavy_call(self, func, own_key)) return {{}, ReasonId::NotHeavy};
         relaxed = !strict;
-    } else if (!strictly_heavy(self, func, own_key)) {
+    } else if (!strictly_heavy(self, func, own_key, hash)) {
         if (!pressure(self) || !relaxed_heavy_call(self, func, own_key))
             return {{}, ReasonId::NotHeavy};
         relaxed = true;
@@ -119,10 +120,11 @@ Verdict decide(nb::handle self, nb::handle func, CallSite &call, bool is_method,
     return {verdict};
 }
 
-void record_local_time(nb::handle self, nb::handle sig, double dt, nb::handle reason) {
+void record_local_time(nb::handle self, nb::handle sig, double dt, nb::handle reason,
+                       Py_hash_t hash) {
     nb::object observed = field_observed_seconds(self);
     nb::object seconds = nb::steal(check(PyFloat_FromDouble(dt)));
-    check(PyObject_SetItem(observed.ptr(), sig.ptr(), seconds.ptr()));
+    check(mapping_set_hashed(observed.ptr(), sig.ptr(), seconds.ptr(), hash));
     if (dt >= as_double(field_min_seconds(self))) {
         set_add(field_benefit_ok(self), sig);
         set_discard(field_demoted(self), sig);

@@ -21,7 +21,9 @@ struct Verdict {
 // `_record_local_time`, `_note_offload_failure`, `_under_pressure`,
 // `_under_gpu_pressure` and `_in_cooldown`.
 Verdict decide(nb::handle self, nb::handle func, CallSite &call, bool is_method, nb::handle key);
-void record_local_time(nb::handle self, nb::handle sig, double dt, nb::handle reason);
+// `hash`: the key's hash when the caller knows it, else -1.
+void record_local_time(nb::handle self, nb::handle sig, double dt, nb::handle reason,
+                       Py_hash_t hash = -1);
 void note_offload_failure(nb::handle self, nb::handle sig);
 bool under_pressure(nb::handle self);
 bool under_gpu_pressure(nb::handle self);

@@ -30,8 +30,11 @@ struct CallableObj {
     nb::object original, monitor, sig;
     PyObject *dict;
     PyObject *weakrefs;
+    // The key whose hash sig_hash holds (owned, so identity proves it).
+    nb::object hashed_sig;
+    Py_hash_t sig_hash;
 
-    auto members() { return std::tie(original, monitor, sig); }
+    auto members() { return std::tie(original, monitor, sig, hashed_sig); }
 };
 
 // No call operation of its own: only binding through an instance dispatches.
@@ -53,8 +56,10 @@ struct BoundObj {
     nb::object func, obj, monitor, sig, name;
     PyObject *dict;
     PyObject *weakrefs;
+    nb::object hashed_sig;  // as in CallableObj
+    Py_hash_t sig_hash;
 
-    auto members() { return std::tie(func, obj, monitor, sig, name); }
+    auto members() { return std::tie(func, obj, monitor, sig, name, hashed_sig); }
 };
 
 struct ThunkObj {
@@ -130,6 +135,21 @@ T *alloc(PyTypeObject *tp) {
     T *self = as<T>(raw);
     std::apply([](auto &...m) { (new (&m) nb::object(), ...); }, self->members());
     return self;
+}
+
+// The hash of a wrapper's signature key, computed once per key object
+// (tuples do not cache theirs); -1 with no error for an unhashable key.
+template <typename W>
+Py_hash_t sig_hash(W *self, nb::handle sig) {
+    if (self->hashed_sig.ptr() == sig.ptr()) return self->sig_hash;
+    Py_hash_t h = PyObject_Hash(sig.ptr());
+    if (h == -1) {
+        PyErr_Clear();
+        return -1;
+    }
+    self->hashed_sig = nb::borrow(sig);
+    self->sig_hash = h;
+    return h;
 }
 
 PyObject *bound_vectorcall(PyObject *, PyObject *const *, size_t, PyObject *);
@@ -212,9 +232,17 @@ std::pair<nb::object, nb::object> pack(PyObject *first, PyObject *const *args, s
 class VectorSite final : public CallSite {
 public:
     VectorSite(nb::handle func, nb::handle first, PyObject *const *args, size_t nargsf,
-               PyObject *kwnames, nb::handle wrapper, nb::handle name)
+               PyObject *kwnames, nb::handle wrapper, nb::handle name, nb::handle sig,
+               Py_hash_t hash)
         : func_(func), first_(first), argv_(args), nargsf_(nargsf), kwnames_(kwnames),
-          wrapper_(wrapper), name_(nb::borrow(name)) {}
+          wrapper_(wrapper), name_(nb::borrow(name)), sig_(sig), hash_(hash) {}
+
+    Py_hash_t sig_hash(nb::handle sig) override {
+        if (sig.is(sig_)) return hash_;
+        Py_hash_t h = PyObject_Hash(sig.ptr());
+        if (h == -1) throw nb::python_error();
+        return h;
+    }
 
     nb::handle args() override {
         pack_once();
@@ -274,6 +302,8 @@ private:
     PyObject *kwnames_;
     nb::handle wrapper_;
     nb::object name_, args_, kwargs_, thunk_;
+    nb::handle sig_;
+    Py_hash_t hash_;
     bool started_ = false;
 };
 
@@ -283,9 +313,9 @@ private:
 // user's code started never reaches the caller: the call then runs here,
 // plainly. Errors after the user's code started are the user's.
 PyObject *run_wrapped(nb::handle monitor, nb::handle func, nb::handle first, nb::handle sig,
-                      nb::handle wrapper, nb::handle name, PyObject *const *args, size_t nargsf,
-                      PyObject *kwnames, bool is_method) {
-    VectorSite call(func, first, args, nargsf, kwnames, wrapper, name);
+                      Py_hash_t hash, nb::handle wrapper, nb::handle name, PyObject *const *args,
+                      size_t nargsf, PyObject *kwnames, bool is_method) {
+    VectorSite call(func, first, args, nargsf, kwnames, wrapper, name, sig, hash);
     try {
         return dispatch_call(monitor, func, call, sig, is_method).release().ptr();
     } catch (nb::python_error &e) {
@@ -343,8 +373,8 @@ PyObject *callable_vectorcall(PyObject *self_, PyObject *const *args, size_t nar
     if (go < 0) return nullptr;
     if (!go) return safe_vectorcall(original.ptr(), args, nargsf, kwnames);
     nb::object sig = self->sig.is_valid() ? self->sig : nb::none();
-    return run_wrapped(monitor, original, nb::handle(), sig, self_, nb::handle(), args, nargsf,
-                       kwnames, false);
+    return run_wrapped(monitor, original, nb::handle(), sig, sig_hash(self, sig), self_, nb::handle(),
+                       args, nargsf, kwnames, false);
 }
 
 PyObject *callable_new(PyTypeObject *tp, PyObject *args, PyObject *kwds) {
@@ -421,17 +451,6 @@ int memo(nb::handle map, nb::handle key, Py_hash_t hash) {
     return truthy(value) ? 1 : 0;
 }
 
-// The hash of the wrapper's signature key, computed once per key object
-// (tuples do not cache theirs).
-Py_hash_t sig_hash(MethodObj *self, nb::handle sig) {
-    if (self->hashed_sig.ptr() == sig.ptr()) return self->sig_hash;
-    Py_hash_t h = PyObject_Hash(sig.ptr());
-    if (h == -1) throw nb::python_error();
-    self->hashed_sig = nb::borrow(sig);
-    self->sig_hash = h;
-    return h;
-}
-
 // The heaviness verdict of the bound function: the monitor's memo maps read
 // directly while its own prediction methods apply, else the methods called.
 bool heavy_method(MethodObj *self, nb::handle monitor, nb::handle func, nb::handle sig) {
@@ -442,6 +461,10 @@ bool heavy_method(MethodObj *self, nb::handle monitor, nb::handle func, nb::hand
                call_monitor_method<bool>(monitor, Method::relaxed_heavy, relaxed_heavy, func);
     }
     Py_hash_t hash = sig_hash(self, sig);
+    if (hash == -1) {
+        hash = PyObject_Hash(sig.ptr());
+        if (hash == -1) throw nb::python_error();
+    }
     if (contains(field_learned_heavy(monitor), sig)) return true;
     int strict = memo(field_predict_cache(monitor), sig, hash);
     if (strict < 0) strict = predict_heavy_keyed(monitor, func, sig);
@@ -533,7 +556,8 @@ PyObject *bound_vectorcall(PyObject *self_, PyObject *const *args, size_t nargsf
     if (!go) return call_with_self(func.ptr(), obj.ptr(), args, nargsf, kwnames);
     nb::object sig = self->sig.is_valid() ? self->sig : nb::none();
     nb::object name = self->name.is_valid() ? self->name : nb::none();
-    return run_wrapped(monitor, func, obj, sig, self_, name, args, nargsf, kwnames, true);
+    return run_wrapped(monitor, func, obj, sig, sig_hash(self, sig), self_, name, args, nargsf,
+                       kwnames, true);
 }
 
 PyObject *bound_new(PyTypeObject *, PyObject *args, PyObject *kwds) {
