@@ -367,7 +367,7 @@ def test_constants_are_fixed_after_import_and_feed_load_gate_defaults():
     assert out.stdout.split() == ["7", "7", "2", "0.01", "95.0", "80.0"]
 
 
-def test_long_token_variable_costs_memory_in_proportion():
+def test_long_token_variable_costs_memory_in_proportion(tmp_path):
     # as long as one variable may be: a dense automaton took kilobytes per character
     code = textwrap.dedent("""
         import os, resource
@@ -380,7 +380,9 @@ def test_long_token_variable_costs_memory_in_proportion():
     """)
     tokens = ",".join(f"{i:x}{chr(33 + i % 90)}tok{'~' * 9}" for i in range(6_000)) + ",zz_last_token_zz"
     env = dict(_clean_env(), CORVID_OVERFLOW_HEAVY_LIBS=tokens, CORVID_OVERFLOW_COMPUTE_TOKENS="(")
-    out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=120)
+    script = tmp_path / "long_tokens.py"  # a file: the prediction reads the function's source
+    script.write_text(code)
+    out = subprocess.run([sys.executable, str(script)], env=env, capture_output=True, text=True, timeout=120)
     assert out.returncode == 0, out.stderr
     heavy, per_char = out.stdout.split()
     assert heavy == "True" and float(per_char) < 100
