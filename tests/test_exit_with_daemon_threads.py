@@ -25,27 +25,19 @@ threading.Thread(target=ov._OverflowCallable(work, mon), daemon=True).start()
 assert entered.wait(20)
 """
 
-CARGO = """
+# A request that waits on the slow service while the main thread returns.
+REQUEST = """
 import threading
-from corvid import cargo
-url, key = sys.argv[1], sys.argv[2]
+from corvid import cargo, pool
+url, key, which = sys.argv[1:]
 off = cargo.DataOffloader(url, key, size_threshold=10)
-def upload():
+ask = {"cargo": lambda: off.offload_large_args(len, (b"x" * 4096,), {}),
+       "pool": lambda: pool.list_datasets(api_key=key, api_url=url)}[which]
+def loop():
     while True:
-        off.offload_large_args(len, (b"x" * 4096,), {})
-threading.Thread(target=upload, daemon=True).start()
-threading.Event().wait(0.5)  # the upload now waits on the slow service
-"""
-
-POOL = """
-import threading
-from corvid import pool
-url, key = sys.argv[1], sys.argv[2]
-def ask():
-    while True:
-        pool.list_datasets(api_key=key, api_url=url)
-threading.Thread(target=ask, daemon=True).start()
-threading.Event().wait(0.5)  # the request now waits on the slow service
+        ask()
+threading.Thread(target=loop, daemon=True).start()
+threading.Event().wait(0.5)
 """
 
 SERVE = """
@@ -79,11 +71,10 @@ def test_overflow_wrapper_in_user_code(policy):
     assert done.returncode == 0, done.stderr[-2000:]
 
 
-@pytest.mark.parametrize("script,path", [(CARGO, "/v1/data/"), (POOL, "/v1/corporate/")],
-                         ids=["cargo-upload", "pool-request"])
-def test_request_waiting_on_the_service(ref_service, script, path):
+@pytest.mark.parametrize("which,path", [("cargo", "/v1/data/"), ("pool", "/v1/corporate/")])
+def test_request_waiting_on_the_service(ref_service, which, path):
     ref_service.add_fault(path=path, delay=5.0, times=1000)
-    done = run(script, ref_service.url, ref_service.api_key)
+    done = run(REQUEST, ref_service.url, ref_service.api_key, which)
     assert done.returncode == 0, done.stderr[-2000:]
     assert "leaked" not in done.stderr
 

@@ -75,6 +75,16 @@ mon._dispatch = lambda f, a, k, sig, name, thunk, is_method=False: thunk()
 assert Box().train(3) == 3
 print("ok")
 """,
+    # a record's C function pointer was a plain int in a writable tuple: 16 crashed the next event
+    "forged-hook-record": """
+hooked = ov.overflow(policy="off")
+for key, entry in list(hooked._hook_records.items()):
+    hooked._hook_records[key] = tuple(16 if i == 3 else v for i, v in enumerate(entry))
+def later():
+    return 1
+assert later() == 1 and len(hooked._hook_records) == 1
+print("ok")
+""",
     # types and exception classes deleted from the module stay usable
     "deleted-module-types": """
 for name in ("_LocalThunk", "_SubmitError", "_StateSyncError", "_LoadGate",
@@ -98,28 +108,12 @@ print("ok")
 
 
 @pytest.mark.parametrize("case", sorted(CASES))
-def test_rebinding_and_deletion_never_crash(case):
-    src = PRELUDE + textwrap.dedent(CASES[case])
-    done = subprocess.run([sys.executable, "-c", src], capture_output=True, text=True, timeout=60)
-    assert done.returncode == 0, done.stderr
-    assert done.stdout.strip() == "ok"
-
-
-def test_hook_records_hold_no_pointer_python_can_forge(tmp_path):
-    # a record's C function pointer was a plain int in a writable tuple: 16 crashed the next event
-    script = tmp_path / "forged.py"
-    script.write_text(textwrap.dedent("""
-        from corvid.overflow import overflow; mon = overflow(policy="off")
-        for key, entry in list(mon._hook_records.items()):
-            mon._hook_records[key] = tuple(16 if i == 3 else v
-                                           for i, v in enumerate(entry))
-        def later():
-            return 1
-        print("done", later(), len(mon._hook_records))
-    """))
+def test_rebinding_and_deletion_never_crash(case, tmp_path):
+    script = tmp_path / "case.py"  # a file: overflow() there installs its trace hook
+    script.write_text(PRELUDE + textwrap.dedent(CASES[case]))
     done = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stderr
-    assert done.stdout.split() == ["done", "1", "1"]
+    assert done.stdout.strip() == "ok"
 
 
 class Shelf:

@@ -14,7 +14,7 @@ HEAVY = "import numpy as np\ndef {0}(x):\n    return np.linalg.svd(x @ x.T)\n"
 
 @pytest.fixture(scope="module")
 def cell():
-    # Only ipykernel's own spec, which runs this interpreter (not a user's python3 kernel).
+    # Only ipykernel's own kernel, which runs this interpreter (not a user's python3 kernel).
     ksm = jupyter_client.kernelspec.KernelSpecManager(kernel_dirs=[])
     km = jupyter_client.KernelManager(kernel_name="python3", kernel_spec_manager=ksm)
     km.start_kernel(env=dict(os.environ))

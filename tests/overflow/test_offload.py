@@ -87,8 +87,6 @@ def test_gate_checks_in_order(monitor, clock):
     assert [decide() for clock.now in (30.0, 31.0, 32.0, 50.0)] == [R.OFFLOAD_OK] * 3 + [R.LOOP_HOT]
     clock.now = 70.0 + 1e-9  # the stamps at 30, 31, 32 and 50 are older than 20 s now
     assert decide() is R.OFFLOAD_OK and mon._recent_calls[sig] == [clock.now]
-    mon._predict_cache[sig] = False
-    mon._relaxed_cache[sig] = True
     auto = monitor("auto")
     auto._predict_cache[sig], auto._relaxed_cache[sig] = False, True
     assert auto._should_offload(add, (1,), {}).reason is R.NOT_HEAVY   # no pressure
@@ -185,7 +183,6 @@ def test_dispatch_outcomes_of_remote_runs(monitor):
     mon._recent_calls.clear()
     assert w(1) == 2 and w._sig in mon._offload_incompatible
     cold = monitor(factory=lambda: (_ for _ in ()).throw(OSError("no service")))
-    assert cold._cloud_execute.__self__ is cold
     with pytest.raises(ov._SubmitError, match="gateway unavailable"):
         cold._cloud_execute(add, (1,), {})
 
