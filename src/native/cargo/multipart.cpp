@@ -43,8 +43,9 @@ int64_t module_int(nb::handle mod, const char *name) {
 
 
 // A failure is worth retrying when the server or the network may recover:
-// timeouts, throttling, 5xx and transport errors. Anything else (403, a bad
-// ETag) would fail the same way again.
+// timeouts, throttling, 5xx and transport errors (and a part answered
+// without an ETag, judged where it is seen). Anything else (403, an ETag that
+// contradicts the bytes sent) would fail the same way again.
 bool is_transient(nb::handle exc, nb::handle httpx) {
     nb::object resp = nb::getattr(exc, "response", nb::none());
     nb::object status = nb::getattr(resp, "status_code", nb::none());
@@ -134,6 +135,7 @@ struct PartSource {
         headers["Content-Length"] = nb::str(std::to_string(end - off).c_str());
 
         for (int64_t attempt = 0;; ++attempt) {
+            bool etag_missing = false;
             try {
                 nb::object r = call_blocking(transfer.attr("put"), {url},
                                              {{"content", chunk}, {"headers", headers}});
@@ -142,6 +144,15 @@ struct PartSource {
                 nb::object raw = hdrs.attr("get")("ETag");
                 if (!nb::bool_(raw)) raw = hdrs.attr("get")("etag");
                 std::string etag = nb::bool_(raw) ? strip_quotes(nb::cast<std::string>(raw)) : std::string();
+                // The store names a part by its ETag at completion; a part
+                // answered without one cannot be completed, so it counts as a
+                // failed attempt (a proxy or a store that lost the part).
+                if (etag.empty()) {
+                    etag_missing = true;
+                    std::string msg = "part " + std::to_string(pn) + " was answered without an ETag";
+                    PyErr_SetString(PyExc_RuntimeError, msg.c_str());
+                    throw nb::python_error();
+                }
                 if (is_hex_md5(etag)) {
                     if (lower(etag) != expected) {
                         std::string msg = "part " + std::to_string(pn) + " ETag " + etag +
@@ -154,7 +165,8 @@ struct PartSource {
                 }
                 return nb::make_tuple(pn, nb::str(etag.data(), etag.size()));
             } catch (nb::python_error &e) {
-                if (!is_ordinary(e) || attempt >= attempts - 1 || !is_transient(e.value(), httpx))
+                if (!is_ordinary(e) || attempt >= attempts - 1 ||
+                    !(etag_missing || is_transient(e.value(), httpx)))
                     throw;
             }
             module.attr("_retry_sleep")(backoff_seconds(attempt));
