@@ -68,6 +68,26 @@ void set_module_handle(nb::handle m);
     X(loop_hot_window, "_LOOP_HOT_WINDOW") \
     X(loop_hot_max, "_LOOP_HOT_MAX") \
     X(container_scan_cap, "_CONTAINER_SCAN_CAP") \
+    X(size_depth, "_SIZE_DEPTH") \
+    X(effect_visit_cap, "_EFFECT_VISIT_CAP") \
+    X(unpicklable_types, "_UNPICKLABLE_TYPES") \
+    X(is_coroutine_marker, "_is_coroutine_marker") \
+    X(original_attr, "_original") \
+    X(func_attr, "_func") \
+    X(nonlocals, "nonlocals") \
+    X(globals_attr, "globals") \
+    X(ast_targets, "targets") \
+    X(ast_target, "target") \
+    X(ast_value, "value") \
+    X(ast_id, "id") \
+    X(ast_attr, "attr") \
+    X(ast_func, "func") \
+    X(ast_args, "args") \
+    X(ast_arg, "arg") \
+    X(ast_posonlyargs, "posonlyargs") \
+    X(nbytes, "nbytes") \
+    X(element_size, "element_size") \
+    X(nelement, "nelement") \
     X(proc_rss_min, "_PROC_RSS_MIN") \
     X(cpu_on_margin, "_CPU_ON_MARGIN") \
     X(cpu_off_margin, "_CPU_OFF_MARGIN") \

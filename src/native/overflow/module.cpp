@@ -13,6 +13,8 @@
 #include "overflow/safety.hpp"
 #include "overflow/source.hpp"
 #include "overflow/wrappers.hpp"
+#include "common/signatures.hpp"
+#include "overflow/writeback.hpp"
 
 namespace nb = nanobind;
 namespace ov = corvid::overflow;
@@ -37,7 +39,9 @@ NB_MODULE(overflow, m) {
     ov::register_dispatch(m);
     ov::register_offload_gate(m);
     ov::register_safety(m);
+    ov::register_writeback(m);
     ov::register_gateway(m);
     ov::register_remote(m);
     ov::seal_monitor_methods(m);
+    corvid::register_signatures(m);
 }

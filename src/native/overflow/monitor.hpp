@@ -112,7 +112,16 @@ namespace corvid::overflow {
     X(register_wrap, "_register_wrap")                    \
     X(unwrap_all, "_unwrap_all")                          \
     X(offload_safety, "_offload_safety")                  \
+    X(self_mutates_gate, "_self_mutates_gate")            \
+    X(fast_unpicklable, "_fast_unpicklable")              \
+    X(transitive_effect, "_transitive_effect")            \
+    X(transitive_full, "_transitive_full")                \
+    X(resolve_callee, "_resolve_callee")                  \
+    X(state_transfer_ok, "_state_transfer_ok")            \
+    X(cheap_size, "_cheap_size")                          \
+    X(picklable, "_picklable")                            \
     X(needs_writeback, "_needs_writeback")                \
+    X(apply_writeback, "_apply_writeback")                \
     X(announce_offload, "_announce_offload")              \
     X(maybe_prewarm, "_maybe_prewarm")                    \
     X(warm_gateway, "_warm_gateway")                      \

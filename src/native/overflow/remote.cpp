@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <exception>
+#include <initializer_list>
 
 #include "common/env.hpp"
 #include "overflow/config.hpp"
@@ -10,6 +11,7 @@
 #include "overflow/gateway.hpp"
 #include "overflow/monitor.hpp"
 #include "overflow/safety.hpp"
+#include "overflow/writeback.hpp"
 #include "overflow/source.hpp"
 
 namespace corvid::overflow {
@@ -18,19 +20,101 @@ namespace {
 
 using namespace nb::literals;
 
-nb::object sys_modules_get(const char *name) {
-    nb::object modules = nb::module_::import_("sys").attr("modules");
-    return modules.attr("get")(name);
+// sys.modules.get(name): every offload decision asks, so no module import.
+nb::object sys_modules_get(PyObject *name) {
+    PyObject *found = PyImport_GetModule(name);
+    if (found) return nb::steal(found);
+    if (PyErr_Occurred()) throw nb::python_error();
+    return nb::none();
 }
 
 }  // namespace
 
-nb::object torch_module() { return sys_modules_get("torch"); }
+nb::object torch_module() {
+    static PyObject *name = intern_name("torch");
+    return sys_modules_get(name);
+}
 
-nb::object numpy_module() { return sys_modules_get("numpy"); }
+nb::object numpy_module() {
+    static PyObject *name = intern_name("numpy");
+    return sys_modules_get(name);
+}
+
+namespace {
+
+// The optional libraries' classes, looked up again only when the module
+// object in sys.modules changes (kept for the process, like the module's own
+// types).
+struct LibTypes {
+    nb::object numpy, ndarray, copyto;
+    nb::object torch;
+    TorchTypes of_torch;
+};
+
+LibTypes &lib_types() {
+    static LibTypes *types = new LibTypes();  // never destroyed: outlives the interpreter
+    return *types;
+}
+
+// An attribute path of a library module, or an empty object when a part is
+// missing (a library still half-way through its own import).
+nb::object lib_attr(nb::handle mod, std::initializer_list<const char *> path) {
+    nb::object value = nb::borrow(mod);
+    for (const char *part : path) {
+        nb::object name = nb::steal(check(PyUnicode_FromString(part)));
+        value = optional_attr(value, name.ptr());
+        if (!value.is_valid()) return {};
+    }
+    return value;
+}
+
+void refresh_numpy() {
+    LibTypes &t = lib_types();
+    nb::object np = numpy_module();
+    if (np.is_none()) {
+        t.numpy = t.ndarray = t.copyto = nb::object();
+        return;
+    }
+    if (np.is(t.numpy)) return;
+    t.numpy = nb::object();
+    t.ndarray = lib_attr(np, {"ndarray"});
+    t.copyto = lib_attr(np, {"copyto"});
+    if (t.ndarray.is_valid() && t.copyto.is_valid()) t.numpy = np;
+}
+
+}  // namespace
+
+nb::object ndarray_type() {
+    refresh_numpy();
+    return lib_types().ndarray;
+}
+
+nb::object numpy_copyto() {
+    refresh_numpy();
+    return lib_types().copyto;
+}
+
+bool torch_types(TorchTypes &out) {
+    LibTypes &t = lib_types();
+    nb::object torch = torch_module();
+    if (torch.is_none()) return false;
+    if (!torch.is(t.torch)) {
+        t.torch = nb::object();
+        TorchTypes fresh{lib_attr(torch, {"Tensor"}), lib_attr(torch, {"nn", "Module"}),
+                         lib_attr(torch, {"optim", "Optimizer"}), lib_attr(torch, {"no_grad"})};
+        if (!fresh.tensor.is_valid() || !fresh.module.is_valid() || !fresh.optimizer.is_valid() ||
+            !fresh.no_grad.is_valid())
+            return false;
+        t.of_torch = std::move(fresh);
+        t.torch = torch;
+    }
+    out = t.of_torch;
+    return true;
+}
 
 nb::object pynvml_module() {
-    nb::object loaded = sys_modules_get("pynvml");
+    static PyObject *name = intern_name("pynvml");
+    nb::object loaded = sys_modules_get(name);
     if (!loaded.is_none()) return loaded;
     nb::object warnings = nb::module_::import_("warnings");
     nb::object silenced = warnings.attr("catch_warnings")();
@@ -268,8 +352,9 @@ nb::object cloud_execute(nb::handle self, nb::handle func, nb::handle args, nb::
                          PyTuple_GET_SIZE(items.ptr()));
             throw nb::python_error();
         }
-        nb::object apply = self.attr("_apply_writeback");
-        exit_safe([&] { return apply(args, kwargs, items[1], items[2]); });
+        nb::object post_args = items[1], post_kwargs = items[2];
+        call_monitor_method<void>(self, Method::apply_writeback, apply_writeback, args, kwargs, post_args,
+                                  post_kwargs);
         return items[0];
     }
 

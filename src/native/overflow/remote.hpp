@@ -14,6 +14,21 @@ nb::object torch_module();
 nb::object numpy_module();
 nb::object pynvml_module();
 
+// numpy.ndarray and numpy.copyto when the program imported numpy, else empty
+// objects.
+nb::object ndarray_type();
+nb::object numpy_copyto();
+
+// torch's classes when the program imported torch (false otherwise).
+struct TorchTypes {
+    nb::object tensor, module, optimizer, no_grad;
+};
+bool torch_types(TorchTypes &out);
+
+// The live-CUDA probes (`_has_live_cuda_tensor`, `_closure_has_live_cuda`).
+bool has_live_cuda_tensor(nb::handle args, nb::handle kwargs);
+bool closure_has_live_cuda(nb::handle func);
+
 // The C++ bodies of the monitor methods of the same names.
 nb::object cloud_execute(nb::handle self, nb::handle func, nb::handle args, nb::handle kwargs,
                          bool gpu_pressure);

@@ -52,8 +52,9 @@ nb::object sig_key(nb::handle func) {
     return nb::steal(check(PyTuple_Pack(3, repr.ptr(), name.ptr(), zero.ptr())));
 }
 
-nb::object get_src(nb::handle self, nb::handle func) {
-    nb::object key = sig_key(func);
+nb::object get_src(nb::handle self, nb::handle func) { return get_src_keyed(self, func, sig_key(func)); }
+
+nb::object get_src_keyed(nb::handle self, nb::handle func, nb::handle key) {
     nb::object cache = field_src_cache(self);
     nb::object stored = mapping_get(cache, key);
     if (stored.is_valid()) return stored;

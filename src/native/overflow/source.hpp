@@ -19,5 +19,7 @@ nb::object code_of(nb::handle func);
 // monitor._get_src(func): the source text, memoised per signature key; empty
 // when unavailable.
 nb::object get_src(nb::handle self, nb::handle func);
+// The same for a caller that already holds `key == sig_key(func)`.
+nb::object get_src_keyed(nb::handle self, nb::handle func, nb::handle key);
 
 }  // namespace corvid::overflow
