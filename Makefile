@@ -19,7 +19,7 @@ PIP    := $(PY) -m pip
 # pyproject.toml's build requirements (version bounds included), and the tools.
 BUILD_DEPS := $$($(PY) -c 'import tomllib; print(*tomllib.load(open("pyproject.toml", "rb"))["build-system"]["requires"])') ninja cmake
 
-.PHONY: demo test coverage install venv bench clean
+.PHONY: demo test test-torch coverage install venv bench clean
 
 $(PY):
 	@interp=$$(tools/find-python.sh) || exit 1; \
@@ -43,6 +43,29 @@ demo: install
 test: install
 	@$(PY) -m pytest -q tests; rc=$$?; \
 	if [ $$rc -eq 5 ]; then echo "no tests collected"; rc=0; fi; exit $$rc
+
+# The tests marked torch, against real torch. Its CPU build is pinned exactly:
+# an unpinned torch resolves to a CUDA build of several GB. That build is a
+# Python 3.11 wheel, so the lane has a 3.11 venv of its own, .venv-torch, and
+# builds into build/torch-<wheel tag>, apart from `make test PYTHON=python3.11`.
+TORCH_PIN    := torch==2.13.0+cpu
+TORCH_PYTHON ?= python3.11
+TORCH_VENV   := .venv-torch
+TORCH_PY     := $(TORCH_VENV)/bin/python
+# Build requirements and the pytest plugins of the test extra, from pyproject.toml.
+TORCH_DEPS   := $$($(TORCH_PY) -c 'import tomllib; p = tomllib.load(open("pyproject.toml", "rb")); print(*p["build-system"]["requires"], *(r for r in p["project"]["optional-dependencies"]["test"] if r.startswith("pytest")))') ninja cmake
+
+$(TORCH_PY):
+	@interp=$$(PYTHON='$(TORCH_PYTHON)' tools/find-python.sh) || exit 1; \
+	echo "creating $(TORCH_VENV) with $$interp"; \
+	"$$interp" -m venv $(TORCH_VENV)
+	$(TORCH_PY) -m pip install -q --upgrade pip
+
+test-torch: $(TORCH_PY)
+	$(TORCH_PY) -m pip install -q '$(TORCH_PIN)' $(TORCH_DEPS)
+	$(TORCH_PY) -m pip install -q --no-build-isolation -C build-dir='build/torch-{wheel_tag}' ".[demo]"
+	@$(TORCH_PY) -c 'import torch, numpy; print("torch", torch.__version__, "numpy", numpy.__version__)'
+	@$(TORCH_PY) -m pytest -q -m torch tests
 
 # The test suite under coverage (the monitor's trace hook forwards every event
 # to coverage's tracer, so the run records the same lines as without it).
