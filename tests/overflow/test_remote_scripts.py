@@ -77,3 +77,86 @@ def test_script_offloads_to_worker_processes(tmp_path):
     while psutil.pid_exists(report["worker"]) and time.monotonic() < deadline:
         time.sleep(0.05)
     assert not psutil.pid_exists(report["worker"])                 # no worker left behind
+
+
+SAFETY = textwrap.dedent(
+    """
+    import numpy as np; from corvid.overflow import overflow; MON = overflow()
+    import json, os
+
+    MAIN, VERDICTS = os.getpid(), {}
+    judge = MON._offload_safety
+
+    def recorded(func, args, kwargs, is_method=False):
+        verdict = judge(func, args, kwargs, is_method)
+        VERDICTS[func.__name__] = verdict.reason.name
+        return verdict
+
+    MON._offload_safety = recorded
+
+    def loads(path):
+        grid = np.load(path)
+        for _ in range(3):
+            grid = grid * 2
+        return float(grid.sum())
+
+    def stores(path):
+        grid = np.ones(2)
+        for _ in range(3):
+            grid = grid * 2
+        np.save(path, grid)
+
+    def appends(xs):
+        grid = np.ones(2)
+        for _ in range(3):
+            grid = grid * 2
+        xs.append(float(grid.sum()))
+        return os.getpid()
+
+    def fills(out):
+        for i in range(len(out)):
+            out[i] = np.sqrt(9.0)
+        return os.getpid()
+
+    def grows(xs, arr):
+        for i in range(2):
+            xs.append(int(np.sqrt(16) + arr.sum()))
+        return os.getpid()
+
+    class Model:
+        def fit(self, n):
+            for _ in range(n):
+                self.x = float(np.ones(n).sum())
+
+    np.save("data.npy", np.ones(2))
+    xs, out, ys, arr, model = [1.0], np.zeros(3), [0], np.zeros(2), Model()
+    arr.flags.writeable = False
+    report = dict(load=loads("data.npy"), store=stores("saved.npy"),
+                  append_pid=appends(xs), xs=xs, fill_pid=fills(out), out=out.tolist(),
+                  fit=model.fit(3), x=model.x, grow_pid=grows(ys, arr), ys=ys, verdicts=VERDICTS,
+                  barred=sorted(k[1] for k in MON._offload_incompatible))
+    print(json.dumps(report), flush=True)
+    """
+)
+
+
+def test_unsafe_calls_stay_and_mutations_come_back(tmp_path):
+    script = tmp_path / "safety.py"
+    script.write_text(SAFETY)
+    env = {k: v for k, v in os.environ.items() if not k.startswith("CORVID_")}
+    env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
+    done = subprocess.run([sys.executable, str(script)], capture_output=True, text=True,
+                          env=env, cwd=tmp_path, timeout=120)
+    assert done.returncode == 0, done.stderr[-3000:]
+    report = json.loads(done.stdout.strip().splitlines()[-1])
+    main = os.getpid()
+    assert report["verdicts"] == {"loads": "LOCAL_IO", "stores": "SIDE_EFFECT", "appends": "OFFLOAD_OK",
+                                  "fills": "OFFLOAD_OK", "fit": "SELF_MUTATION", "grows": "OFFLOAD_OK"}
+    assert report["append_pid"] != main and report["xs"] == [1.0, 16.0]   # appended once, remotely
+    assert report["fill_pid"] != main and report["out"] == [3.0, 3.0, 3.0]
+    assert report["x"] == 3.0
+    # the list was written back first, then the read-only array refused: the list went back to
+    # its snapshot before the call ran here, so it carries this run's appends only
+    assert report["ys"] == [0, 4, 4] and report["barred"] == ["grows"]
+    assert report["store"] is None and report["load"] == 16.0
+    assert "overflow write-back for grows() unsafe (ndarray not writeable)" in done.stderr

@@ -351,17 +351,43 @@ bool needs_writeback_of(nb::handle args, nb::handle kwargs) {
     });
 }
 
-long long obj_size(nb::handle obj, long long depth);
+// What one size estimate needs, read once per estimate rather than per
+// element: the library classes and the two limits.
+// What one size estimate needs, read once per estimate rather than per
+// element: the two limits, and the library classes when a value that is not
+// a plain built-in first asks for them.
+class SizeContext {
+public:
+    SizeContext()
+        : depth_limit(const_int(names().size_depth, settings().size_depth)),
+          scan_cap(const_int(names().container_scan_cap, settings().container_scan_cap)) {}
 
-long long sampled_size(nb::handle seq, long long depth) {
+    const nb::object &ndarray() const { return load(), ndarray_; }
+    const nb::object &tensor() const { return load(), tensor_; }
+
+    const long long depth_limit, scan_cap;
+
+private:
+    void load() const {
+        if (loaded_) return;
+        loaded_ = true;
+        ndarray_ = ndarray_type();
+        if (TorchTypes torch; torch_types(torch)) tensor_ = std::move(torch.tensor);
+    }
+    mutable bool loaded_ = false;
+    mutable nb::object ndarray_, tensor_;
+};
+
+long long obj_size(const SizeContext &cx, nb::handle obj, long long depth);
+
+long long sampled_size(const SizeContext &cx, nb::handle seq, long long depth) {
     nb::object items = nb::steal(check(PySequence_Fast(seq.ptr(), "expected a sequence")));
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.ptr());
-    const long long cap = const_int(names().container_scan_cap, settings().container_scan_cap);
-    const Py_ssize_t head = static_cast<Py_ssize_t>(std::max(0LL, std::min<long long>(n, cap)));
+    const Py_ssize_t head = static_cast<Py_ssize_t>(std::max(0LL, std::min<long long>(n, cx.scan_cap)));
     __int128 total = 0;
     for (Py_ssize_t i = 0; i < head && i < PySequence_Fast_GET_SIZE(items.ptr()); ++i) {
         nb::object item = nb::borrow(PySequence_Fast_GET_ITEM(items.ptr(), i));
-        total += obj_size(item, depth + 1);
+        total += obj_size(cx, item, depth + 1);
     }
     if (head > 0 && n > head) total = total * n / head;
     return saturate(total);
@@ -382,56 +408,82 @@ long long guarded_int(F &&read) {
     return out;
 }
 
-long long obj_size(nb::handle obj, long long depth) {
+// sys.getsizeof(obj), or 512 when it fails. The sizes of the fixed-size
+// built-in scalars (and of one-digit integers) are asked once.
+long long shallow_size(nb::handle obj) {
+    static PyObject *getsizeof = nb::object(nb::module_::import_("sys").attr("getsizeof")).release().ptr();
+    auto ask = [](PyObject *o) {
+        long long size = 512;
+        swallow([&] {
+            nb::object v = nb::steal(check(PyObject_CallOneArg(getsizeof, o)));
+            long long n = PyLong_AsLongLong(v.ptr());
+            if (n == -1 && PyErr_Occurred()) throw nb::python_error();
+            size = n;
+        });
+        return size;
+    };
+    PyObject *o = obj.ptr();
+    if (PyFloat_CheckExact(o)) {
+        static const long long float_size = ask(o);
+        return float_size;
+    }
+    if (o == Py_None || PyBool_Check(o)) {
+        static const long long none_size = ask(Py_None), bool_size = ask(Py_True);
+        return o == Py_None ? none_size : bool_size;
+    }
+    if (PyLong_CheckExact(o)) {
+        int overflow = 0;
+        long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+        if (!overflow && v > -(1LL << 30) && v < (1LL << 30)) {
+            static const long long zero_size = ask(nb::int_(0).ptr()), digit_size = ask(nb::int_(1).ptr());
+            return v == 0 ? zero_size : digit_size;
+        }
+    }
+    return ask(o);
+}
+
+long long obj_size(const SizeContext &cx, nb::handle obj, long long depth) {
     PyObject *o = obj.ptr();
     if (PyBytes_Check(o)) return PyBytes_GET_SIZE(o);
     if (PyByteArray_Check(o)) return PyByteArray_GET_SIZE(o);
     if (PyUnicode_Check(o)) return PyUnicode_GET_LENGTH(o);
-    if (!PyLong_CheckExact(o) && !PyFloat_CheckExact(o) && o != Py_None) {
-        if (nb::object ndarray = ndarray_type();
-            ndarray.is_valid() && check(PyObject_IsInstance(o, ndarray.ptr())))
+    if (PyLong_CheckExact(o) || PyFloat_CheckExact(o) || o == Py_None) return shallow_size(obj);
+    // a plain container is never one of the libraries' classes
+    if (!PyList_CheckExact(o) && !PyTuple_CheckExact(o) && !PyDict_CheckExact(o)) {
+        if (cx.ndarray().is_valid() && check(PyObject_IsInstance(o, cx.ndarray().ptr())))
             return guarded_int([&] { return obj.attr(names().nbytes); });
-        if (TorchTypes torch; torch_types(torch) && check(PyObject_IsInstance(o, torch.tensor.ptr())))
+        if (cx.tensor().is_valid() && check(PyObject_IsInstance(o, cx.tensor().ptr())))
             return guarded_int([&] {
                 nb::object items = obj.attr(names().nelement)();
                 return obj.attr(names().element_size)() * items;
             });
-        if (depth < const_int(names().size_depth, settings().size_depth)) {
-            if (PyList_Check(o) || PyTuple_Check(o)) return sampled_size(obj, depth);
-            if (PySet_Check(o)) return sampled_size(nb::steal(check(PySequence_List(o))), depth);
-            if (PyDict_Check(o)) return sampled_size(nb::steal(check(PyDict_Values(o))), depth);
-        }
     }
-    static PyObject *getsizeof = nb::object(nb::module_::import_("sys").attr("getsizeof")).release().ptr();
-    long long size = 512;
-    swallow([&] {
-        nb::object v = nb::steal(check(PyObject_CallOneArg(getsizeof, o)));
-        long long n = PyLong_AsLongLong(v.ptr());
-        if (n == -1 && PyErr_Occurred()) throw nb::python_error();
-        size = n;
-    });
-    return size;
+    if (depth < cx.depth_limit) {
+        if (PyList_Check(o) || PyTuple_Check(o)) return sampled_size(cx, obj, depth);
+        if (PySet_Check(o)) return sampled_size(cx, nb::steal(check(PySequence_List(o))), depth);
+        if (PyDict_Check(o)) return sampled_size(cx, nb::steal(check(PyDict_Values(o))), depth);
+    }
+    return shallow_size(obj);
 }
 
-double payload_limit(nb::handle self) { return as_double(field_max_payload_bytes(self)); }
-
-long long cheap_size(nb::handle self, nb::handle args, nb::handle kwargs) {
-    const double limit = payload_limit(self);
+long long cheap_size(nb::handle self, nb::handle args, nb::handle kwargs, double limit) {
+    const SizeContext cx;
     __int128 total = 0;
     any_argument(args, kwargs, [&](nb::handle v) {
-        total += obj_size(v, 0);
+        total += obj_size(cx, v, 0);
         return static_cast<double>(total) > limit;
     });
     return saturate(total);
 }
 
 bool too_large(nb::handle self, nb::handle args, nb::handle kwargs) {
+    nb::object limit = field_max_payload_bytes(self);
     if (nb::object replaced = monitor_method(self, Method::cheap_size)) {
         nb::object size = exit_safe([&] { return replaced(args, kwargs); });
-        nb::object limit = field_max_payload_bytes(self);
         return check(PyObject_RichCompareBool(size.ptr(), limit.ptr(), Py_GT)) == 1;
     }
-    return static_cast<double>(cheap_size(self, args, kwargs)) > payload_limit(self);
+    const double bound = as_double(limit);
+    return static_cast<double>(cheap_size(self, args, kwargs, bound)) > bound;
 }
 
 // _unpicklable_types(): built on first use, then the module constant.
@@ -511,22 +563,41 @@ Unpicklable as_unpicklable(nb::handle answer) {
     return Unpicklable::None;
 }
 
-nb::object type_name(nb::handle value) {
-    return nb::steal(check(PyType_GetName(Py_TYPE(value.ptr()))));
+// type(value).__name__, kept per type: the memo key is built on every
+// verdict, and a name that was hashed once stays hashed.
+nb::object arg_type_name(nb::handle value) {
+    static PyObject *names_by_type = check(PyDict_New());  // type -> name, kept for the process
+    PyObject *type = reinterpret_cast<PyObject *>(Py_TYPE(value.ptr()));
+    PyObject *known = nullptr;
+    check(dict_get_ref(names_by_type, type, &known));
+    if (known) return nb::steal(known);
+    nb::object name = nb::steal(check(PyType_GetName(Py_TYPE(value.ptr()))));
+    if (PyDict_GET_SIZE(names_by_type) >= 4096) PyDict_Clear(names_by_type);
+    check(PyDict_SetItem(names_by_type, type, name.ptr()));
+    return name;
 }
 
 // The trial pickling's memo key: positional type names, then one (keyword,
 // type name) pair per keyword argument in the call's order.
 nb::object argument_types(nb::handle args, nb::handle kwargs) {
-    nb::list key;
     nb::object seq = nb::steal(check(PySequence_Fast(args.ptr(), "arguments must be a sequence")));
-    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.ptr()); ++i)
-        key.append(type_name(PySequence_Fast_GET_ITEM(seq.ptr(), i)));
-    if (kwargs.is_valid() && !kwargs.is_none()) {
-        nb::object items = nb::steal(check(PyMapping_Items(kwargs.ptr())));
-        for (nb::handle item : items) key.append(nb::make_tuple(item[0], type_name(item[1])));
+    const Py_ssize_t positional = PySequence_Fast_GET_SIZE(seq.ptr());
+    nb::object named;  // a dict of the keyword arguments, in call order
+    if (kwargs.is_valid() && !kwargs.is_none())
+        named = PyDict_Check(kwargs.ptr()) ? nb::borrow(kwargs) : nb::steal(check(PyDict_New()));
+    if (named.is_valid() && !named.is(kwargs)) check(PyDict_Merge(named.ptr(), kwargs.ptr(), 1));
+    const Py_ssize_t count = named.is_valid() ? PyDict_GET_SIZE(named.ptr()) : 0;
+    nb::object key = nb::steal(check(PyTuple_New(positional + count)));
+    for (Py_ssize_t i = 0; i < positional; ++i)
+        PyTuple_SET_ITEM(key.ptr(), i, arg_type_name(PySequence_Fast_GET_ITEM(seq.ptr(), i)).release().ptr());
+    Py_ssize_t pos = 0, i = positional;
+    PyObject *k = nullptr, *v = nullptr;
+    while (i < positional + count && PyDict_Next(named.ptr(), &pos, &k, &v)) {
+        nb::object keyword = nb::borrow(k), value = nb::borrow(v);
+        PyTuple_SET_ITEM(key.ptr(), i++, nb::make_tuple(keyword, arg_type_name(value)).release().ptr());
     }
-    return nb::steal(check(PyList_AsTuple(key.ptr())));
+    if (i != positional + count) throw nb::value_error("keyword arguments changed while being read");
+    return key;
 }
 
 bool picklable(nb::handle self, nb::handle args, nb::handle kwargs) {
@@ -646,7 +717,9 @@ void register_safety(nb::module_ &m) {
         "Every argument's state a remote run can change can be written back.");
     def_monitor_method(
         m, "_cheap_size",
-        [](nb::handle self, nb::handle args, nb::handle kwargs) { return cheap_size(self, args, kwargs); },
+        [](nb::handle self, nb::handle args, nb::handle kwargs) {
+            return cheap_size(self, args, kwargs, as_double(field_max_payload_bytes(self)));
+        },
         "args"_a.none(), "kwargs"_a.none(), "Estimated bytes of the arguments, summed until past max_payload_bytes.");
     def_monitor_method(
         m, "_picklable",
@@ -665,9 +738,11 @@ void register_safety(nb::module_ &m) {
             return unpicklable_types_now(builtin);
         },
         "The types whose instances never pickle (files, sockets, connections, locks).");
-    m.def("_obj_size", [](nb::handle obj, long long depth) { return obj_size(obj, depth); }, "obj"_a.none(),
+    m.def("_obj_size", [](nb::handle obj, long long depth) { return obj_size(SizeContext(), obj, depth); },
+          "obj"_a.none(),
           "depth"_a = 0, "Estimated bytes of obj.");
-    m.def("_sampled_size", [](nb::handle seq, long long depth) { return sampled_size(seq, depth); },
+    m.def("_sampled_size",
+          [](nb::handle seq, long long depth) { return sampled_size(SizeContext(), seq, depth); },
           "seq"_a.none(), "depth"_a, "Estimated bytes of a sequence, from its first _CONTAINER_SCAN_CAP items.");
 }
 

@@ -356,11 +356,15 @@ bool is_immutable_atom(nb::handle obj) {
 SyncKind roundtrippable(nb::handle obj) {
     PyObject *o = obj.ptr();
     if (PyByteArray_Check(o)) return SyncKind::Bytearray;
-    if (instance_of(obj, ndarray_type())) return SyncKind::Ndarray;
-    if (TorchTypes torch; torch_types(torch)) {
-        if (instance_of(obj, torch.module)) return SyncKind::Module;
-        if (instance_of(obj, torch.optimizer)) return SyncKind::Optimizer;
-        if (instance_of(obj, torch.tensor)) return SyncKind::Tensor;
+    // a plain list, dict or set is never one of the libraries' classes
+    const bool plain = PyList_CheckExact(o) || PyDict_CheckExact(o) || PySet_CheckExact(o);
+    if (!plain) {
+        if (instance_of(obj, ndarray_type())) return SyncKind::Ndarray;
+        if (TorchTypes torch; torch_types(torch)) {
+            if (instance_of(obj, torch.module)) return SyncKind::Module;
+            if (instance_of(obj, torch.optimizer)) return SyncKind::Optimizer;
+            if (instance_of(obj, torch.tensor)) return SyncKind::Tensor;
+        }
     }
     bool list = PyList_Check(o), dict = PyDict_Check(o), set = PySet_Check(o);
     if (!(list || dict || set) || !atoms_only_container(obj)) return SyncKind::None;
