@@ -20,7 +20,9 @@ the order written), ``missing`` (requirements not installed here) and, for an
 error, its details.
 
 ``execute`` is the whole remote side and knows nothing of pipes, so another
-transport can ship the same frames to it.
+transport can ship the same frames to it: ``run_shipped`` is the task the
+Dask backend submits, and ``run_with_stored`` the driver of a call whose
+arguments wait in the service's data store.
 """
 
 import io
@@ -109,12 +111,18 @@ def grow_pipe(fd):
 
 # -- the remote side ---------------------------------------------------------
 
-class _Sink(io.TextIOBase):
-    """Stands in for sys.stdout or sys.stderr during one call."""
+class _Router(io.TextIOBase):
+    """Stands in for sys.stdout or sys.stderr while calls run.
 
-    def __init__(self, stream, chunks):
+    A write goes to the capture of the thread that makes it; from another
+    thread it goes to the only call running, if just one runs (the local
+    worker: prints of threads the call started are the call's), else to the
+    stream that was there before.
+    """
+
+    def __init__(self, stream, original):
         self._stream = stream
-        self._chunks = chunks
+        self._original = original
 
     encoding = "utf-8"
     errors = "strict"
@@ -125,9 +133,38 @@ class _Sink(io.TextIOBase):
     def write(self, text):
         if not isinstance(text, str):
             raise TypeError(f"write() argument must be str, not {type(text).__name__}")
+        chunks = _captures.get(threading.get_ident())
+        if chunks is None:
+            running = list(_captures.values())
+            if len(running) != 1:
+                return self._original.write(text) if self._original is not None else len(text)
+            chunks = running[0]
         if text:
-            self._chunks.append((self._stream, text))
+            chunks.append((self._stream, text))
         return len(text)
+
+
+_captures: dict[int, list] = {}
+_capture_lock = threading.Lock()
+_saved_streams = None
+
+
+def _capture_begin(chunks):
+    global _saved_streams
+    with _capture_lock:
+        if not _captures:
+            _saved_streams = sys.stdout, sys.stderr
+            sys.stdout, sys.stderr = _Router(1, sys.stdout), _Router(2, sys.stderr)
+        _captures[threading.get_ident()] = chunks
+
+
+def _capture_end():
+    global _saved_streams
+    with _capture_lock:
+        _captures.pop(threading.get_ident(), None)
+        if not _captures and _saved_streams is not None:
+            sys.stdout, sys.stderr = _saved_streams
+            _saved_streams = None
 
 
 def _merged(chunks):
@@ -202,8 +239,7 @@ def execute(frames):
         reply.update(status="unpicklable-call", error=_error_details(exc))
         return [pickle.dumps(reply, PROTOCOL)]
     chunks = []
-    saved = sys.stdout, sys.stderr
-    sys.stdout, sys.stderr = _Sink(1, chunks), _Sink(2, chunks)
+    _capture_begin(chunks)
     try:
         result = target(*args, **kwargs)
     except BaseException as exc:
@@ -216,7 +252,7 @@ def execute(frames):
                 tb = tb.tb_next
         reply.update(status="error", error=_error_details(exc.with_traceback(tb)))
     finally:
-        sys.stdout, sys.stderr = saved
+        _capture_end()
     del target, args, kwargs
     reply["output"] = _merged(chunks)
     body = []
@@ -226,6 +262,58 @@ def execute(frames):
         except Exception as exc:
             reply.update(status="unpicklable-result", error=_error_details(exc))
     return [pickle.dumps(reply, PROTOCOL), *body]
+
+
+# -- other transports ------------------------------------------------------
+
+# Frames at least this large travel as numpy arrays where numpy is loaded:
+# Dask moves those out of band, other buffers are copied into its messages.
+_SHIP_AS_ARRAY = 1 << 16
+
+
+def shippable(frames):
+    """``frames`` in the form that moves cheapest through Dask's messages."""
+    numpy = sys.modules.get("numpy")
+    if numpy is None:
+        return frames
+    return [numpy.frombuffer(f, dtype=numpy.uint8) if memoryview(f).nbytes >= _SHIP_AS_ARRAY else f
+            for f in frames]
+
+
+def run_shipped(*frames):
+    """The task a Dask worker runs: ``execute`` on frames given as arguments."""
+    return shippable(execute(list(frames)))
+
+
+def installed_versions(requirements):
+    """{requirement text: installed version, or None} for this interpreter."""
+    from importlib import metadata
+    found = {}
+    for req in requirements:
+        match = _REQUIREMENT.match(str(req))
+        try:
+            found[req] = metadata.version(match.group(1)) if match else None
+        except Exception:
+            found[req] = None
+    return found
+
+
+def collect_arguments(*args, **kwargs):
+    return args, kwargs
+
+
+def run_with_stored(resolve, target, head, args, kwargs, spread, as_list):
+    """Fetch a call's stored arguments, then make the call.
+
+    ``resolve`` is the data offloader's wrapper of ``collect_arguments``: it
+    puts every stored argument back in place. ``spread`` calls
+    ``target(*head, *args, **kwargs)``, otherwise ``target(*head, args,
+    kwargs)`` (a shim, which then sees the caller's own objects).
+    """
+    args, kwargs = resolve(*args, **kwargs)
+    if spread:
+        return target(*head, *args, **kwargs)
+    return target(*head, list(args) if as_list else args, kwargs)
 
 
 # -- process ---------------------------------------------------------------

@@ -6,13 +6,21 @@ it directly too::
     with GateWay(workers=4) as gw:
         total = gw.run(sum_of_squares, big_array)
 
-The only backend today is local: a small pool of worker processes on this
-machine (``python -m corvid._worker``) fed over pipes. The function, its
-arguments and the result travel by cloudpickle, protocol 5, with large buffers
-such as numpy arrays out of band. A backend is anything with ``start()``,
-``exchange(frames, timeout)`` and ``close()`` (see ``_LocalBackend``), so a
-cluster backend can take the same frames to ``corvid._worker.execute``
-elsewhere.
+Two backends run the calls. The default is local: a small pool of worker
+processes on this machine (``python -m corvid._worker``) fed over pipes. A
+Dask cluster is used instead when ``GateWay(address=...)`` names its
+scheduler, when ``CORVID_GATEWAY_ADDRESS`` does, or when a
+``distributed.Client`` is passed as ``client=`` (the ``dask`` extra; the
+workers need corvid installed). The function, its arguments and the result
+travel by cloudpickle, protocol 5, with large buffers such as numpy arrays
+out of band, as the same frames on both backends: a backend is anything with
+``start()``, ``exchange(frames, timeout, resources)`` and ``close()``, and
+both hand the frames to ``corvid._worker.execute``.
+
+With a Dask backend and a service URL and API key, large arguments and local
+files or directories named in the arguments go through the service's data
+store (``corvid.cargo``), so that a worker on another machine can read them;
+the stored values are deleted after the call.
 
 ``run`` has two call shapes:
 
@@ -49,13 +57,16 @@ import textwrap
 import threading
 import time
 import types
+import warnings
 import weakref
 from collections.abc import Mapping
+from concurrent.futures import CancelledError
 from typing import Any, Protocol
 
 from corvid import _worker as _wire
 
-__all__ = ["GateWay", "SerializationError", "WorkerLost", "RemoteError", "RUN_OPTIONS"]
+__all__ = ["GateWay", "SerializationError", "WorkerLost", "RemoteError", "MissingPackages", "NoWorkers",
+           "RUN_OPTIONS"]
 
 log = logging.getLogger("corvid.client")
 
@@ -70,6 +81,12 @@ _SHIM_SUFFIXES = (
     "_sanitize_capture_shim.<locals>._sanitize_capture",
 )
 _WORKERS_ENV = "CORVID_GATEWAY_WORKERS"
+_ADDRESS_ENV = "CORVID_GATEWAY_ADDRESS"
+# How long a call that asks for worker resources (a GPU) waits for a worker
+# that offers them before it fails.
+_RESOURCE_WAIT_ENV = "CORVID_GATEWAY_RESOURCE_WAIT"
+_RESOURCE_WAIT = 10.0
+_CONNECT_TIMEOUT = 10.0
 # How long a worker that closed its pipe gets to exit, for its exit status.
 _EXIT_GRACE = 1.0
 
@@ -84,6 +101,14 @@ class WorkerLost(RuntimeError):
 
 class RemoteError(RuntimeError):
     """A remote exception whose own class could not be rebuilt here."""
+
+
+class MissingPackages(RuntimeError):
+    """Pip packages a call needs are not installed on the cluster's workers."""
+
+
+class NoWorkers(RuntimeError):
+    """No worker of the cluster offers the resources a call asks for."""
 
 
 def _is_shim_call(args):
@@ -123,6 +148,8 @@ class _Backend(Protocol):
     ``corvid._worker.execute`` reads; a backend moves them and nothing else."""
 
     owner: int  # the process that started it; a forked child starts its own
+    remote: bool  # its workers may be on other machines
+    where: str  # "local worker", "dask worker": for messages
 
     @property
     def pids(self) -> list[int]:
@@ -130,7 +157,12 @@ class _Backend(Protocol):
 
     def start(self) -> None: ...
 
-    def exchange(self, frames: list, timeout: float | None) -> list:
+    def prepare(self, requirements: list[str], resources: dict | None) -> list[str]:
+        """Make sure a call with these pip requirements and worker resources
+        can run (raise if not); answers the requirements the workers should
+        still check."""
+
+    def exchange(self, frames: list, timeout: float | None, resources: dict | None = None) -> list:
         """The reply to ``frames``; WorkerLost if the place running it ended
         first, TimeoutError past ``timeout`` seconds of running."""
 
@@ -280,6 +312,9 @@ class _LocalBackend:
     replaced. ``close()`` ends them all.
     """
 
+    remote = False
+    where = "local worker"
+
     def __init__(self, size):
         self.size = size
         self.owner = os.getpid()
@@ -298,7 +333,12 @@ class _LocalBackend:
         with self._cond:
             return sorted(w.pid for w in self._live)
 
-    def exchange(self, frames, timeout=None):
+    def prepare(self, requirements, resources):
+        # Workers here share this machine's GPUs; a missing package is only
+        # warned about, by the worker that finds it missing.
+        return requirements
+
+    def exchange(self, frames, timeout=None, resources=None):
         for attempt in range(2):
             worker = self._acquire()
             healthy = False
@@ -410,6 +450,182 @@ class _LocalBackend:
         log.debug("gateway: local workers stopped")
 
 
+def _distributed():
+    try:
+        import distributed
+    except ImportError as exc:
+        raise ImportError("the gateway's Dask backend needs the distributed package: "
+                          "pip install 'corvid[dask]'") from exc
+    return distributed
+
+
+def _resource_wait():
+    text = os.environ.get(_RESOURCE_WAIT_ENV, "").strip()
+    try:
+        wait = float(text) if text else _RESOURCE_WAIT
+    except ValueError:
+        wait = _RESOURCE_WAIT
+    return wait if wait >= 0 else _RESOURCE_WAIT
+
+
+def _local_hosts():
+    import socket
+    hosts = {"127.0.0.1", "::1", "localhost"}
+    try:
+        name = socket.gethostname()
+        hosts.add(name)
+        hosts.update(info[4][0] for info in socket.getaddrinfo(name, None))
+    except OSError:
+        pass
+    return hosts
+
+
+def _host_of(address):
+    host = address.partition("://")[2] or address
+    if host.startswith("["):
+        return host[1:host.find("]")]
+    return host.rpartition(":")[0] or host
+
+
+class _DaskBackend:
+    """Calls run as tasks of a Dask cluster.
+
+    Each call is one ``client.submit`` of ``corvid._worker.run_shipped`` with
+    the request's frames as arguments (``pure=False``: no hashing of the
+    payload). A worker lost during the call is Dask's ``KilledWorker`` once
+    the scheduler gives up on the task (``distributed.scheduler.allowed-
+    failures``), and WorkerLost here. ``client`` is the caller's and stays
+    open at ``close()``; otherwise one is connected to ``address``.
+    """
+
+    remote = True
+    where = "dask worker"
+
+    def __init__(self, address: str, client: Any = None) -> None:
+        self.owner = os.getpid()
+        self.address = address
+        self.client = client
+        self._own_client = client is None
+        self._verified: set[tuple] = set()
+        self._distributed = None
+
+    def start(self):
+        distributed = self._distributed = _distributed()
+        # Large payloads are ours to send as they are; Dask would warn of
+        # each one as a "large graph".
+        warnings.filterwarnings("ignore", message="Sending large graph of size", category=UserWarning,
+                                module=r"distributed\.client")
+        if self.client is None:
+            self.client = distributed.Client(self.address, set_as_default=False, timeout=_CONNECT_TIMEOUT)
+        log.debug("gateway: connected to the Dask scheduler at %s", self.address)
+
+    def _workers(self):
+        return self.client.scheduler_info()["workers"]
+
+    @property
+    def pids(self):
+        client = self.client
+        if client is None:
+            return []
+        local = _local_hosts()
+        try:
+            found = client.run(os.getpid)
+        except Exception:
+            return []
+        return sorted(pid for addr, pid in found.items() if _host_of(addr) in local)
+
+    def _offering(self, resources):
+        return [addr for addr, info in self._workers().items()
+                if all((info.get("resources") or {}).get(name, 0) >= need for name, need in resources.items())]
+
+    def _await_workers(self, resources):
+        wait = _resource_wait()
+        deadline = time.monotonic() + wait
+        while True:
+            found = self._offering(resources)
+            if found or time.monotonic() >= deadline:
+                break
+            time.sleep(0.1)
+        if not found:
+            wanted = ", ".join(f"{k}={v}" for k, v in resources.items())
+            raise NoWorkers(f"no worker of the Dask cluster at {self.address} offers the resources {wanted} "
+                            f"(waited {wait:g} s); start workers with e.g. --resources \"GPU=1\"")
+        return found
+
+    def prepare(self, requirements, resources):
+        workers = self._await_workers(resources) if resources else None
+        key = (tuple(requirements), tuple(sorted((resources or {}).items())))
+        if not requirements or key in self._verified:
+            return []
+        found = self.client.run(_wire.installed_versions, list(requirements), workers=workers)
+        absent, other = {}, set()
+        for addr, versions in found.items():
+            for req, version in versions.items():
+                match = _wire._REQUIREMENT.match(req)
+                pin = match.group(2) if match else None
+                if version is None:
+                    absent.setdefault(req, []).append(addr)
+                elif pin and version != pin:
+                    other.add(f"{req} (found {version})")
+        if absent:
+            names = "; ".join(f"{req} on {len(addrs)} of {len(found)} worker(s)" for req, addrs in absent.items())
+            raise MissingPackages(f"pip packages not installed on the Dask cluster's workers "
+                                  f"(nothing is installed for you): {names}")
+        if other:
+            log.warning("the Dask cluster's workers have other versions of: %s", ", ".join(sorted(other)))
+        self._verified.add(key)
+        return []
+
+    def exchange(self, frames, timeout=None, resources=None):
+        distributed, client = self._distributed, self.client
+        if client is None:
+            raise WorkerLost("the gateway client was closed before the call")
+        future = client.submit(_wire.run_shipped, *_wire.shippable(frames), pure=False,
+                                    resources=resources or None)
+        try:
+            return future.result(timeout=timeout)
+        except TimeoutError:
+            # A running task cannot be stopped; it is only forgotten.
+            future.cancel()
+            raise TimeoutError(f"the remote call ran past its timeout of {timeout} s") from None
+        except distributed.KilledWorker as exc:
+            raise WorkerLost(f"the Dask worker running the call died: {exc}") from None
+        except CancelledError as exc:
+            raise WorkerLost(f"the call was cancelled on the Dask cluster: {exc}") from None
+        finally:
+            del future  # not kept alive by a traceback: the cluster forgets the task
+
+    def close(self):
+        if os.getpid() != self.owner:
+            return  # a forked child: the connection is its parent's
+        client, self.client = self.client, None
+        if client is not None and self._own_client:
+            try:
+                client.close(timeout=_CONNECT_TIMEOUT)
+            except Exception as exc:
+                log.debug("gateway: closing the Dask client failed: %s", exc)
+        log.debug("gateway: Dask backend closed")
+
+
+class _Progress:
+    """A tqdm bar driven by cumulative byte counts, as the data offloader
+    reports them."""
+
+    def __init__(self, bar):
+        self._bar = bar
+
+    def update(self, done):
+        self._bar.update(done - self._bar.n)
+
+    def close(self):
+        self._bar.close()
+
+
+def _progress_bar(label, total):
+    from tqdm import tqdm  # type: ignore[import-untyped]
+    return _Progress(tqdm(total=total, desc=label, unit="B", unit_scale=True, unit_divisor=1024, leave=False))
+
+
 # -- client --------------------------------------------------------------------
 
 _output_lock = threading.Lock()
@@ -435,6 +651,20 @@ def _replay(chunks):
                 last.flush()
             except (OSError, ValueError):
                 pass
+
+
+@functools.lru_cache(maxsize=64)
+def _control(pip, hide):
+    return pickle.dumps({"pip": list(pip), "hide": hide}, _wire.PROTOCOL)
+
+
+@functools.lru_cache(maxsize=1)
+def _have_tqdm():
+    try:
+        import tqdm  # noqa: F401
+    except ImportError:
+        return False
+    return True
 
 
 _DYNAMIC_FRAME = re.compile(r'^(\s*)File "<dynamic-code>", line (\d+), in (\S+)$', re.M)
@@ -541,22 +771,35 @@ class GateWay:
     """Client of the gateway; see the module text.
 
     ``workers`` is the most worker processes the local pool grows to
-    (default: ``CORVID_GATEWAY_WORKERS``, else the CPU count). ``api_key``,
-    ``api_url`` and ``fast`` are kept for remote backends; the local one
-    needs none of them. With ``progress`` set, each run prints one line to
-    standard error when it ends.
+    (default: ``CORVID_GATEWAY_WORKERS``, else the CPU count). ``address``
+    (default: ``CORVID_GATEWAY_ADDRESS``) names a Dask scheduler, or
+    ``client`` is a ``distributed.Client``: calls then run on that cluster.
+    ``api_key`` and ``api_url`` are the service's; with a Dask backend they
+    carry large and file arguments through the data store. With
+    ``progress`` set, each run prints one line to standard error when it
+    ends, and long uploads show a bar (tqdm, when installed).
     """
 
     _backend_type: type[_Backend] = _LocalBackend
 
     def __init__(self, *, _internal: bool = False, api_key: str | None = None, fast: bool = False,
-                 api_url: str | None = None, progress: bool = False, workers: int | None = None) -> None:
+                 api_url: str | None = None, progress: bool = False, workers: int | None = None,
+                 address: str | None = None, client: Any = None) -> None:
         self._internal = bool(_internal)
         self._api_key = api_key
         self.api_url = api_url
         self.fast = bool(fast)
         self.progress = progress
-        self.workers = _pool_size(workers)
+        self._client = client
+        self._client_owner = os.getpid()
+        if client is not None:
+            address = client.scheduler.address
+        elif not address:
+            address = os.environ.get(_ADDRESS_ENV, "").strip() or None
+        self.address = address
+        if address is not None:
+            _distributed()  # the missing extra is reported here, not at the first call
+        self.workers = _pool_size(workers) if address is None else 0
         self._warm_session_id = None
         self.last_options: dict[str, Any] = {}
         self._backend: _Backend | None = None
@@ -567,7 +810,8 @@ class GateWay:
 
     def __repr__(self):
         state = "open" if self._backend else "closed" if self._closed else "idle"
-        return f"<GateWay local workers={self.workers} {state}>"
+        where = f"dask {self.address}" if self.address else f"local workers={self.workers}"
+        return f"<GateWay {where} {state}>"
 
     def __enter__(self) -> GateWay:
         self.open()
@@ -588,7 +832,7 @@ class GateWay:
         if self._backend is None:
             if self._closed:
                 raise RuntimeError("the gateway client is closed")
-            backend = self._backend_type(self.workers)
+            backend = self._new_backend()
             # Closed on collection and at interpreter exit as well.
             self._finalizer = weakref.finalize(self, backend.close)
             self._backend = backend
@@ -600,8 +844,16 @@ class GateWay:
                 raise
         return self._backend
 
+    def _new_backend(self):
+        if self.address is None:
+            return self._backend_type(self.workers)
+        # A forked child cannot use its parent's client: it connects anew.
+        given = self._client if self._client_owner == os.getpid() else None
+        return _DaskBackend(self.address, given)
+
     def close(self) -> None:
-        """Stop the workers; a call still running on one fails with WorkerLost."""
+        """Stop the workers (or leave the cluster); a call still running
+        fails with WorkerLost."""
         with self._lock:
             self._closed = True
             self._backend = None
@@ -616,7 +868,8 @@ class GateWay:
 
     def run(self, *args: Any, **kwargs: Any) -> Any:
         """Run a call remotely and return its value (see the module text)."""
-        if _is_shim_call(args):
+        shim_shape = _is_shim_call(args)
+        if shim_shape:
             shim, func, call_args, call_kwargs = args
             unknown = sorted(set(kwargs) - RUN_OPTIONS)
             if unknown:
@@ -629,23 +882,34 @@ class GateWay:
             func, target, target_args, target_kwargs = args[0], args[0], args[1:], kwargs
             options = {}
         name = _callable_name(func)
-        timeout = self._apply_options(options, name)
+        timeout, resources = self._apply_options(options, name)
         with self._lock:
             backend = self._backend_locked()
+        pip = backend.prepare(list(options.get("pip_packages") or ()), resources)
+        hide = int(target is not func)
+        offloader = None
         try:
-            body = _wire.dumps((target, target_args, target_kwargs))
-        except Exception as exc:
-            raise SerializationError(f"the call to {name} cannot be serialised: {exc}") from exc
-        control = pickle.dumps({"pip": list(options.get("pip_packages") or ()), "hide": int(target is not func)},
-                               _wire.PROTOCOL)
-        started = time.perf_counter()
-        reply = backend.exchange([control, *body], timeout)
-        del body
+            if backend.remote and self.api_url and self._api_key:
+                offloader, staged = self._stage(target, target_args, target_kwargs, shim_shape)
+                if staged is not None:
+                    target, target_args, target_kwargs = staged
+                    hide += 1
+            try:
+                body = _wire.dumps((target, target_args, target_kwargs))
+            except Exception as exc:
+                raise SerializationError(f"the call to {name} cannot be serialised: {exc}") from exc
+            control = _control(tuple(pip), hide)
+            started = time.perf_counter()
+            reply = backend.exchange([control, *body], timeout, resources)
+            del body
+        finally:
+            if offloader is not None:
+                offloader.flush_all()
         info = pickle.loads(reply[0])
         _replay(info["output"])
         self._warn_missing(info["missing"])
         if self.progress:
-            print(f"corvid: {name} ran on local worker {info.get('pid')} in "
+            print(f"corvid: {name} ran on {backend.where} {info.get('pid')} in "
                   f"{time.perf_counter() - started:.2f} s", file=sys.stderr)
         status = info["status"]
         if status == "ok":
@@ -660,26 +924,64 @@ class GateWay:
         raise SerializationError(f"the {what} {name} cannot be serialised on the worker: "
                                  f"{error['type']}: {error['message']}")
 
+    def _stage(self, target, target_args, target_kwargs, shim_shape):
+        """Local files and large arguments of the call into the data store.
+
+        Answers the offloader, whose keys the caller flushes after the call,
+        and the new (target, args, kwargs) to ship, or None to ship the call
+        as it is.
+        """
+        from corvid import cargo
+        if shim_shape:
+            head, call_args, call_kwargs = target_args[:1], target_args[1], target_args[2]
+        else:
+            head, call_args, call_kwargs = (), target_args, target_kwargs
+        as_list = isinstance(call_args, list)
+        resolved_args, resolved_kwargs, files = cargo.resolve_file_args(tuple(call_args), dict(call_kwargs))
+        factory = _progress_bar if self.progress and _have_tqdm() else None
+        # One offloader per call: its upload cache would otherwise hand a later
+        # call the key of content this call's flush deleted.
+        offloader = cargo.DataOffloader(self.api_url, self._api_key, progress_factory=factory)
+        resolve, ship_args, ship_kwargs, keys = offloader.offload_large_args(
+            _wire.collect_arguments, resolved_args, resolved_kwargs)
+        if keys:
+            return offloader, (_wire.run_with_stored,
+                               (resolve, target, head, ship_args, ship_kwargs, not shim_shape, as_list), {})
+        if not files:
+            return offloader, None
+        if shim_shape:
+            return offloader, (target, (*head, list(resolved_args) if as_list else resolved_args,
+                                        resolved_kwargs), {})
+        return offloader, (target, resolved_args, resolved_kwargs)
+
     def _apply_options(self, options, name):
+        """The call's timeout and the worker resources it asks for."""
         self.last_options = dict(options)
         if not options:
-            return None
+            return None, None
         gpu, count = options.get("gpu"), options.get("gpu_count")
+        resources = None
         if gpu or count:
-            found = _local_gpu_count()
-            log.debug("%s: gpu=%r gpu_count=%r requested; %s", name, gpu, count,
-                      f"the local workers share this machine's {found} GPU(s)" if found
-                      else "this machine has no GPU, so it runs on the CPU")
+            if self.address is not None:
+                if isinstance(count, bool) or not isinstance(count, int) or count < 1:
+                    count = 1
+                resources = {"GPU": count}
+                log.debug("%s: gpu=%r: asks the cluster for a worker with resources GPU=%d", name, gpu, count)
+            else:
+                found = _local_gpu_count()
+                log.debug("%s: gpu=%r gpu_count=%r requested; %s", name, gpu, count,
+                          f"the local workers share this machine's {found} GPU(s)" if found
+                          else "this machine has no GPU, so it runs on the CPU")
         ignored = sorted(set(options) - {"gpu", "gpu_count", "pip_packages", "timeout"})
         if ignored:
-            log.debug("%s: options %s do not apply to local workers", name, ", ".join(ignored))
+            log.debug("%s: options %s do not apply to this gateway's workers", name, ", ".join(ignored))
         timeout = options.get("timeout")
         if timeout is None:
-            return None
+            return None, resources
         if isinstance(timeout, bool) or not isinstance(timeout, (int, float)) or not timeout > 0:
             log.debug("%s: timeout=%r is not a positive number of seconds; ignored", name, timeout)
-            return None
-        return float(timeout)
+            return None, resources
+        return float(timeout), resources
 
     def _warn_missing(self, missing):
         new = [req for req in missing if req not in self._warned_missing]
