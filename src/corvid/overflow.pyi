@@ -443,7 +443,15 @@ class _OverflowMonitor:
         Starting a running monitor does nothing."""
     def stop(self) -> None:
         """Stop watching and put every original function and method back; also
-        run at process exit. Stopping a stopped monitor does nothing."""
+        run at process exit. Stopping a stopped monitor does nothing. With
+        CORVID_OVERFLOW_REPORT=1 the report is logged as a table first."""
+    def report(self) -> list[dict[str, Any]]:
+        """What became of each wrapped function's calls, most called first:
+        calls kept here by reason, calls offloaded, fallbacks by cause
+        ("write-back", "not-submitted", "serialization", "remote-error"), and
+        the seconds spent here and remotely. Each row holds "function", "file",
+        "line", "calls", "local" ({reason name: count}), "offloaded",
+        "fallbacks" ({cause: count}), "local_seconds" and "remote_seconds"."""
     # Discovery and the watch for late definitions.
     def _forward_scan(self, frame: FrameType | None) -> None: ...
     def _collect_top_defs(self, body: Iterable[Any]) -> None: ...

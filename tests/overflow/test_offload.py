@@ -164,7 +164,7 @@ def test_remote_run_shapes(monitor, monkeypatch):
     assert mon._gpu_pin(add, True) == {} and mon._gpu_pin(add) == {}
 
 
-def test_dispatch_outcomes_of_remote_runs(monitor):
+def test_dispatch_outcomes_of_remote_runs(monitor, monkeypatch, capsys):
     gw = Gateway()
     mon = monitor(factory=lambda: gw)
     mon.start(None)
@@ -182,6 +182,13 @@ def test_dispatch_outcomes_of_remote_runs(monitor):
     gw.fail = SerializationError("no")
     mon._recent_calls.clear()
     assert w(1) == 2 and w._sig in mon._offload_incompatible
+    assert w(5) == 6   # barred now: kept here
+    [row] = mon.report()
+    assert (row["function"], row["calls"], row["offloaded"], row["local"]) == ("add", 4, 1, {"INCOMPATIBLE": 1})
+    assert row["fallbacks"] == {"remote-error": 1, "serialization": 1}
+    monkeypatch.setenv("CORVID_OVERFLOW_REPORT", "1")
+    mon.stop()
+    assert "INCOMPATIBLE 1; serialization 1, remote-error 1" in capsys.readouterr().err
     cold = monitor(factory=lambda: (_ for _ in ()).throw(OSError("no service")))
     with pytest.raises(ov._SubmitError, match="gateway unavailable"):
         cold._cloud_execute(add, (1,), {})

@@ -5,6 +5,7 @@
 #include "overflow/config.hpp"
 #include "overflow/discovery.hpp"
 #include "overflow/monitor.hpp"
+#include "overflow/report.hpp"
 #include "overflow/gateway.hpp"
 #include "overflow/offload_gate.hpp"
 #include "overflow/remote.hpp"
@@ -97,24 +98,34 @@ nb::handle decision_field(nb::handle decision, bool want_action, nb::object &kee
 // that was never submitted costs nothing, any other failure is counted.
 nb::object fall_back(nb::handle self, CallSite &call, nb::handle sig, nb::handle error) {
     nb::handle name = call.name();
+    Fallback cause = Fallback::RemoteError;
     if (PyObject_TypeCheck(error.ptr(), reinterpret_cast<PyTypeObject *>(g_state_sync_error))) {
+        cause = Fallback::WriteBack;
         set_add(field_offload_incompatible(self), sig);
         warn("overflow write-back for %s() unsafe (%s) \xe2\x80\x94 running locally", name, error);
-        return call.run();
-    }
-    if (PyObject_TypeCheck(error.ptr(), reinterpret_cast<PyTypeObject *>(g_submit_error))) return call.run();
-    nb::object cls_name = optional_attr(nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(error.ptr()))),
-                                        names().dunder_name);
-    if (cls_name.is_valid() && PyUnicode_Check(cls_name.ptr()) &&
-        PyUnicode_CompareWithASCIIString(cls_name.ptr(), "SerializationError") == 0) {
-        set_add(field_offload_incompatible(self), sig);
-    } else if (nb::object replaced = monitor_method(self, Method::note_offload_failure)) {
-        exit_safe([&] { return replaced(sig); });
+    } else if (PyObject_TypeCheck(error.ptr(), reinterpret_cast<PyTypeObject *>(g_submit_error))) {
+        cause = Fallback::NotSubmitted;
     } else {
-        note_offload_failure(self, sig);
+        nb::object cls_name = optional_attr(
+            nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(error.ptr()))), names().dunder_name);
+        if (cls_name.is_valid() && PyUnicode_Check(cls_name.ptr()) &&
+            PyUnicode_CompareWithASCIIString(cls_name.ptr(), "SerializationError") == 0) {
+            cause = Fallback::Serialization;
+            set_add(field_offload_incompatible(self), sig);
+        } else if (nb::object replaced = monitor_method(self, Method::note_offload_failure)) {
+            exit_safe([&] { return replaced(sig); });
+        } else {
+            note_offload_failure(self, sig);
+        }
+        warn("cloud offload of %s() failed (%s) \xe2\x80\x94 running locally", name, error);
     }
-    warn("cloud offload of %s() failed (%s) \xe2\x80\x94 running locally", name, error);
-    return call.run();
+    CallReport *report = call_report(self);
+    if (report) ++report->record(sig).fallbacks[static_cast<size_t>(cause)];
+    ClockStamp t0;
+    bool timed = report && swallow([&] { t0 = monitor_stamp(self); });
+    nb::object result = call.run();
+    if (timed) swallow([&] { report->record(sig).local_seconds += seconds_between(t0, monitor_stamp(self)); });
+    return result;
 }
 
 nb::object dispatch_inner(nb::handle self, nb::handle func, CallSite &call, nb::handle sig,
@@ -198,6 +209,12 @@ nb::object dispatch_inner(nb::handle self, nb::handle func, CallSite &call, nb::
             nb::handle why = verdict.decision.is_valid()
                                  ? decision_field(verdict.decision, false, reason_keep)
                                  : reason(verdict.reason);
+            if (CallReport *report = call_report(self)) {
+                CallRecord &record = report->record(sig);
+                ++record.local[verdict.decision.is_valid() ? reason_index(why)
+                                                           : static_cast<size_t>(verdict.reason)];
+                record.local_seconds += dt;
+            }
             if (nb::object replaced = monitor_method(self, Method::record_local_time))
                 exit_safe([&] { return replaced(func, sig, dt, why); });
             else
@@ -226,6 +243,8 @@ nb::object dispatch_inner(nb::handle self, nb::handle func, CallSite &call, nb::
     if (!announced) return call.run();
 
     nb::object result, failure;
+    ClockStamp sent;
+    bool timed = swallow([&] { sent = monitor_stamp(self); });
     try {
         bool gpu = call_monitor_method<bool>(self, Method::under_gpu_pressure, under_gpu_pressure);
         nb::handle args = call.args(), kwargs = call.kwargs();
@@ -239,6 +258,11 @@ nb::object dispatch_inner(nb::handle self, nb::handle func, CallSite &call, nb::
     }
     if (failure.is_valid()) return fall_back(self, call, sig, failure);
     try {
+        if (CallReport *report = call_report(self)) {
+            CallRecord &record = report->record(sig);
+            ++record.offloaded;
+            if (timed) record.remote_seconds += seconds_between(sent, monitor_stamp(self));
+        }
         field_offload_failures(self).attr("pop")(sig, nb::none());
     } catch (nb::python_error &e) {
         if (!is_ordinary(e)) throw;

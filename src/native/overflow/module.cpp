@@ -10,6 +10,7 @@
 #include "overflow/monitor.hpp"
 #include "overflow/offload_gate.hpp"
 #include "overflow/remote.hpp"
+#include "overflow/report.hpp"
 #include "overflow/safety.hpp"
 #include "overflow/source.hpp"
 #include "overflow/wrappers.hpp"
@@ -42,6 +43,7 @@ NB_MODULE(overflow, m) {
     ov::register_writeback(m);
     ov::register_gateway(m);
     ov::register_remote(m);
+    ov::register_report(m);
     ov::seal_monitor_methods(m);
     corvid::register_signatures(m);
 }

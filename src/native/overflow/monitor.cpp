@@ -308,6 +308,7 @@ void stop(nb::handle self) {
         }
         m.atexit_registered = nb::bool_(false);
     }
+    stop_step("reporting", [&] { log_report_if_asked(self); });
     log_quiet(kLogger, LogLevel::Info, "Overflow monitor stopped.");
 }
 

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "overflow/common.hpp"
+#include "overflow/report.hpp"
 
 namespace corvid::overflow {
 
@@ -163,6 +164,7 @@ struct Monitor {
     bool forward_open = false;
     bool constructed = false;  // false in an instance made by __new__ alone
     MethodTable table;
+    CallReportPtr report;      // made by the first dispatched call
 
     template <typename F>
     void for_each_ref(F &&f) {
