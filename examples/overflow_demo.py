@@ -70,6 +70,11 @@ def main():
     timed("simulate(300, 20)", lambda: simulate(300, 20))
     timed("simulate(300, 20)", lambda: simulate(300, 20))
 
+    print("\n4. why each call ran where it did (monitor.report()):")
+    for row in monitor.report():
+        print(f"  {row['function']:<10} calls {row['calls']}  offloaded {row['offloaded']}  "
+              f"kept here {row['local'] or '-'}  fallbacks {row['fallbacks'] or '-'}")
+
     monitor.stop()
     print(f"\nafter stop(): simulate is the plain function again: {not hasattr(simulate, '__wrapped__')}")
 
