@@ -29,7 +29,6 @@ line on.
 
 import threading
 from collections.abc import Callable, Iterable, Iterator
-from types import TracebackType
 from typing import Any, TextIO, TypeAlias
 
 from typing_extensions import disjoint_base
@@ -81,11 +80,6 @@ class _TurnAlive:
 
     def __init__(self, turn: int, interval: float | None = None) -> None: ...
     def __enter__(self) -> _TurnAlive: ...
-    def __exit__(
-        self,
-        exc_type: type[BaseException] | None,
-        exc: BaseException | None,
-        tb: TracebackType | None,
-    ) -> bool: ...
+    def __exit__(self, *args: object) -> bool: ...
     def stop(self) -> None: ...
     def _run(self) -> None: ...

@@ -5,6 +5,7 @@
 #include "pool/environments.hpp"
 #include "pool/packages.hpp"
 #include "pool/transport.hpp"
+#include "common/signatures.hpp"
 
 namespace pl = corvid::pool;
 
@@ -14,4 +15,5 @@ NB_MODULE(pool, m) {
     pl::register_data_pool(m);
     pl::register_environments(m);
     pl::register_packages(m);
+    corvid::register_signatures(m);
 }

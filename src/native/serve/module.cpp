@@ -8,6 +8,7 @@
 #include "serve/loop.hpp"
 #include "serve/output.hpp"
 #include "serve/turn_alive.hpp"
+#include "common/signatures.hpp"
 
 namespace sv = corvid::serve;
 
@@ -21,4 +22,5 @@ NB_MODULE(serve, m) {
     sv::register_turn_alive(m);
     sv::register_loop(m);
     sv::register_exit_guard(m);
+    corvid::register_signatures(m);
 }
