@@ -112,11 +112,13 @@ def stub_params(fn):
 
 def same_default(stub_text, doc_text):
     """A stub default matches when the value it names prints as nanobind printed
-    the module's default (an object default prints with its address, so `...`,
-    the stub's "not given", matches only the module's own sentinel)."""
+    the module's default; `...`, the stub's "not given", matches the module's
+    "not given" text."""
     if stub_text is None or doc_text is None:
         return stub_text == doc_text
-    return repr(ov._UNSET if stub_text == "..." else eval(stub_text, ENV)) == doc_text
+    if stub_text == "...":
+        return doc_text == "..."
+    return repr(eval(stub_text, ENV)) == doc_text
 
 
 def assert_same_signature(stub_fn, runtime_fn, where):

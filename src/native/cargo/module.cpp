@@ -5,6 +5,7 @@
 #include "cargo/offloader.hpp"
 #include "cargo/remote_files.hpp"
 #include "cargo/sizing.hpp"
+#include "common/signatures.hpp"
 
 namespace nb = nanobind;
 namespace cg = corvid::cargo;
@@ -19,4 +20,5 @@ NB_MODULE(cargo, m) {
     cg::register_offloader(m);
     cg::register_multipart(m);
     cg::register_remote_files(m);
+    corvid::register_signatures(m);
 }

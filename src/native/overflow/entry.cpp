@@ -95,9 +95,9 @@ nb::object overflow(nb::handle fast, nb::handle threshold, nb::handle check_inte
 void register_entry(nb::module_ &m) {
     using namespace nb::literals;
     nb::setattr(m, "_active_monitor", nb::none());
-    m.def("overflow", &overflow, "fast"_a.none() = false, "threshold"_a.none() = unset(),
+    m.def("overflow", &overflow, "fast"_a.none() = false, "threshold"_a.none().sig("...") = unset(),
           "check_interval"_a.none() = 0.5, "api_key"_a.none() = nb::none(),
-          "api_url"_a.none() = nb::none(), "gpu_threshold"_a.none() = unset(),
+          "api_url"_a.none() = nb::none(), "gpu_threshold"_a.none().sig("...") = unset(),
           "verbose"_a.none() = true, "policy"_a.none() = nb::none(),
           "priority"_a.none() = nb::none(), "flexible"_a.none() = nb::none(),
           "_caller_frame"_a.none() = nb::none(),
