@@ -16,16 +16,19 @@
 #
 # Assumptions:
 #   - Linux x86-64 with an NVIDIA driver and one or more CUDA GPUs.
-#   - An interpreter (GPU_PYTHON, default python3, 3.11 or newer) with venv.
-#     The venv GPU_VENV (default .venv-gpu) is made with
-#     --system-site-packages, so a CUDA build of torch installed for that
-#     interpreter is used as it is. Only when the venv cannot import torch is
-#     TORCH_SPEC (default "torch", PyPI's default Linux build, which is a CUDA
-#     build of several GB) installed, which needs the network.
-#   - The build tools (cmake, ninja, a C++17 compiler, scikit-build-core,
-#     nanobind >= 2.13) and corvid's dependencies (httpx, cloudpickle, psutil)
-#     are installed or installable; corvid itself is (re)built from this tree
-#     into build/gpu-<wheel tag> on every run (incremental after the first).
+#   - GPU_PYTHON (default python3, CPython 3.11 or newer) is used as it is
+#     when it imports a CUDA build of torch (a machine image that ships one,
+#     in a venv of its own or not). Otherwise a venv GPU_VENV (default
+#     .venv-gpu) is made from it and TORCH_SPEC installed there (default
+#     "torch": PyPI's Linux build, a CUDA build of several GB; needs the
+#     network).
+#   - cmake, ninja and a C++20 compiler are on PATH. scikit-build-core,
+#     nanobind (>= 2.13), httpx, cloudpickle and psutil are used where that
+#     interpreter has them and otherwise installed beside corvid.
+#   - corvid is built from this tree on every run (incremental after the
+#     first, in build/gpu-<wheel tag>) and installed into build/gpu-site,
+#     which goes first on PYTHONPATH: the interpreter's own packages are left
+#     as they are, and the gateway's worker processes find the same corvid.
 #   - GPU_PY=/path/to/python skips all of the set-up and runs the checks with
 #     that interpreter, which must import torch and corvid already.
 set -euo pipefail
@@ -34,19 +37,29 @@ cd "$(dirname "$0")/.."
 if [ -n "${GPU_PY:-}" ]; then
   py=$GPU_PY
 else
-  venv=${GPU_VENV:-.venv-gpu}
-  py=$venv/bin/python
-  if [ ! -x "$py" ]; then
-    echo "creating $venv with ${GPU_PYTHON:-python3} (system site-packages visible)"
-    "${GPU_PYTHON:-python3}" -m venv --system-site-packages "$venv"
+  py=${GPU_PYTHON:-python3}
+  if ! "$py" -c 'import sys, torch; sys.exit(torch.version.cuda is None)' 2>/dev/null; then
+    venv=${GPU_VENV:-.venv-gpu}
+    if [ ! -x "$venv/bin/python" ]; then
+      echo "creating $venv with $py: it has no CUDA build of torch"
+      "$py" -m venv "$venv"
+    fi
+    py=$venv/bin/python
+    "$py" -c 'import torch' 2>/dev/null || "$py" -m pip install -q "${TORCH_SPEC:-torch}" numpy
   fi
-  if ! "$py" -c 'import torch' 2>/dev/null; then
-    "$py" -m pip install -q "${TORCH_SPEC:-torch}" numpy
-  fi
-  if ! "$py" -c 'import scikit_build_core, nanobind' 2>/dev/null; then
-    "$py" -m pip install -q scikit-build-core 'nanobind>=2.13,<4' ninja cmake
-  fi
-  "$py" -m pip install -q --no-build-isolation -C build-dir='build/gpu-{wheel_tag}' .
+  site=$(pwd)/build/gpu-site
+  export PYTHONPATH=$site${PYTHONPATH:+:$PYTHONPATH}
+  missing=$("$py" - <<'PY'
+import importlib.util
+wanted = {"scikit_build_core": "scikit-build-core", "nanobind": "nanobind>=2.13,<4",
+          "httpx": "httpx", "cloudpickle": "cloudpickle", "psutil": "psutil"}
+print(" ".join(pip for mod, pip in wanted.items() if importlib.util.find_spec(mod) is None))
+PY
+)
+  # shellcheck disable=SC2086  # one requirement a word
+  [ -z "$missing" ] || "$py" -m pip install -q --upgrade --target "$site" $missing
+  "$py" -m pip install -q --no-build-isolation --no-deps --upgrade --target "$site" \
+    -C build-dir='build/gpu-{wheel_tag}' .
 fi
 
 tmp=$(mktemp -d)
