@@ -120,11 +120,34 @@ Verdict decide(nb::handle self, nb::handle func, CallSite &call, bool is_method,
     return {verdict};
 }
 
-void record_local_time(nb::handle self, nb::handle sig, double dt, nb::handle reason,
-                       Py_hash_t hash) {
-    nb::object observed = field_observed_seconds(self);
+namespace {
+
+// `observed[sig] = dt`. The entry is overwritten on every local run, and the
+// float it holds is usually referenced by the map alone: such a float is
+// given the new value in place (what zip() does with a result tuple nobody
+// kept), which spares allocating one float and freeing another per call.
+// Whoever holds a reference to the old value keeps its value: the refcount
+// of 1 says nobody does.
+void store_seconds(nb::handle observed, nb::handle sig, double dt, Py_hash_t hash) {
+#ifndef Py_GIL_DISABLED
+    if (hash != -1 && PyDict_CheckExact(observed.ptr())) {
+        PyObject *old = _PyDict_GetItem_KnownHash(observed.ptr(), sig.ptr(), hash);
+        if (!old && PyErr_Occurred()) throw nb::python_error();
+        if (old && PyFloat_CheckExact(old) && Py_REFCNT(old) == 1) {
+            reinterpret_cast<PyFloatObject *>(old)->ob_fval = dt;
+            return;
+        }
+    }
+#endif
     nb::object seconds = nb::steal(check(PyFloat_FromDouble(dt)));
     check(mapping_set_hashed(observed.ptr(), sig.ptr(), seconds.ptr(), hash));
+}
+
+}  // namespace
+
+void record_local_time(nb::handle self, nb::handle sig, double dt, nb::handle reason,
+                       Py_hash_t hash) {
+    store_seconds(field_observed_seconds(self), sig, dt, hash);
     if (dt >= as_double(field_min_seconds(self))) {
         set_add(field_benefit_ok(self), sig);
         set_discard(field_demoted(self), sig);
