@@ -83,6 +83,24 @@ bool enter(nb::handle running, nb::handle sig) {
     return true;
 }
 
+// Takes `sig` out of the in-progress set again. While no other wrapped call
+// is in progress on the thread the set holds this key alone, and emptying it
+// needs no hash of the key (tuples do not keep theirs): the one live entry is
+// found by identity, and popping it removes exactly that entry.
+void leave(nb::handle running, nb::handle sig) {
+#ifndef Py_GIL_DISABLED
+    if (PySet_CheckExact(running.ptr()) && PySet_GET_SIZE(running.ptr()) == 1) {
+        auto *set = reinterpret_cast<PySetObject *>(running.ptr());
+        for (Py_ssize_t i = 0; i <= set->mask; ++i) {
+            if (set->table[i].key != sig.ptr()) continue;
+            nb::object popped = nb::steal(check(PySet_Pop(running.ptr())));
+            return;
+        }
+    }
+#endif
+    set_discard(running, sig);
+}
+
 nb::handle decision_field(nb::handle decision, bool want_action, nb::object &keep) {
     if (is_decision(decision)) {
         auto *d = reinterpret_cast<DecisionObject *>(decision.ptr());
@@ -166,10 +184,10 @@ nb::object dispatch(nb::handle self, nb::handle func, CallSite &call, nb::handle
     // Cleaned up after the handler (a set's replacement may run Python code),
     // and the call's own error, if any, survives the clean-up.
     if (failed) {
-        swallow([&] { set_discard(running, sig); });
+        swallow([&] { leave(running, sig); });
         std::rethrow_exception(failed);
     }
-    set_discard(running, sig);
+    leave(running, sig);
     return result;
 }
 
