@@ -36,9 +36,30 @@ namespace {
 // An attribute read on a threading.local finds the thread's own dictionary
 // first, which costs more than the rest of a dispatch; so each thread keeps,
 // in its thread-state dict, the local it read last and that local's
-// dictionary for this thread. The set is then read from that dictionary, so
-// a set the user put into `_tls.stack`, or a new `_tls`, is seen at once.
+// dictionary for this thread, and the monitor keeps the same pair for the
+// thread that dispatched last (a program that calls from one thread finds it
+// there without the thread-state look-up). The set is then read from that
+// dictionary, so a set the user put into `_tls.stack`, or a new `_tls`, is
+// seen at once.
 nb::object executing(nb::handle self) {
+    Monitor *mon = monitor_of(self.ptr());
+    uint64_t thread = 0;
+    if (mon && mon->tls.is_valid() && mon->thread_memo.tls.is(mon->tls)) {
+        thread = PyThreadState_GetID(PyThreadState_Get());
+        if (thread == mon->thread_memo.thread) {
+            nb::object own = mon->thread_memo.dict;  // held: the look-up may run Python code
+            PyObject *found = nullptr;
+            if (dict_get_ref(own.ptr(), names().stack, &found) < 0) throw nb::python_error();
+            if (found) return nb::steal(found);
+        }
+    }
+    auto remember = [&](nb::handle tls, nb::handle own) {
+        if (!mon || !mon->tls.is(tls)) return;
+        mon->thread_memo.thread = thread ? thread : PyThreadState_GetID(PyThreadState_Get());
+        mon->thread_memo.tls = nb::borrow(tls);
+        mon->thread_memo.dict = nb::borrow(own);
+    };
+
     nb::object tls = field_tls(self);
     PyObject *thread_dict = PyThreadState_GetDict();  // borrowed; null without one
     PyObject *memo = nullptr;
@@ -50,7 +71,10 @@ nb::object executing(nb::handle self) {
         PyObject *found = nullptr;
         if (dict_get_ref(PyTuple_GET_ITEM(memo, 1), names().stack, &found) < 0)
             throw nb::python_error();
-        if (found) return nb::steal(found);
+        if (found) {
+            remember(tls, PyTuple_GET_ITEM(memo, 1));
+            return nb::steal(found);
+        }
     }
     nb::object stack = optional_attr(tls, names().stack);
     if (!stack.is_valid()) {
@@ -62,6 +86,7 @@ nb::object executing(nb::handle self) {
         if (own.is_valid() && PyDict_CheckExact(own.ptr())) {
             nb::object entry = nb::make_tuple(tls, own);
             check(PyDict_SetItem(thread_dict, names().executing_memo, entry.ptr()));
+            remember(tls, own);
         }
     }
     return stack;

@@ -165,12 +165,21 @@ struct Monitor {
     bool constructed = false;  // false in an instance made by __new__ alone
     MethodTable table;
     CallReportPtr report;      // made by the first dispatched call
+    // The `_tls` dictionary of the thread that dispatched last (dispatch.cpp):
+    // the thread state's id (never handed out twice; 0: none), the local and
+    // that thread's dictionary of it.
+    struct ThreadMemo {
+        uint64_t thread = 0;
+        nb::object tls, dict;
+    } thread_memo;
 
     template <typename F>
     void for_each_ref(F &&f) {
 #define CORVID_MONITOR_VISIT(member, text) f(member);
         CORVID_MONITOR_FIELDS(CORVID_MONITOR_VISIT)
 #undef CORVID_MONITOR_VISIT
+        f(thread_memo.tls);
+        f(thread_memo.dict);
     }
 };
 
