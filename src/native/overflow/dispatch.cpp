@@ -41,8 +41,7 @@ namespace {
 // there without the thread-state look-up). The set is then read from that
 // dictionary, so a set the user put into `_tls.stack`, or a new `_tls`, is
 // seen at once.
-nb::object executing(nb::handle self) {
-    Monitor *mon = monitor_of(self.ptr());
+nb::object executing(nb::handle self, Monitor *mon) {
     uint64_t thread = 0;
     if (mon && mon->tls.is_valid() && mon->thread_memo.tls.is(mon->tls)) {
         thread = PyThreadState_GetID(PyThreadState_Get());
@@ -60,7 +59,7 @@ nb::object executing(nb::handle self) {
         mon->thread_memo.dict = nb::borrow(own);
     };
 
-    nb::object tls = field_tls(self);
+    nb::object tls = field_tls(self, mon);
     PyObject *thread_dict = PyThreadState_GetDict();  // borrowed; null without one
     PyObject *memo = nullptr;
     if (thread_dict && dict_get_ref(thread_dict, names().executing_memo, &memo) < 0)
@@ -171,12 +170,13 @@ nb::object fall_back(nb::handle self, CallSite &call, nb::handle sig, nb::handle
     return result;
 }
 
-nb::object dispatch_inner(nb::handle self, nb::handle func, CallSite &call, nb::handle sig,
-                          bool is_method);
+nb::object dispatch_inner(nb::handle self, Monitor *mon, nb::handle func, CallSite &call,
+                          nb::handle sig, bool is_method);
 
-nb::object dispatch(nb::handle self, nb::handle func, CallSite &call, nb::handle sig,
-                    bool is_method) {
-    if (monitor_forward_open(self)) {
+// `mon`: monitor_of(self), held by the callers, which own `self` for the call.
+nb::object dispatch(nb::handle self, Monitor *mon, nb::handle func, CallSite &call,
+                    nb::handle sig, bool is_method) {
+    if (monitor_forward_open(self, mon)) {
         // A failing walk must not cost the call: it closes the watch instead.
         try {
             watch_late_definitions(self);
@@ -186,8 +186,8 @@ nb::object dispatch(nb::handle self, nb::handle func, CallSite &call, nb::handle
         }
     }
 
-    nb::object replaced = monitor_method(self, Method::executing);
-    nb::object running = replaced ? exit_safe([&] { return replaced(); }) : executing(self);
+    nb::object replaced = monitor_method(self, mon, Method::executing);
+    nb::object running = replaced ? exit_safe([&] { return replaced(); }) : executing(self, mon);
     // A function already in progress on this thread (recursion, or a call back
     // into it from code it called) runs here with no decision and no record.
     if (!enter(running, sig)) return call.run();
@@ -195,13 +195,13 @@ nb::object dispatch(nb::handle self, nb::handle func, CallSite &call, nb::handle
     nb::object result;
     std::exception_ptr failed;
     try {
-        if (nb::object inner = monitor_method(self, Method::dispatch_inner)) {
+        if (nb::object inner = monitor_method(self, mon, Method::dispatch_inner)) {
             result = exit_safe([&] {
                 return inner(func, call.args(), call.kwargs(), sig, call.name(), call.thunk(),
                              nb::arg("is_method") = is_method);
             });
         } else {
-            result = dispatch_inner(self, func, call, sig, is_method);
+            result = dispatch_inner(self, mon, func, call, sig, is_method);
         }
     } catch (...) {
         failed = std::current_exception();
@@ -220,20 +220,20 @@ nb::object dispatch(nb::handle self, nb::handle func, CallSite &call, nb::handle
 // interpreter exit while inside one would find an exception already being
 // handled, which the unwinder cannot stack and answers with an abort. So
 // each handler only notes what happened, and the fallback runs after it.
-nb::object dispatch_inner(nb::handle self, nb::handle func, CallSite &call, nb::handle sig,
-                          bool is_method) {
+nb::object dispatch_inner(nb::handle self, Monitor *mon, nb::handle func, CallSite &call,
+                          nb::handle sig, bool is_method) {
     ClockStamp t0;
     Verdict verdict;
     nb::object action_keep;
     nb::handle action;
     bool decided = false;
     try {
-        t0 = monitor_stamp(self);
-        if (nb::object replaced = monitor_method(self, Method::should_offload)) {
+        t0 = monitor_stamp(self, mon);
+        if (nb::object replaced = monitor_method(self, mon, Method::should_offload)) {
             nb::handle args = call.args(), kwargs = call.kwargs();
             verdict.decision = exit_safe([&] { return replaced(func, args, kwargs, is_method); });
         } else {
-            verdict = decide(self, func, call, is_method, sig);
+            verdict = decide(self, mon, func, call, is_method, sig);
         }
         action = verdict.decision.is_valid() ? decision_field(verdict.decision, true, action_keep)
                                              : action_local();
@@ -247,21 +247,21 @@ nb::object dispatch_inner(nb::handle self, nb::handle func, CallSite &call, nb::
         nb::object result = call.run();  // the user's own errors propagate from here
         nb::object failure;
         try {
-            double dt = seconds_between(t0, monitor_stamp(self));
+            double dt = seconds_between(t0, monitor_stamp(self, mon));
             nb::object reason_keep;
             nb::handle why = verdict.decision.is_valid()
                                  ? decision_field(verdict.decision, false, reason_keep)
                                  : reason(verdict.reason);
-            if (CallReport *report = call_report(self)) {
+            if (CallReport *report = call_report(mon)) {
                 CallRecord &record = report->record(sig);
                 ++record.local[verdict.decision.is_valid() ? reason_index(why)
                                                            : static_cast<size_t>(verdict.reason)];
                 record.local_seconds += dt;
             }
-            if (nb::object replaced = monitor_method(self, Method::record_local_time))
+            if (nb::object replaced = monitor_method(self, mon, Method::record_local_time))
                 exit_safe([&] { return replaced(func, sig, dt, why); });
             else
-                record_local_time(self, sig, dt, why, call.sig_hash(sig));
+                record_local_time(self, mon, sig, dt, why, call.sig_hash(sig));
         } catch (nb::python_error &e) {
             // Learning is best-effort; the caller already has its result.
             if (!is_ordinary(e)) throw;
@@ -317,8 +317,9 @@ nb::object dispatch_inner(nb::handle self, nb::handle func, CallSite &call, nb::
 
 nb::object dispatch_call(nb::handle monitor, nb::handle func, CallSite &call, nb::handle sig,
                          bool is_method) {
-    nb::object replaced = monitor_method(monitor, Method::dispatch);
-    if (!replaced) return dispatch(monitor, func, call, sig, is_method);
+    Monitor *mon = monitor_of(monitor.ptr());
+    nb::object replaced = monitor_method(monitor, mon, Method::dispatch);
+    if (!replaced) return dispatch(monitor, mon, func, call, sig, is_method);
     return exit_safe([&] {
         if (is_method)
             return replaced(func, call.args(), call.kwargs(), sig, call.name(), call.thunk(),
@@ -349,17 +350,18 @@ void register_dispatch(nb::module_ &m) {
         [](nb::handle self, nb::handle func, nb::handle args, nb::handle kwargs, nb::handle sig,
            nb::handle name, nb::handle thunk, nb::handle is_method) {
             ThunkSite call(args, kwargs, thunk, name);
-            return dispatch(self, func, call, sig, truthy(is_method));
+            return dispatch(self, monitor_of(self.ptr()), func, call, sig, truthy(is_method));
         },
         "func"_a.none(), "args"_a.none(), "kwargs"_a.none(), "sig"_a.none(), "name"_a.none(),
         "thunk"_a.none(), "is_method"_a.none() = false);
-    def_monitor_method(m, "_executing", [](nb::handle self) { return executing(self); });
+    def_monitor_method(m, "_executing",
+                       [](nb::handle self) { return executing(self, monitor_of(self.ptr())); });
     def_monitor_method(
         m, "_dispatch_inner",
         [](nb::handle self, nb::handle func, nb::handle args, nb::handle kwargs, nb::handle sig,
            nb::handle name, nb::handle thunk, nb::handle is_method) {
             ThunkSite call(args, kwargs, thunk, name);
-            return dispatch_inner(self, func, call, sig, truthy(is_method));
+            return dispatch_inner(self, monitor_of(self.ptr()), func, call, sig, truthy(is_method));
         },
         "func"_a.none(), "args"_a.none(), "kwargs"_a.none(), "sig"_a.none(), "name"_a.none(),
         "thunk"_a.none(), "is_method"_a.none() = false);

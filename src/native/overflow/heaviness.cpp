@@ -239,15 +239,21 @@ Signals compute_signals(nb::handle self, nb::handle func) {
 // ---------------------------------------------------------------------------
 // Exported.
 
-bool predict_heavy_keyed(nb::handle self, nb::handle func, nb::handle key, Py_hash_t hash) {
-    if (contains(field_learned_heavy(self), key)) return true;
-    nb::object cache = field_predict_cache(self);
+bool predict_heavy_keyed(nb::handle self, Monitor *mon, nb::handle func, nb::handle key,
+                         Py_hash_t hash) {
+    if (contains(field_learned_heavy(self, mon), key)) return true;
+    nb::object cache = field_predict_cache(self, mon);
     nb::object stored = mapping_get_hashed(cache, key, hash);
+    if (stored.ptr() == Py_False) return false;
     if (stored.is_valid()) return truthy(stored);
     Signals s = compute_signals(self, func);
     bool heavy = s.lib && (s.compute || s.named || s.loops);
     mapping_set(cache, key, heavy);
     return heavy;
+}
+
+bool predict_heavy_keyed(nb::handle self, nb::handle func, nb::handle key, Py_hash_t hash) {
+    return predict_heavy_keyed(self, monitor_of(self.ptr()), func, key, hash);
 }
 
 bool relaxed_heavy_keyed(nb::handle self, nb::handle func, nb::handle key) {

@@ -16,6 +16,7 @@ namespace corvid::overflow {
 
 PyTypeObject *g_monitor_type = nullptr;
 Py_ssize_t g_state_offset = 0;
+PyObject *g_monotonic = nullptr;
 
 namespace {
 
@@ -34,7 +35,6 @@ constexpr const char *kTransient[] = {
 // or rebind the class's attributes): compared by identity only.
 PyObject *g_method_names[static_cast<int>(Method::Count)] = {};
 PyObject *g_own_methods[static_cast<int>(Method::Count)] = {};
-PyObject *g_monotonic = nullptr;  // time.monotonic, held for the process
 
 Monitor &state_of(nb::handle self) {
     Monitor *m = monitor_of(self.ptr());

@@ -183,6 +183,13 @@ struct Monitor {
     }
 };
 
+// The monitor's report, made on first use; null for no monitor.
+inline CallReport *call_report(Monitor *m) {
+    if (!m) return nullptr;
+    if (!m->report) m->report.reset(new CallReport());
+    return m->report.get();
+}
+
 void register_monitor(nb::module_ &m);
 // Records the class's own method bodies; called once every concern has
 // attached its methods.
@@ -221,15 +228,18 @@ nb::object instance_replacement(nb::handle self, Method m);
 // The one rule for calling a monitor method from C++: an empty object when
 // the module's own body applies (a monitor whose class holds that body and
 // whose instance dict does not shadow it), else the object a Python caller of
-// `self.<name>` would get, to be called instead.
-inline nb::object monitor_method(nb::handle self, Method m) {
-    Monitor *mon = monitor_of(self.ptr());
+// `self.<name>` would get, to be called instead. `mon` is monitor_of(self),
+// for callers that hold it already.
+inline nb::object monitor_method(nb::handle self, Monitor *mon, Method m) {
     if (mon && class_owns(self.ptr(), mon, m)) {
         PyObject **slot = instance_dict_slot(self.ptr());
         if (!slot || !*slot || PyDict_GET_SIZE(*slot) == 0) return {};
         return instance_replacement(self, m);
     }
     return nb::steal(check(PyObject_GetAttr(self.ptr(), method_name(m))));
+}
+inline nb::object monitor_method(nb::handle self, Method m) {
+    return monitor_method(self, monitor_of(self.ptr()), m);
 }
 
 // Calls monitor method `m` on `self` with `args`: the replacement when there
@@ -254,20 +264,25 @@ inline bool monitor_running(nb::handle mon) {
     if (m && class_owns(mon.ptr(), m, Method::running)) return m->running;
     return flag_value(mon, Method::running);
 }
-inline bool monitor_forward_open(nb::handle mon) {
-    Monitor *m = monitor_of(mon.ptr());
+inline bool monitor_forward_open(nb::handle mon, Monitor *m) {
     if (m && class_owns(mon.ptr(), m, Method::forward_open)) return m->forward_open;
     return flag_value(mon, Method::forward_open);
+}
+inline bool monitor_forward_open(nb::handle mon) {
+    return monitor_forward_open(mon, monitor_of(mon.ptr()));
 }
 void set_monitor_running(nb::handle mon, bool value);
 void set_monitor_forward_open(nb::handle mon, bool value);
 
-// monitor.<field>: the member of a monitor, else the ordinary look-up.
+// monitor.<field>: the member of a monitor, else the ordinary look-up (`m`:
+// monitor_of(mon), for callers that hold it already).
 #define CORVID_MONITOR_FIELD_GETTER(member, text)                    \
-    inline nb::object field_##member(nb::handle mon) {               \
-        if (Monitor *m = monitor_of(mon.ptr()); m && m->member)      \
-            return m->member;                                        \
+    inline nb::object field_##member(nb::handle mon, Monitor *m) {   \
+        if (m && m->member) return m->member;                        \
         return mon.attr(text);                                       \
+    }                                                                \
+    inline nb::object field_##member(nb::handle mon) {               \
+        return field_##member(mon, monitor_of(mon.ptr()));           \
     }
 CORVID_MONITOR_FIELDS(CORVID_MONITOR_FIELD_GETTER)
 #undef CORVID_MONITOR_FIELD_GETTER
@@ -299,6 +314,16 @@ struct ClockStamp {
     double seconds = 0.0;
 };
 ClockStamp monitor_stamp(nb::handle mon);
+extern PyObject *g_monotonic;  // time.monotonic, held for the process
+// The same for a caller that holds `m` = monitor_of(mon): the default clock
+// is read here, without a call.
+inline ClockStamp monitor_stamp(nb::handle mon, Monitor *m) {
+    if (!m || m->clock.ptr() != g_monotonic) return monitor_stamp(mon);
+    ClockStamp stamp;
+    stamp.raw = true;
+    if (PyTime_Monotonic(&stamp.ns) < 0) throw nb::python_error();
+    return stamp;
+}
 double seconds_between(const ClockStamp &from, const ClockStamp &to);
 
 }  // namespace corvid::overflow

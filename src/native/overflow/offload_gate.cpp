@@ -22,10 +22,12 @@ bool is_policy(nb::handle policy, PyObject *word) {
 
 }  // namespace
 
-bool under_pressure(nb::handle self) {
-    nb::object gate = field_load_gate(self);
+bool under_pressure(nb::handle self, Monitor *mon) {
+    nb::object gate = field_load_gate(self, mon);
     return !gate.is_none() && gate_sustained_overloaded(gate);
 }
+
+bool under_pressure(nb::handle self) { return under_pressure(self, monitor_of(self.ptr())); }
 
 bool under_gpu_pressure(nb::handle self) {
     nb::object gate = field_load_gate(self);
@@ -39,10 +41,12 @@ bool in_cooldown(nb::handle self) {
 
 namespace {
 
-bool strictly_heavy(nb::handle self, nb::handle func, nb::handle key, Py_hash_t hash) {
-    if (nb::object replaced = monitor_method(self, Method::predict_heavy))
+// `mon` is monitor_of(self) throughout.
+bool strictly_heavy(nb::handle self, Monitor *mon, nb::handle func, nb::handle key,
+                    Py_hash_t hash) {
+    if (nb::object replaced = monitor_method(self, mon, Method::predict_heavy))
         return truthy(exit_safe([&] { return replaced(func); }));
-    return predict_heavy_keyed(self, func, key, hash);
+    return predict_heavy_keyed(self, mon, func, key, hash);
 }
 
 bool relaxed_heavy_call(nb::handle self, nb::handle func, nb::handle key) {
@@ -51,8 +55,16 @@ bool relaxed_heavy_call(nb::handle self, nb::handle func, nb::handle key) {
     return relaxed_heavy_keyed(self, func, key);
 }
 
-bool pressure(nb::handle self) {
-    return call_monitor_method<bool>(self, Method::under_pressure, under_pressure);
+bool pressure(nb::handle self, Monitor *mon) {
+    if (nb::object replaced = monitor_method(self, mon, Method::under_pressure))
+        return truthy(exit_safe([&] { return replaced(); }));
+    return under_pressure(self, mon);
+}
+
+// Nothing runs between reading the policy and comparing it: no copy is made.
+bool policy_is(nb::handle self, Monitor *mon, PyObject *word) {
+    if (mon && mon->policy) return is_policy(mon->policy, word);
+    return is_policy(field_policy(self, mon), word);
 }
 
 // Step 8: the call's time stamp joins the function's recent calls; more than
@@ -83,22 +95,22 @@ bool loop_hot(nb::handle self, nb::handle key) {
 
 }  // namespace
 
-Verdict decide(nb::handle self, nb::handle func, CallSite &call, bool is_method, nb::handle key) {
-    if (is_policy(field_policy(self), names().policy_off)) return {{}, ReasonId::PolicyOff};
+Verdict decide(nb::handle self, Monitor *mon, nb::handle func, CallSite &call, bool is_method,
+               nb::handle key) {
+    if (policy_is(self, mon, names().policy_off)) return {{}, ReasonId::PolicyOff};
     nb::object own_key = key.is_valid() ? nb::borrow(key) : sig_key(func);
     Py_hash_t hash = key.is_valid() ? call.sig_hash(key) : -1;
 
     // Heaviness, by policy; `relaxed`: the call qualifies by the relaxed test alone.
-    nb::object policy = field_policy(self);
     bool relaxed = false;
-    if (is_policy(policy, names().policy_always)) {
-    } else if (is_policy(policy, names().policy_loaded)) {
-        if (!pressure(self)) return {{}, ReasonId::NotOverloaded};
-        bool strict = strictly_heavy(self, func, own_key, hash);
+    if (policy_is(self, mon, names().policy_always)) {
+    } else if (policy_is(self, mon, names().policy_loaded)) {
+        if (!pressure(self, mon)) return {{}, ReasonId::NotOverloaded};
+        bool strict = strictly_heavy(self, mon, func, own_key, hash);
         if (!strict && !relaxed_heavy_call(self, func, own_key)) return {{}, ReasonId::NotHeavy};
         relaxed = !strict;
-    } else if (!strictly_heavy(self, func, own_key, hash)) {
-        if (!pressure(self) || !relaxed_heavy_call(self, func, own_key))
+    } else if (!strictly_heavy(self, mon, func, own_key, hash)) {
+        if (!pressure(self, mon) || !relaxed_heavy_call(self, func, own_key))
             return {{}, ReasonId::NotHeavy};
         relaxed = true;
     }
@@ -143,12 +155,17 @@ void store_seconds(nb::handle observed, nb::handle sig, double dt, Py_hash_t has
     check(mapping_set_hashed(observed.ptr(), sig.ptr(), seconds.ptr(), hash));
 }
 
+// A float field read as a number without a call for the usual exact float.
+double float_value(nb::handle v) {
+    return PyFloat_CheckExact(v.ptr()) ? PyFloat_AS_DOUBLE(v.ptr()) : as_double(v);
+}
+
 }  // namespace
 
-void record_local_time(nb::handle self, nb::handle sig, double dt, nb::handle reason,
-                       Py_hash_t hash) {
-    store_seconds(field_observed_seconds(self), sig, dt, hash);
-    if (dt >= as_double(field_min_seconds(self))) {
+void record_local_time(nb::handle self, Monitor *mon, nb::handle sig, double dt,
+                       nb::handle reason, Py_hash_t hash) {
+    store_seconds(field_observed_seconds(self, mon), sig, dt, hash);
+    if (dt >= float_value(field_min_seconds(self, mon))) {
         set_add(field_benefit_ok(self), sig);
         set_discard(field_demoted(self), sig);
         return;
@@ -176,7 +193,8 @@ void register_offload_gate(nb::module_ &m) {
         [](nb::handle self, nb::handle func, nb::handle args, nb::handle kwargs,
            nb::handle is_method) {
             ThunkSite call(args, kwargs, nb::none(), nb::none());
-            Verdict v = decide(self, func, call, truthy(is_method), nb::handle());
+            Verdict v = decide(self, monitor_of(self.ptr()), func, call, truthy(is_method),
+                               nb::handle());
             // Every answer given to Python is a Decision of its own.
             return v.decision.is_valid() ? v.decision : make_local(v.reason);
         },
@@ -184,7 +202,7 @@ void register_offload_gate(nb::module_ &m) {
     def_monitor_method(
         m, "_record_local_time",
         [](nb::handle self, nb::handle, nb::handle sig, double dt, nb::handle reason) {
-            record_local_time(self, sig, dt, reason);
+            record_local_time(self, monitor_of(self.ptr()), sig, dt, reason);
         },
         "func"_a.none(), "sig"_a.none(), "dt"_a, "reason"_a.none());
     def_monitor_method(

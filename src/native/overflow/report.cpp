@@ -128,12 +128,7 @@ void CallReport::clear() {
     records_.clear();
 }
 
-CallReport *call_report(nb::handle mon) {
-    Monitor *m = monitor_of(mon.ptr());
-    if (!m) return nullptr;
-    if (!m->report) m->report.reset(new CallReport());
-    return m->report.get();
-}
+CallReport *call_report(nb::handle mon) { return call_report(monitor_of(mon.ptr())); }
 
 size_t reason_index(nb::handle why) {
     for (size_t i = 0; i < static_cast<size_t>(ReasonId::Count); ++i)

@@ -366,12 +366,14 @@ PyObject *callable_vectorcall(PyObject *self_, PyObject *const *args, size_t nar
     // A monitor of the module's own kind is read without running any code.
     PyObject *mon = self->monitor.ptr();
     Monitor *state = (mon && mon != Py_None) ? monitor_of(mon) : nullptr;
-    if (state && class_owns(mon, state, Method::running) && !state->running)
-        return safe_vectorcall(original.ptr(), args, nargsf, kwnames);
+    bool own_flag = state && class_owns(mon, state, Method::running);
+    if (own_flag && !state->running) return safe_vectorcall(original.ptr(), args, nargsf, kwnames);
     nb::object monitor = self->monitor;
-    int go = dispatching(monitor);
-    if (go < 0) return nullptr;
-    if (!go) return safe_vectorcall(original.ptr(), args, nargsf, kwnames);
+    if (!own_flag) {
+        int go = dispatching(monitor);
+        if (go < 0) return nullptr;
+        if (!go) return safe_vectorcall(original.ptr(), args, nargsf, kwnames);
+    }
     nb::object sig = self->sig.is_valid() ? self->sig : nb::none();
     return run_wrapped(monitor, original, nb::handle(), sig, sig_hash(self, sig), self_, nb::handle(),
                        args, nargsf, kwnames, false);
