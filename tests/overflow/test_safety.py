@@ -1,6 +1,7 @@
 """Offload safety: which calls may leave the process, decided from the
 function's source, its callees and its arguments, with every memo kept."""
 
+import subprocess
 import sys
 import threading
 
@@ -138,3 +139,34 @@ def test_size_estimates():
     assert ov._obj_size(nested) == sys.getsizeof(nested[0][0][0][0])   # depth 4: shallow
     assert ov._obj_size({"k" * 50: np.zeros(4)}) == 32                  # values only
     assert ov._sampled_size([], 0) == 0
+
+
+HOSTILE = """
+import subprocess
+import sys
+from corvid import overflow as ov
+mon = ov._OverflowMonitor(policy="off", verbose=False)
+deep = []
+for _ in range(200000):
+    deep = [deep]
+ov._SIZE_DEPTH = 10**9
+try:
+    mon._cheap_size((deep,), {})
+except RecursionError:
+    print("deep: RecursionError")
+args = []
+class Meta(type):
+    def __hash__(cls):
+        args.clear()
+        return 1
+class A(metaclass=Meta):
+    pass
+args[:] = [A(), 1, 2]
+print("types:", mon._picklable(args, {}), mon._pickle_cache)
+"""
+
+
+def test_hostile_arguments_raise_instead_of_crashing():
+    done = subprocess.run([sys.executable, "-c", HOSTILE], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr[-2000:]
+    assert done.stdout.splitlines() == ["deep: RecursionError", "types: True {('A', 'int', 'int'): True}"]

@@ -234,6 +234,18 @@ private:
     nb::object lock_;
 };
 
+// One level of a C++ recursion over user data (nested containers): deep
+// enough nesting raises RecursionError instead of exhausting the C stack.
+class RecursionScope {
+public:
+    explicit RecursionScope(const char *where) {
+        if (Py_EnterRecursiveCall(where)) throw nb::python_error();
+    }
+    ~RecursionScope() { Py_LeaveRecursiveCall(); }
+    RecursionScope(const RecursionScope &) = delete;
+    RecursionScope &operator=(const RecursionScope &) = delete;
+};
+
 // Runs `f`; an ordinary error (an Exception, or a C++ error of the binding
 // layer such as a failed cast) is dropped and reported as false. Interrupts
 // and exit requests pass.

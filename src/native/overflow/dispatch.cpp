@@ -166,7 +166,10 @@ nb::object fall_back(nb::handle self, CallSite &call, nb::handle sig, nb::handle
     ClockStamp t0;
     bool timed = report && swallow([&] { t0 = monitor_stamp(self); });
     nb::object result = call.run();
-    if (timed) swallow([&] { report->record(sig).local_seconds += seconds_between(t0, monitor_stamp(self)); });
+    if (timed) swallow([&] {
+        double dt = seconds_between(t0, monitor_stamp(self));
+        report->record(sig).local_seconds += dt;
+    });
     return result;
 }
 
@@ -302,9 +305,11 @@ nb::object dispatch_inner(nb::handle self, Monitor *mon, nb::handle func, CallSi
     if (failure.is_valid()) return fall_back(self, call, sig, failure);
     try {
         if (CallReport *report = call_report(self)) {
+            // the clock is the user's: read it before holding a record
+            double dt = timed ? seconds_between(sent, monitor_stamp(self)) : 0.0;
             CallRecord &record = report->record(sig);
             ++record.offloaded;
-            if (timed) record.remote_seconds += seconds_between(sent, monitor_stamp(self));
+            record.remote_seconds += dt;
         }
         field_offload_failures(self).attr("pop")(sig, nb::none());
     } catch (nb::python_error &e) {

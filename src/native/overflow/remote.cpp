@@ -80,7 +80,10 @@ void refresh_numpy() {
     t.numpy = nb::object();
     t.ndarray = lib_attr(np, {"ndarray"});
     t.copyto = lib_attr(np, {"copyto"});
-    if (t.ndarray.is_valid() && t.copyto.is_valid()) t.numpy = np;
+    if (t.ndarray.is_valid() && t.copyto.is_valid())
+        t.numpy = np;
+    else  // a numpy still half-way through its import counts as not loaded
+        t.ndarray = t.copyto = nb::object();
 }
 
 }  // namespace

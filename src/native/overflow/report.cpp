@@ -56,18 +56,20 @@ std::string joined(nb::handle counts) {
 
 std::string table(nb::handle rows) {
     std::string out = "overflow report\n";
-    char line[512];
+    char line[160];
     std::snprintf(line, sizeof line, "%-28s %7s %9s %9s %9s  %s; %s\n", "function", "calls", "offloaded",
                   "local s", "remote s", "kept local (reason count)", "fallbacks");
     out += line;
     for (nb::handle row : rows) {
-        std::string name = text_of(row["function"]);
-        if (name.size() > 28) name = name.substr(0, 25) + "...";
-        std::snprintf(line, sizeof line, "%-28s %7lld %9lld %9.2f %9.2f  %s; %s\n", name.c_str(),
-                      nb::cast<long long>(row["calls"]), nb::cast<long long>(row["offloaded"]),
-                      nb::cast<double>(row["local_seconds"]), nb::cast<double>(row["remote_seconds"]),
-                      joined(row["local"]).c_str(), joined(row["fallbacks"]).c_str());
-        out += line;
+        nb::object function = nb::steal(check(PyObject_Str(nb::object(row["function"]).ptr())));
+        if (PyUnicode_GET_LENGTH(function.ptr()) > 28)  // cut by characters, not bytes
+            function = nb::steal(check(PyUnicode_FromFormat("%.25U...", function.ptr())));
+        std::string name = text_of(function);
+        name.resize(std::max<size_t>(name.size(), 28), ' ');
+        std::snprintf(line, sizeof line, " %7lld %9lld %9.2f %9.2f  ", nb::cast<long long>(row["calls"]),
+                      nb::cast<long long>(row["offloaded"]), nb::cast<double>(row["local_seconds"]),
+                      nb::cast<double>(row["remote_seconds"]));
+        out += name + line + joined(row["local"]) + "; " + joined(row["fallbacks"]) + "\n";
     }
     return out;
 }
@@ -103,8 +105,10 @@ nb::object CallReport::as_data() const {
     std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return calls(a) > calls(b); });
     nb::list out;
     for (size_t i : order) {
-        const CallRecord &r = records_[i];
-        nb::handle key = keys_[i];
+        // Copies: str() of an unusual key runs Python code, which may file
+        // new records and move these.
+        const CallRecord r = records_[i];
+        nb::object key = keys_[i];
         nb::dict row;
         bool keyed = PyTuple_Check(key.ptr()) && PyTuple_GET_SIZE(key.ptr()) == 3;
         row["function"] = keyed ? nb::borrow(PyTuple_GET_ITEM(key.ptr(), 1)) : nb::str(nb::handle(key));
@@ -140,7 +144,8 @@ void log_report_if_asked(nb::handle mon) {
     if (!truthy(env_bool(nb::str("CORVID_OVERFLOW_REPORT"), nb::bool_(false)))) return;
     CallReport *report = call_report(mon);
     if (!report) return;
-    nb::str text(table(report->as_data()).c_str());
+    std::string body = table(report->as_data());
+    nb::object text = nb::steal(check(PyUnicode_DecodeUTF8(body.data(), static_cast<Py_ssize_t>(body.size()), "replace")));
     // Asked for by name, so shown even where logging was never configured.
     nb::object logger = nb::borrow(module_logger());
     if (truthy(logger.attr("isEnabledFor")(20)))

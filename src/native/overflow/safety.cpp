@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <climits>
+#include <cmath>
+#include <unordered_map>
 #include <vector>
 
 #include "overflow/config.hpp"
@@ -459,6 +461,7 @@ long long obj_size(const SizeContext &cx, nb::handle obj, long long depth) {
             });
     }
     if (depth < cx.depth_limit) {
+        RecursionScope level(" while sizing a nested container");
         if (PyList_Check(o) || PyTuple_Check(o)) return sampled_size(cx, obj, depth);
         if (PySet_Check(o)) return sampled_size(cx, nb::steal(check(PySequence_List(o))), depth);
         if (PyDict_Check(o)) return sampled_size(cx, nb::steal(check(PyDict_Values(o))), depth);
@@ -466,24 +469,38 @@ long long obj_size(const SizeContext &cx, nb::handle obj, long long depth) {
     return shallow_size(obj);
 }
 
-long long cheap_size(nb::handle self, nb::handle args, nb::handle kwargs, double limit) {
+// The payload limit as a double, for deciding when to stop adding: a limit
+// beyond a double's range stops nothing.
+double limit_bound(nb::handle limit) {
+    double d = PyFloat_AsDouble(limit.ptr());
+    if (d == -1.0 && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw nb::python_error();
+        PyErr_Clear();
+        return truthy(limit) && check(PyObject_RichCompareBool(limit.ptr(), nb::int_(0).ptr(), Py_GT))
+                   ? HUGE_VAL
+                   : -HUGE_VAL;
+    }
+    return d;
+}
+
+long long cheap_size(nb::handle args, nb::handle kwargs, double bound) {
     const SizeContext cx;
     __int128 total = 0;
     any_argument(args, kwargs, [&](nb::handle v) {
         total += obj_size(cx, v, 0);
-        return static_cast<double>(total) > limit;
+        return static_cast<double>(total) > bound;
     });
     return saturate(total);
 }
 
 bool too_large(nb::handle self, nb::handle args, nb::handle kwargs) {
     nb::object limit = field_max_payload_bytes(self);
-    if (nb::object replaced = monitor_method(self, Method::cheap_size)) {
-        nb::object size = exit_safe([&] { return replaced(args, kwargs); });
-        return check(PyObject_RichCompareBool(size.ptr(), limit.ptr(), Py_GT)) == 1;
-    }
-    const double bound = as_double(limit);
-    return static_cast<double>(cheap_size(self, args, kwargs, bound)) > bound;
+    nb::object size;
+    if (nb::object replaced = monitor_method(self, Method::cheap_size))
+        size = exit_safe([&] { return replaced(args, kwargs); });
+    else
+        size = nb::steal(check(PyLong_FromLongLong(cheap_size(args, kwargs, limit_bound(limit)))));
+    return check(PyObject_RichCompareBool(size.ptr(), limit.ptr(), Py_GT)) == 1;
 }
 
 // _unpicklable_types(): built on first use, then the module constant.
@@ -563,25 +580,24 @@ Unpicklable as_unpicklable(nb::handle answer) {
     return Unpicklable::None;
 }
 
-// type(value).__name__, kept per type: the memo key is built on every
-// verdict, and a name that was hashed once stays hashed.
+// type(value).__name__. A class's name can change, so it is read each time;
+// a built-in type's name cannot, and is kept (its hash with it) per type.
 nb::object arg_type_name(nb::handle value) {
-    static PyObject *names_by_type = check(PyDict_New());  // type -> name, kept for the process
-    PyObject *type = reinterpret_cast<PyObject *>(Py_TYPE(value.ptr()));
-    PyObject *known = nullptr;
-    check(dict_get_ref(names_by_type, type, &known));
-    if (known) return nb::steal(known);
-    nb::object name = nb::steal(check(PyType_GetName(Py_TYPE(value.ptr()))));
-    if (PyDict_GET_SIZE(names_by_type) >= 4096) PyDict_Clear(names_by_type);
-    check(PyDict_SetItem(names_by_type, type, name.ptr()));
+    nb::object type = nb::borrow(reinterpret_cast<PyObject *>(Py_TYPE(value.ptr())));
+    auto *tp = reinterpret_cast<PyTypeObject *>(type.ptr());
+    if (tp->tp_flags & Py_TPFLAGS_HEAPTYPE) return nb::steal(check(PyType_GetName(tp)));
+    static auto *static_names = new std::unordered_map<PyTypeObject *, PyObject *>();  // kept for the process
+    if (auto hit = static_names->find(tp); hit != static_names->end()) return nb::borrow(hit->second);
+    nb::object name = nb::steal(check(PyType_GetName(tp)));
+    static_names->emplace(tp, nb::object(name).release().ptr());
     return name;
 }
 
 // The trial pickling's memo key: positional type names, then one (keyword,
 // type name) pair per keyword argument in the call's order.
 nb::object argument_types(nb::handle args, nb::handle kwargs) {
-    nb::object seq = nb::steal(check(PySequence_Fast(args.ptr(), "arguments must be a sequence")));
-    const Py_ssize_t positional = PySequence_Fast_GET_SIZE(seq.ptr());
+    nb::object seq = nb::steal(check(PySequence_Tuple(args.ptr())));  // fixed while names are read
+    const Py_ssize_t positional = PyTuple_GET_SIZE(seq.ptr());
     nb::object named;  // a dict of the keyword arguments, in call order
     if (kwargs.is_valid() && !kwargs.is_none())
         named = PyDict_Check(kwargs.ptr()) ? nb::borrow(kwargs) : nb::steal(check(PyDict_New()));
@@ -589,7 +605,7 @@ nb::object argument_types(nb::handle args, nb::handle kwargs) {
     const Py_ssize_t count = named.is_valid() ? PyDict_GET_SIZE(named.ptr()) : 0;
     nb::object key = nb::steal(check(PyTuple_New(positional + count)));
     for (Py_ssize_t i = 0; i < positional; ++i)
-        PyTuple_SET_ITEM(key.ptr(), i, arg_type_name(PySequence_Fast_GET_ITEM(seq.ptr(), i)).release().ptr());
+        PyTuple_SET_ITEM(key.ptr(), i, arg_type_name(PyTuple_GET_ITEM(seq.ptr(), i)).release().ptr());
     Py_ssize_t pos = 0, i = positional;
     PyObject *k = nullptr, *v = nullptr;
     while (i < positional + count && PyDict_Next(named.ptr(), &pos, &k, &v)) {
@@ -718,7 +734,7 @@ void register_safety(nb::module_ &m) {
     def_monitor_method(
         m, "_cheap_size",
         [](nb::handle self, nb::handle args, nb::handle kwargs) {
-            return cheap_size(self, args, kwargs, as_double(field_max_payload_bytes(self)));
+            return cheap_size(args, kwargs, limit_bound(field_max_payload_bytes(self)));
         },
         "args"_a.none(), "kwargs"_a.none(), "Estimated bytes of the arguments, summed until past max_payload_bytes.");
     def_monitor_method(

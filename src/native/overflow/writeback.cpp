@@ -79,16 +79,6 @@ Py_ssize_t size_of(nb::handle obj) {
     return n;
 }
 
-class RecursionScope {
-public:
-    RecursionScope() {
-        if (Py_EnterRecursiveCall(" while classifying a nested container")) throw nb::python_error();
-    }
-    ~RecursionScope() { Py_LeaveRecursiveCall(); }
-    RecursionScope(const RecursionScope &) = delete;
-    RecursionScope &operator=(const RecursionScope &) = delete;
-};
-
 bool atoms_only_container(nb::handle obj) {
     if (size_of(obj) > scan_cap()) return false;
     if (PyList_Check(obj.ptr()) || PySet_Check(obj.ptr()))
@@ -347,7 +337,7 @@ bool is_immutable_atom(nb::handle obj) {
     PyObject *o = obj.ptr();
     if (atom_type(o)) return true;
     if (!PyTuple_Check(o) && !PyFrozenSet_Check(o)) return false;
-    RecursionScope depth;
+    RecursionScope depth(" while classifying a nested container");
     nb::object held = nb::borrow(obj);
     if (size_of(held) > scan_cap()) return false;
     return all_items(held, [](nb::handle item) { return is_immutable_atom(item); });
