@@ -1,7 +1,6 @@
 """GateWay's Dask backend on a real local cluster of worker processes."""
 
 import io
-import json
 import os
 import pickle
 import subprocess
@@ -20,7 +19,7 @@ import corvid.overflow as ov  # noqa: E402
 from corvid import _worker  # noqa: E402
 from corvid.client import GateWay, MissingPackages, NoWorkers, SerializationError, WorkerLost  # noqa: E402
 
-from overflow.test_remote_scripts import SCRIPT  # noqa: E402
+from overflow.test_remote_scripts import SCRIPT, check_offloading_report, run_script  # noqa: E402
 
 from .test_run import add, chatty, fail, make_lock  # noqa: E402
 
@@ -146,18 +145,7 @@ def test_large_and_file_arguments_travel_through_the_data_store(client, ref_serv
 
 def test_monitor_offloads_a_script_to_the_cluster(client, tmp_path):
     # The script the local worker processes run, here with a scheduler's address.
-    (tmp_path / "offloading.py").write_text(SCRIPT)
-    env = {k: v for k, v in os.environ.items() if not k.startswith("CORVID_")}
-    env.update(PYTHONPATH=os.pathsep.join(p for p in sys.path if p), CORVID_GATEWAY_ADDRESS=client.scheduler.address)
     workers = pids(client)  # before the script kills one
-    done = subprocess.run([sys.executable, str(tmp_path / "offloading.py")], capture_output=True, text=True,
-                          env=env, cwd=tmp_path, timeout=120)
-    assert done.returncode == 0, done.stderr[-3000:]
-    lines = [line.strip() for line in done.stdout.splitlines() if line.strip()]
-    start = lines.index("before")
-    assert lines[start + 1:start + 4] == ["\u2191 Overflow \u2192 Cloud: crunch()", "crunch ran", "after"]
-    report = json.loads(lines[-1])
-    assert report["total"] == 400.0 and report["remote"] and report["worker"] in workers
-    assert report["fail"] == 180 and report["die"] == 65  # both ran again here
-    assert report["failures"] == ["crunch_or_die", "crunch_or_fail"]
-    assert "cloud offload of crunch_or_fail() failed (only here)" in done.stderr
+    done, report = run_script(tmp_path, SCRIPT, CORVID_GATEWAY_ADDRESS=client.scheduler.address)
+    check_offloading_report(done, report)
+    assert report["worker"] in workers

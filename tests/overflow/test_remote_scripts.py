@@ -56,23 +56,33 @@ SCRIPT = textwrap.dedent(
 )
 
 
-def test_script_offloads_to_worker_processes(tmp_path):
-    script = tmp_path / "offloading.py"
-    script.write_text(SCRIPT)
-    env = {k: v for k, v in os.environ.items() if not k.startswith("CORVID_")}
-    env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
+def run_script(tmp_path, source, **env):
+    """Runs `source` as a script in a fresh interpreter with no CORVID_ settings
+    but `env`; answers the finished process and the JSON report it printed last."""
+    script = tmp_path / "script.py"
+    script.write_text(source)
+    clean = {k: v for k, v in os.environ.items() if not k.startswith("CORVID_")}
+    clean.update(env, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
     done = subprocess.run([sys.executable, str(script)], capture_output=True, text=True,
-                          env=env, cwd=tmp_path, timeout=120)
+                          env=clean, cwd=tmp_path, timeout=120)
     assert done.returncode == 0, done.stderr[-3000:]
+    return done, json.loads(done.stdout.strip().splitlines()[-1])
+
+
+def check_offloading_report(done, report):
     lines = [line.strip() for line in done.stdout.splitlines() if line.strip()]
     # the worker's print arrives between the caller's own, after the announcement
     start = lines.index("before")
     assert lines[start + 1:start + 4] == ["\u2191 Overflow \u2192 Cloud: crunch()", "crunch ran", "after"]
-    report = json.loads(lines[-1])
     assert report["total"] == 400.0 and report["remote"] is True
     assert report["fail"] == 180 and report["die"] == 65          # both ran again here
     assert report["failures"] == ["crunch_or_die", "crunch_or_fail"]
     assert "cloud offload of crunch_or_fail() failed (only here)" in done.stderr
+
+
+def test_script_offloads_to_worker_processes(tmp_path):
+    done, report = run_script(tmp_path, SCRIPT)
+    check_offloading_report(done, report)
     deadline = time.monotonic() + 10
     while psutil.pid_exists(report["worker"]) and time.monotonic() < deadline:
         time.sleep(0.05)
@@ -141,14 +151,7 @@ SAFETY = textwrap.dedent(
 
 
 def test_unsafe_calls_stay_and_mutations_come_back(tmp_path):
-    script = tmp_path / "safety.py"
-    script.write_text(SAFETY)
-    env = {k: v for k, v in os.environ.items() if not k.startswith("CORVID_")}
-    env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
-    done = subprocess.run([sys.executable, str(script)], capture_output=True, text=True,
-                          env=env, cwd=tmp_path, timeout=120)
-    assert done.returncode == 0, done.stderr[-3000:]
-    report = json.loads(done.stdout.strip().splitlines()[-1])
+    done, report = run_script(tmp_path, SAFETY)
     main = os.getpid()
     assert report["verdicts"] == {"loads": "LOCAL_IO", "stores": "SIDE_EFFECT", "appends": "OFFLOAD_OK",
                                   "fills": "OFFLOAD_OK", "fit": "SELF_MUTATION", "grows": "OFFLOAD_OK"}
