@@ -20,6 +20,17 @@ bool is_policy(nb::handle policy, PyObject *word) {
            PyUnicode_Compare(policy.ptr(), word) == 0;
 }
 
+// Which of the policies `policy` names; anything else reads as "auto".
+enum class Policy { Off, Always, Loaded, Auto };
+
+Policy policy_kind(nb::handle policy) {
+    const Names &n = names();
+    if (is_policy(policy, n.policy_off)) return Policy::Off;
+    if (is_policy(policy, n.policy_always)) return Policy::Always;
+    if (is_policy(policy, n.policy_loaded)) return Policy::Loaded;
+    return Policy::Auto;
+}
+
 }  // namespace
 
 bool under_pressure(nb::handle self, Monitor *mon) {
@@ -61,11 +72,6 @@ bool pressure(nb::handle self, Monitor *mon) {
     return under_pressure(self, mon);
 }
 
-// Nothing runs between reading the policy and comparing it: no copy is made.
-bool policy_is(nb::handle self, Monitor *mon, PyObject *word) {
-    if (mon && mon->policy) return is_policy(mon->policy, word);
-    return is_policy(field_policy(self, mon), word);
-}
 
 // Step 8: the call's time stamp joins the function's recent calls; more than
 // _LOOP_HOT_MAX of them within _LOOP_HOT_WINDOW keeps it here.
@@ -97,14 +103,18 @@ bool loop_hot(nb::handle self, nb::handle key) {
 
 Verdict decide(nb::handle self, Monitor *mon, nb::handle func, CallSite &call, bool is_method,
                nb::handle key) {
-    if (policy_is(self, mon, names().policy_off)) return {{}, ReasonId::PolicyOff};
+    nb::object policy = field_policy(self, mon);
+    Policy kind = policy_kind(policy);
+    if (kind == Policy::Off) return {{}, ReasonId::PolicyOff};
     nb::object own_key = key.is_valid() ? nb::borrow(key) : sig_key(func);
     Py_hash_t hash = key.is_valid() ? call.sig_hash(key) : -1;
+    // Computing the key may have run Python code, which may have set another policy.
+    if (nb::object now = field_policy(self, mon); !now.is(policy)) kind = policy_kind(now);
 
     // Heaviness, by policy; `relaxed`: the call qualifies by the relaxed test alone.
     bool relaxed = false;
-    if (policy_is(self, mon, names().policy_always)) {
-    } else if (policy_is(self, mon, names().policy_loaded)) {
+    if (kind == Policy::Always) {
+    } else if (kind == Policy::Loaded) {
         if (!pressure(self, mon)) return {{}, ReasonId::NotOverloaded};
         bool strict = strictly_heavy(self, mon, func, own_key, hash);
         if (!strict && !relaxed_heavy_call(self, func, own_key)) return {{}, ReasonId::NotHeavy};
