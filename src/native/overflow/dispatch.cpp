@@ -32,32 +32,69 @@ nb::handle state_sync_error_type() { return g_state_sync_error; }
 
 namespace {
 
+#if PY_VERSION_HEX >= 0x030C0000 && !defined(Py_GIL_DISABLED)
+#define CORVID_WATCH_TLS 1
+// A dict watcher on the per-thread `_tls` dictionaries that dispatch reads
+// from: every change to one of them moves the count, so a set found in one
+// is still what it holds while the count stands. -1: no watcher (none free).
+int g_tls_watcher = -1;
+uint64_t g_tls_changes = 0;
+
+int on_tls_dict_change(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *) {
+    ++g_tls_changes;
+    return 0;
+}
+#endif
+
+// Keeps `stack`, found in the thread's dictionary `own` of `tls`, for the
+// next dispatch on this thread.
+void remember(Monitor *mon, uint64_t thread, nb::handle tls, nb::handle own, nb::handle stack) {
+    if (!mon || !mon->tls.is(tls)) return;
+    Monitor::ThreadMemo &memo = mon->thread_memo;
+    memo.thread = thread ? thread : PyThreadState_GetID(PyThreadState_Get());
+    memo.tls = nb::borrow(tls);
+    memo.dict = nb::borrow(own);
+    memo.stack = nb::object();
+#ifdef CORVID_WATCH_TLS
+    if (!stack.is_valid() || g_tls_watcher < 0) return;
+    if (PyDict_Watch(g_tls_watcher, own.ptr()) < 0) {
+        PyErr_Clear();
+        return;
+    }
+    memo.stack = nb::borrow(stack);
+    memo.changes = g_tls_changes;
+#endif
+}
+
 // `_tls.stack` of the calling thread, made empty on the thread's first use.
 // An attribute read on a threading.local finds the thread's own dictionary
 // first, which costs more than the rest of a dispatch; so each thread keeps,
 // in its thread-state dict, the local it read last and that local's
-// dictionary for this thread, and the monitor keeps the same pair for the
-// thread that dispatched last (a program that calls from one thread finds it
-// there without the thread-state look-up). The set is then read from that
+// dictionary for this thread, and the monitor keeps the same for the thread
+// that dispatched last (a program that calls from one thread finds it there
+// without the thread-state look-up), with the set it found, which stands
+// until that dictionary changes. The set is otherwise read from that
 // dictionary, so a set the user put into `_tls.stack`, or a new `_tls`, is
 // seen at once.
 nb::object executing(nb::handle self, Monitor *mon) {
     uint64_t thread = 0;
     if (mon && mon->tls.is_valid() && mon->thread_memo.tls.is(mon->tls)) {
         thread = PyThreadState_GetID(PyThreadState_Get());
-        if (thread == mon->thread_memo.thread) {
-            nb::object own = mon->thread_memo.dict;  // held: the look-up may run Python code
+        Monitor::ThreadMemo &memo = mon->thread_memo;
+        if (thread == memo.thread) {
+#ifdef CORVID_WATCH_TLS
+            if (memo.stack.is_valid() && memo.changes == g_tls_changes) return memo.stack;
+#endif
+            nb::object own = memo.dict;  // held: the look-up may run Python code
             PyObject *found = nullptr;
             if (dict_get_ref(own.ptr(), names().stack, &found) < 0) throw nb::python_error();
-            if (found) return nb::steal(found);
+            nb::object stack = nb::steal(found);
+            if (stack.is_valid()) {
+                remember(mon, thread, mon->tls, own, stack);
+                return stack;
+            }
         }
     }
-    auto remember = [&](nb::handle tls, nb::handle own) {
-        if (!mon || !mon->tls.is(tls)) return;
-        mon->thread_memo.thread = thread ? thread : PyThreadState_GetID(PyThreadState_Get());
-        mon->thread_memo.tls = nb::borrow(tls);
-        mon->thread_memo.dict = nb::borrow(own);
-    };
 
     nb::object tls = field_tls(self, mon);
     PyObject *thread_dict = PyThreadState_GetDict();  // borrowed; null without one
@@ -70,9 +107,10 @@ nb::object executing(nb::handle self, Monitor *mon) {
         PyObject *found = nullptr;
         if (dict_get_ref(PyTuple_GET_ITEM(memo, 1), names().stack, &found) < 0)
             throw nb::python_error();
-        if (found) {
-            remember(tls, PyTuple_GET_ITEM(memo, 1));
-            return nb::steal(found);
+        nb::object stack = nb::steal(found);
+        if (stack.is_valid()) {
+            remember(mon, thread, tls, PyTuple_GET_ITEM(memo, 1), stack);
+            return stack;
         }
     }
     nb::object stack = optional_attr(tls, names().stack);
@@ -85,7 +123,7 @@ nb::object executing(nb::handle self, Monitor *mon) {
         if (own.is_valid() && PyDict_CheckExact(own.ptr())) {
             nb::object entry = nb::make_tuple(tls, own);
             check(PyDict_SetItem(thread_dict, names().executing_memo, entry.ptr()));
-            remember(tls, own);
+            remember(mon, thread, tls, own, nb::handle());
         }
     }
     return stack;
@@ -349,6 +387,10 @@ void register_dispatch(nb::module_ &m) {
     nb::object local_type = nb::module_::import_("threading").attr("local");
     g_local_getattro = reinterpret_cast<PyTypeObject *>(local_type.ptr())->tp_getattro;
     g_state_sync_error = sync.release().ptr();
+#ifdef CORVID_WATCH_TLS
+    g_tls_watcher = PyDict_AddWatcher(on_tls_dict_change);
+    if (g_tls_watcher < 0) PyErr_Clear();  // then each dispatch reads the dictionary
+#endif
 
     def_monitor_method(
         m, "_dispatch",

@@ -166,11 +166,13 @@ struct Monitor {
     MethodTable table;
     CallReportPtr report;      // made by the first dispatched call
     // The `_tls` dictionary of the thread that dispatched last (dispatch.cpp):
-    // the thread state's id (never handed out twice; 0: none), the local and
-    // that thread's dictionary of it.
+    // the thread state's id (never handed out twice; 0: none), the local,
+    // that thread's dictionary of it, and the set found there with the count
+    // of dictionary changes it was found at.
     struct ThreadMemo {
         uint64_t thread = 0;
-        nb::object tls, dict;
+        nb::object tls, dict, stack;
+        uint64_t changes = 0;
     } thread_memo;
 
     template <typename F>
@@ -180,6 +182,7 @@ struct Monitor {
 #undef CORVID_MONITOR_VISIT
         f(thread_memo.tls);
         f(thread_memo.dict);
+        f(thread_memo.stack);
     }
 };
 
