@@ -15,6 +15,8 @@ public:
     virtual nb::handle name() = 0;
     // The hash of the call's signature key `sig` (wrappers remember it).
     virtual Py_hash_t sig_hash(nb::handle sig) = 0;
+    // The same where it is known without computing it, else -1.
+    virtual Py_hash_t known_sig_hash(nb::handle sig) = 0;
     // Runs the user's call here; its errors are the user's.
     virtual nb::object run() = 0;
 
@@ -36,6 +38,7 @@ public:
         if (h == -1) throw nb::python_error();
         return h;
     }
+    Py_hash_t known_sig_hash(nb::handle) override { return -1; }
     nb::object run() override { return exit_safe([&] { return thunk_(); }); }
 
 private:

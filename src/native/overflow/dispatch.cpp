@@ -148,13 +148,15 @@ bool enter(nb::handle running, nb::handle sig) {
 // Takes `sig` out of the in-progress set again. While no other wrapped call
 // is in progress on the thread the set holds this key alone, and emptying it
 // needs no hash of the key (tuples do not keep theirs): the one live entry is
-// found by identity, and popping it removes exactly that entry.
-void leave(nb::handle running, nb::handle sig) {
+// found by identity (first where the key's hash, when known, puts it), and
+// popping it removes exactly that entry.
+void leave(nb::handle running, nb::handle sig, Py_hash_t hash) {
 #ifndef Py_GIL_DISABLED
     if (PySet_CheckExact(running.ptr()) && PySet_GET_SIZE(running.ptr()) == 1) {
         auto *set = reinterpret_cast<PySetObject *>(running.ptr());
-        for (Py_ssize_t i = 0; i <= set->mask; ++i) {
-            if (set->table[i].key != sig.ptr()) continue;
+        bool found = hash != -1 && set->table[static_cast<size_t>(hash) & set->mask].key == sig.ptr();
+        for (Py_ssize_t i = 0; !found && i <= set->mask; ++i) found = set->table[i].key == sig.ptr();
+        if (found) {
             nb::object popped = nb::steal(check(PySet_Pop(running.ptr())));
             return;
         }
@@ -249,11 +251,12 @@ nb::object dispatch(nb::handle self, Monitor *mon, nb::handle func, CallSite &ca
     }
     // Cleaned up after the handler (a set's replacement may run Python code),
     // and the call's own error, if any, survives the clean-up.
+    Py_hash_t hash = call.known_sig_hash(sig);
     if (failed) {
-        swallow([&] { leave(running, sig); });
+        swallow([&] { leave(running, sig, hash); });
         std::rethrow_exception(failed);
     }
-    leave(running, sig);
+    leave(running, sig, hash);
     return result;
 }
 
@@ -265,9 +268,7 @@ nb::object dispatch_inner(nb::handle self, Monitor *mon, nb::handle func, CallSi
                           nb::handle sig, bool is_method) {
     ClockStamp t0;
     Verdict verdict;
-    nb::object action_keep;
-    nb::handle action;
-    bool decided = false;
+    bool decided = false, local = false;
     try {
         t0 = monitor_stamp(self, mon);
         if (nb::object replaced = monitor_method(self, mon, Method::should_offload)) {
@@ -276,19 +277,20 @@ nb::object dispatch_inner(nb::handle self, Monitor *mon, nb::handle func, CallSi
         } else {
             verdict = decide(self, mon, func, call, is_method, sig);
         }
-        action = verdict.decision.is_valid() ? decision_field(verdict.decision, true, action_keep)
-                                             : action_local();
+        nb::object action_keep;
+        local = !verdict.decision.is_valid() ||
+                decision_field(verdict.decision, true, action_keep).is(action_local());
         decided = true;
     } catch (nb::python_error &e) {
         if (!is_ordinary(e)) throw;
     }
     if (!decided) return call.run();
 
-    if (action.is(action_local())) {
+    if (local) {
         nb::object result = call.run();  // the user's own errors propagate from here
         nb::object failure;
         try {
-            double dt = seconds_between(t0, monitor_stamp(self, mon));
+            double dt = elapsed(t0, monitor_stamp(self, mon));
             nb::object reason_keep;
             nb::handle why = verdict.decision.is_valid()
                                  ? decision_field(verdict.decision, false, reason_keep)

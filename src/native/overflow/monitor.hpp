@@ -328,5 +328,10 @@ inline ClockStamp monitor_stamp(nb::handle mon, Monitor *m) {
     return stamp;
 }
 double seconds_between(const ClockStamp &from, const ClockStamp &to);
+// The same, with two readings of the default clock subtracted here.
+inline double elapsed(const ClockStamp &from, const ClockStamp &to) {
+    if (from.raw && to.raw) return static_cast<double>(to.ns - from.ns) * 1e-9;
+    return seconds_between(from, to);
+}
 
 }  // namespace corvid::overflow

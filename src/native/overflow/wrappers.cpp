@@ -243,6 +243,7 @@ public:
         if (h == -1) throw nb::python_error();
         return h;
     }
+    Py_hash_t known_sig_hash(nb::handle sig) override { return sig.is(sig_) ? hash_ : -1; }
 
     nb::handle args() override {
         pack_once();
