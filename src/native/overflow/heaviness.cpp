@@ -241,7 +241,10 @@ Signals compute_signals(nb::handle self, nb::handle func) {
 
 bool predict_heavy_keyed(nb::handle self, Monitor *mon, nb::handle func, nb::handle key,
                          Py_hash_t hash) {
-    if (contains(field_learned_heavy(self, mon), key)) return true;
+    // An empty learned set, the usual case, is seen without taking a reference.
+    PyObject *learned = mon ? mon->learned_heavy.ptr() : nullptr;
+    bool none_learned = learned && PyAnySet_Check(learned) && PySet_GET_SIZE(learned) == 0;
+    if (!none_learned && contains(field_learned_heavy(self, mon), key)) return true;
     nb::object cache = field_predict_cache(self, mon);
     nb::object stored = mapping_get_hashed(cache, key, hash);
     if (stored.ptr() == Py_False) return false;

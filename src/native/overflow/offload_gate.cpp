@@ -31,6 +31,13 @@ Policy policy_kind(nb::handle policy) {
     return Policy::Auto;
 }
 
+// The monitor's policy now. The member is read without taking a reference:
+// classifying it runs no Python code.
+Policy current_policy(nb::handle self, Monitor *mon) {
+    if (mon && mon->policy) return policy_kind(mon->policy);
+    return policy_kind(field_policy(self, mon));
+}
+
 }  // namespace
 
 bool under_pressure(nb::handle self, Monitor *mon) {
@@ -103,13 +110,17 @@ bool loop_hot(nb::handle self, nb::handle key) {
 
 Verdict decide(nb::handle self, Monitor *mon, nb::handle func, CallSite &call, bool is_method,
                nb::handle key) {
-    nb::object policy = field_policy(self, mon);
-    Policy kind = policy_kind(policy);
+    Policy kind = current_policy(self, mon);
     if (kind == Policy::Off) return {{}, ReasonId::PolicyOff};
-    nb::object own_key = key.is_valid() ? nb::borrow(key) : sig_key(func);
-    Py_hash_t hash = key.is_valid() ? call.sig_hash(key) : -1;
-    // Computing the key may have run Python code, which may have set another policy.
-    if (nb::object now = field_policy(self, mon); !now.is(policy)) kind = policy_kind(now);
+    // The caller owns `key` for the call; a key made here is owned here.
+    nb::object made_key = key.is_valid() ? nb::object() : sig_key(func);
+    nb::handle own_key = key.is_valid() ? key : made_key;
+    Py_hash_t hash = key.is_valid() ? call.known_sig_hash(key) : -1;
+    // Computing the key or its hash may run Python code, which may set another policy.
+    if (hash == -1) {
+        if (key.is_valid()) hash = call.sig_hash(key);
+        kind = current_policy(self, mon);
+    }
 
     // Heaviness, by policy; `relaxed`: the call qualifies by the relaxed test alone.
     bool relaxed = false;
@@ -165,9 +176,12 @@ void store_seconds(nb::handle observed, nb::handle sig, double dt, Py_hash_t has
     check(mapping_set_hashed(observed.ptr(), sig.ptr(), seconds.ptr(), hash));
 }
 
-// A float field read as a number without a call for the usual exact float.
-double float_value(nb::handle v) {
-    return PyFloat_CheckExact(v.ptr()) ? PyFloat_AS_DOUBLE(v.ptr()) : as_double(v);
+// monitor.min_seconds as a number; the usual exact float is read in place,
+// without taking a reference.
+double min_seconds(nb::handle self, Monitor *mon) {
+    PyObject *v = mon ? mon->min_seconds.ptr() : nullptr;
+    if (v && PyFloat_CheckExact(v)) return PyFloat_AS_DOUBLE(v);
+    return as_double(field_min_seconds(self, mon));
 }
 
 }  // namespace
@@ -175,7 +189,7 @@ double float_value(nb::handle v) {
 void record_local_time(nb::handle self, Monitor *mon, nb::handle sig, double dt,
                        nb::handle reason, Py_hash_t hash) {
     store_seconds(field_observed_seconds(self, mon), sig, dt, hash);
-    if (dt >= float_value(field_min_seconds(self, mon))) {
+    if (dt >= min_seconds(self, mon)) {
         set_add(field_benefit_ok(self), sig);
         set_discard(field_demoted(self), sig);
         return;
