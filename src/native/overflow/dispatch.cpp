@@ -32,20 +32,6 @@ nb::handle state_sync_error_type() { return g_state_sync_error; }
 
 namespace {
 
-#if PY_VERSION_HEX >= 0x030C0000 && !defined(Py_GIL_DISABLED)
-#define CORVID_WATCH_TLS 1
-// A dict watcher on the per-thread `_tls` dictionaries that dispatch reads
-// from: every change to one of them moves the count, so a set found in one
-// is still what it holds while the count stands. -1: no watcher (none free).
-int g_tls_watcher = -1;
-uint64_t g_tls_changes = 0;
-
-int on_tls_dict_change(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *) {
-    ++g_tls_changes;
-    return 0;
-}
-#endif
-
 // Keeps `stack`, found in the thread's dictionary `own` of `tls`, for the
 // next dispatch on this thread.
 void remember(Monitor *mon, uint64_t thread, nb::handle tls, nb::handle own, nb::handle stack) {
@@ -55,15 +41,9 @@ void remember(Monitor *mon, uint64_t thread, nb::handle tls, nb::handle own, nb:
     memo.tls = nb::borrow(tls);
     memo.dict = nb::borrow(own);
     memo.stack = nb::object();
-#ifdef CORVID_WATCH_TLS
-    if (!stack.is_valid() || g_tls_watcher < 0) return;
-    if (PyDict_Watch(g_tls_watcher, own.ptr()) < 0) {
-        PyErr_Clear();
-        return;
-    }
+    if (!stack.is_valid() || !watch_dict(own)) return;
     memo.stack = nb::borrow(stack);
-    memo.changes = g_tls_changes;
-#endif
+    memo.changes = watched_dict_changes();
 }
 
 // `_tls.stack` of the calling thread, made empty on the thread's first use.
@@ -82,9 +62,7 @@ nb::object executing(nb::handle self, Monitor *mon) {
         thread = PyThreadState_GetID(PyThreadState_Get());
         Monitor::ThreadMemo &memo = mon->thread_memo;
         if (thread == memo.thread) {
-#ifdef CORVID_WATCH_TLS
-            if (memo.stack.is_valid() && memo.changes == g_tls_changes) return memo.stack;
-#endif
+            if (memo.stack.is_valid() && memo.changes == watched_dict_changes()) return memo.stack;
             nb::object own = memo.dict;  // held: the look-up may run Python code
             PyObject *found = nullptr;
             if (dict_get_ref(own.ptr(), names().stack, &found) < 0) throw nb::python_error();
@@ -389,10 +367,6 @@ void register_dispatch(nb::module_ &m) {
     nb::object local_type = nb::module_::import_("threading").attr("local");
     g_local_getattro = reinterpret_cast<PyTypeObject *>(local_type.ptr())->tp_getattro;
     g_state_sync_error = sync.release().ptr();
-#ifdef CORVID_WATCH_TLS
-    g_tls_watcher = PyDict_AddWatcher(on_tls_dict_change);
-    if (g_tls_watcher < 0) PyErr_Clear();  // then each dispatch reads the dictionary
-#endif
 
     def_monitor_method(
         m, "_dispatch",

@@ -245,8 +245,21 @@ bool predict_heavy_keyed(nb::handle self, Monitor *mon, nb::handle func, nb::han
     PyObject *learned = mon ? mon->learned_heavy.ptr() : nullptr;
     bool none_learned = learned && PyAnySet_Check(learned) && PySet_GET_SIZE(learned) == 0;
     if (!none_learned && contains(field_learned_heavy(self, mon), key)) return true;
+    if (mon) {
+        const Monitor::KeyMemo &memo = mon->key_memo;
+        if (memo.predicted && memo.key.is(key) && memo.predict_cache.is(mon->predict_cache) &&
+            memo.predicted_at == watched_dict_changes())
+            return memo.predicted == Py_True;
+    }
     nb::object cache = field_predict_cache(self, mon);
     nb::object stored = mapping_get_hashed(cache, key, hash);
+    if ((stored.ptr() == Py_True || stored.ptr() == Py_False) && mon &&
+        mon->predict_cache.is(cache) && watch_dict(cache)) {
+        Monitor::KeyMemo &memo = key_memo_for(mon, key);
+        memo.predict_cache = cache;
+        memo.predicted = stored.ptr();
+        memo.predicted_at = watched_dict_changes();
+    }
     if (stored.ptr() == Py_False) return false;
     if (stored.is_valid()) return truthy(stored);
     Signals s = compute_signals(self, func);

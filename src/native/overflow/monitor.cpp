@@ -17,6 +17,7 @@ namespace corvid::overflow {
 PyTypeObject *g_monitor_type = nullptr;
 Py_ssize_t g_state_offset = 0;
 PyObject *g_monotonic = nullptr;
+uint64_t g_watched_dict_changes = 0;
 
 namespace {
 
@@ -338,6 +339,32 @@ nb::object monitor_repr(nb::handle self) {
 }
 
 }  // namespace
+
+#if PY_VERSION_HEX >= 0x030C0000 && !defined(Py_GIL_DISABLED)
+namespace {
+int g_dict_watcher = -1;  // -1: none (all taken, or not asked for yet)
+bool g_dict_watcher_asked = false;
+
+int on_watched_dict_change(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *) {
+    ++g_watched_dict_changes;
+    return 0;
+}
+}  // namespace
+
+bool watch_dict(nb::handle dict) {
+    if (!g_dict_watcher_asked) {
+        g_dict_watcher_asked = true;
+        g_dict_watcher = PyDict_AddWatcher(on_watched_dict_change);
+        if (g_dict_watcher < 0) PyErr_Clear();
+    }
+    if (g_dict_watcher < 0 || !PyDict_CheckExact(dict.ptr())) return false;
+    if (PyDict_Watch(g_dict_watcher, dict.ptr()) == 0) return true;
+    PyErr_Clear();
+    return false;
+}
+#else
+bool watch_dict(nb::handle) { return false; }
+#endif
 
 PyObject *method_name(Method m) noexcept { return g_method_names[static_cast<int>(m)]; }
 

@@ -174,6 +174,16 @@ struct Monitor {
         nb::object tls, dict, stack;
         uint64_t changes = 0;
     } thread_memo;
+    // What the last decided call found under its signature key `key`: its
+    // strict prediction (Py_True or Py_False; null: not kept) in the map
+    // `predict_cache`, and the float filed under it in the map `observed`
+    // (held here too), each with the count of watched-dict changes it was
+    // found at. They stand while that count does (see watch_dict).
+    struct KeyMemo {
+        nb::object key, predict_cache, observed, seconds;
+        PyObject *predicted = nullptr;
+        uint64_t predicted_at = 0, seconds_at = 0;
+    } key_memo;
 
     template <typename F>
     void for_each_ref(F &&f) {
@@ -183,8 +193,28 @@ struct Monitor {
         f(thread_memo.tls);
         f(thread_memo.dict);
         f(thread_memo.stack);
+        f(key_memo.key);
+        f(key_memo.predict_cache);
+        f(key_memo.observed);
+        f(key_memo.seconds);
     }
 };
+
+// Dicts whose contents a memo above stands for are watched: every change to
+// any of them moves one count, so a memo taken at the current count still
+// tells what the dict holds. watch_dict() is false where no dict watcher is
+// to be had (then nothing is memoised).
+bool watch_dict(nb::handle dict);
+extern uint64_t g_watched_dict_changes;
+inline uint64_t watched_dict_changes() noexcept { return g_watched_dict_changes; }
+
+// Makes `key` the key that `mon->key_memo` is about, forgetting what it held
+// for another key.
+inline Monitor::KeyMemo &key_memo_for(Monitor *mon, nb::handle key) {
+    Monitor::KeyMemo &memo = mon->key_memo;
+    if (!memo.key.is(key)) memo = Monitor::KeyMemo{nb::borrow(key)};
+    return memo;
+}
 
 // The monitor's report, made on first use; null for no monitor.
 inline CallReport *call_report(Monitor *m) {

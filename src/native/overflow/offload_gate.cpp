@@ -160,20 +160,39 @@ namespace {
 // given the new value in place (what zip() does with a result tuple nobody
 // kept), which spares allocating one float and freeing another per call.
 // Whoever holds a reference to the old value keeps its value: the refcount
-// of 1 says nobody does.
-void store_seconds(nb::handle observed, nb::handle sig, double dt, Py_hash_t hash) {
+// says nobody does. The monitor keeps the float it filed last (one more
+// reference), which stays the map's entry while no watched dict changes, so
+// the next run of the same function finds it without a look-up.
+void store_seconds(Monitor *mon, nb::handle observed, nb::handle sig, double dt, Py_hash_t hash) {
+    Monitor::KeyMemo *memo = mon ? &mon->key_memo : nullptr;
+    auto keep = [&](PyObject *seconds) {
+        if (!memo || !PyFloat_CheckExact(seconds) || !watch_dict(observed)) return;
+        Monitor::KeyMemo &m = key_memo_for(mon, sig);
+        m.observed = nb::borrow(observed);
+        m.seconds = nb::borrow(seconds);
+        m.seconds_at = watched_dict_changes();
+    };
 #ifndef Py_GIL_DISABLED
+    if (memo && memo->key.is(sig) && memo->observed.is(observed) && memo->seconds.is_valid() &&
+        memo->seconds_at == watched_dict_changes() && PyFloat_CheckExact(memo->seconds.ptr()) &&
+        Py_REFCNT(memo->seconds.ptr()) == 2) {
+        reinterpret_cast<PyFloatObject *>(memo->seconds.ptr())->ob_fval = dt;
+        return;
+    }
     if (hash != -1 && PyDict_CheckExact(observed.ptr())) {
         PyObject *old = _PyDict_GetItem_KnownHash(observed.ptr(), sig.ptr(), hash);
         if (!old && PyErr_Occurred()) throw nb::python_error();
-        if (old && PyFloat_CheckExact(old) && Py_REFCNT(old) == 1) {
+        Py_ssize_t owners = (memo && memo->seconds.ptr() == old) ? 2 : 1;
+        if (old && PyFloat_CheckExact(old) && Py_REFCNT(old) == owners) {
             reinterpret_cast<PyFloatObject *>(old)->ob_fval = dt;
+            keep(old);
             return;
         }
     }
 #endif
     nb::object seconds = nb::steal(check(PyFloat_FromDouble(dt)));
     check(mapping_set_hashed(observed.ptr(), sig.ptr(), seconds.ptr(), hash));
+    keep(seconds.ptr());
 }
 
 // monitor.min_seconds as a number; the usual exact float is read in place,
@@ -188,7 +207,7 @@ double min_seconds(nb::handle self, Monitor *mon) {
 
 void record_local_time(nb::handle self, Monitor *mon, nb::handle sig, double dt,
                        nb::handle reason, Py_hash_t hash) {
-    store_seconds(field_observed_seconds(self, mon), sig, dt, hash);
+    store_seconds(mon, field_observed_seconds(self, mon), sig, dt, hash);
     if (dt >= min_seconds(self, mon)) {
         set_add(field_benefit_ok(self), sig);
         set_discard(field_demoted(self), sig);
