@@ -1,6 +1,7 @@
 #include "overflow/dispatch.hpp"
 
 #include <exception>
+#include <utility>
 
 #include "overflow/config.hpp"
 #include "overflow/discovery.hpp"
@@ -33,17 +34,19 @@ nb::handle state_sync_error_type() { return g_state_sync_error; }
 namespace {
 
 // Keeps `stack`, found in the thread's dictionary `own` of `tls`, for the
-// next dispatch on this thread.
+// next dispatch on this thread. The memo is replaced whole, and what it held
+// is dropped after (dropping may run a finalizer, which may dispatch).
 void remember(Monitor *mon, uint64_t thread, nb::handle tls, nb::handle own, nb::handle stack) {
     if (!mon || !mon->tls.is(tls)) return;
-    Monitor::ThreadMemo &memo = mon->thread_memo;
+    Monitor::ThreadMemo memo;
     memo.thread = thread ? thread : PyThreadState_GetID(PyThreadState_Get());
     memo.tls = nb::borrow(tls);
     memo.dict = nb::borrow(own);
-    memo.stack = nb::object();
-    if (!stack.is_valid() || !watch_dict(own)) return;
-    memo.stack = nb::borrow(stack);
-    memo.changes = watched_dict_changes();
+    if (stack.is_valid() && watch_dict(own)) {
+        memo.stack = nb::borrow(stack);
+        memo.changes = watched_dict_changes();
+    }
+    std::swap(mon->thread_memo, memo);
 }
 
 // `_tls.stack` of the calling thread, made empty on the thread's first use.

@@ -255,10 +255,11 @@ bool predict_heavy_keyed(nb::handle self, Monitor *mon, nb::handle func, nb::han
     nb::object stored = mapping_get_hashed(cache, key, hash);
     if ((stored.ptr() == Py_True || stored.ptr() == Py_False) && mon &&
         mon->predict_cache.is(cache) && watch_dict(cache)) {
-        Monitor::KeyMemo &memo = key_memo_for(mon, key);
+        Monitor::KeyMemo memo = key_memo_for(mon, key);
         memo.predict_cache = cache;
         memo.predicted = stored.ptr();
         memo.predicted_at = watched_dict_changes();
+        std::swap(mon->key_memo, memo);
     }
     if (stored.ptr() == Py_False) return false;
     if (stored.is_valid()) return truthy(stored);

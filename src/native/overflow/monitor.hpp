@@ -208,12 +208,13 @@ bool watch_dict(nb::handle dict);
 extern uint64_t g_watched_dict_changes;
 inline uint64_t watched_dict_changes() noexcept { return g_watched_dict_changes; }
 
-// Makes `key` the key that `mon->key_memo` is about, forgetting what it held
-// for another key.
-inline Monitor::KeyMemo &key_memo_for(Monitor *mon, nb::handle key) {
-    Monitor::KeyMemo &memo = mon->key_memo;
-    if (!memo.key.is(key)) memo = Monitor::KeyMemo{nb::borrow(key)};
-    return memo;
+// A copy of `mon->key_memo` to amend for `key` (empty when it is about
+// another key), to be put back with std::swap: the values it replaces are
+// then dropped after the memo is whole again, since dropping one may run a
+// finalizer, which may dispatch.
+inline Monitor::KeyMemo key_memo_for(Monitor *mon, nb::handle key) {
+    if (mon->key_memo.key.is(key)) return mon->key_memo;
+    return Monitor::KeyMemo{nb::borrow(key)};
 }
 
 // The monitor's report, made on first use; null for no monitor.

@@ -1,6 +1,7 @@
 #include "overflow/offload_gate.hpp"
 
 #include <algorithm>
+#include <utility>
 
 #include "overflow/config.hpp"
 #include "overflow/load_gate.hpp"
@@ -167,10 +168,11 @@ void store_seconds(Monitor *mon, nb::handle observed, nb::handle sig, double dt,
     Monitor::KeyMemo *memo = mon ? &mon->key_memo : nullptr;
     auto keep = [&](PyObject *seconds) {
         if (!memo || !PyFloat_CheckExact(seconds) || !watch_dict(observed)) return;
-        Monitor::KeyMemo &m = key_memo_for(mon, sig);
+        Monitor::KeyMemo m = key_memo_for(mon, sig);
         m.observed = nb::borrow(observed);
         m.seconds = nb::borrow(seconds);
         m.seconds_at = watched_dict_changes();
+        std::swap(mon->key_memo, m);
     };
 #ifndef Py_GIL_DISABLED
     if (memo && memo->key.is(sig) && memo->observed.is(observed) && memo->seconds.is_valid() &&
