@@ -416,9 +416,16 @@ namespace {
 
 // True when `gate` is a _LoadGate whose method `name` is still the class's
 // own `impl` (not replaced on the class nor shadowed on the instance).
-bool own_gate_method(nb::handle gate, PyObject *name, PyObject *impl) {
+// The class look-up is made once per class version: `tag` remembers the
+// version tag under which the class held `impl` (a tag is never handed out
+// twice, and any change to the class drops its tag).
+bool own_gate_method(nb::handle gate, PyObject *name, PyObject *impl, unsigned int &tag) {
     if (Py_TYPE(gate.ptr()) != g_gate_type || !nb::inst_ready(gate)) return false;
-    if (_PyType_Lookup(g_gate_type, name) != impl) return false;
+    if (tag == 0 || tag != g_gate_type->tp_version_tag) {
+        tag = 0;
+        if (_PyType_Lookup(g_gate_type, name) != impl) return false;
+        tag = g_gate_type->tp_version_tag;  // the look-up assigns one when it can
+    }
     PyObject *d = instance_dict(gate.ptr());
     return !d || PyDict_GET_SIZE(d) == 0 || check(PyDict_Contains(d, name)) == 0;
 }
@@ -428,13 +435,15 @@ bool own_gate_method(nb::handle gate, PyObject *name, PyObject *impl) {
 nb::handle load_gate_type() { return reinterpret_cast<PyObject *>(g_gate_type); }
 
 bool gate_sustained_overloaded(nb::handle gate) {
-    if (own_gate_method(gate, names().sustained_overloaded, g_own_overloaded))
+    static unsigned int tag = 0;
+    if (own_gate_method(gate, names().sustained_overloaded, g_own_overloaded, tag))
         return nb::inst_ptr<LoadGate>(gate)->overloaded.load();
     return truthy(gate.attr(names().sustained_overloaded)());
 }
 
 bool gate_gpu_pressure(nb::handle gate) {
-    if (own_gate_method(gate, names().gpu_pressure, g_own_gpu_pressure))
+    static unsigned int tag = 0;
+    if (own_gate_method(gate, names().gpu_pressure, g_own_gpu_pressure, tag))
         return nb::inst_ptr<LoadGate>(gate)->gpu_pressure();
     return truthy(gate.attr(names().gpu_pressure)());
 }
