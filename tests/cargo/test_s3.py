@@ -72,16 +72,10 @@ def s3():
 
 
 @pytest.fixture(scope="module")
-def _shim(s3):
+def shim(s3):
     svc = S3Shim(s3).start()
     yield svc
     svc.stop()
-
-
-@pytest.fixture
-def shim(_shim):
-    _shim.reset()
-    return _shim
 
 
 @pytest.mark.parametrize("part_size,posted", [
@@ -92,6 +86,7 @@ def shim(_shim):
                "upload-abort-multipart", "upload-init", "upload-complete"}),
 ])
 def test_offloaded_argument_round_trips_through_the_store(s3, shim, monkeypatch, part_size, posted):
+    shim.reset()
     if part_size:
         monkeypatch.setattr(cargo, "_DATA_MULTIPART_THRESHOLD", MIB)
         monkeypatch.setattr(cargo, "_DATA_MULTIPART_PART_SIZE", part_size)

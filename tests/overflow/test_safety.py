@@ -78,12 +78,15 @@ def test_first_refusal_decides(mon, func, args, reason):
     assert mon._offload_safety(func, args, {}).reason is reason   # memoised answers agree
 
 
-def test_payload_limit_closures_and_the_pickling_memo(mon, tmp_path):
+def test_sizes_closures_memos_and_the_effect_cap(mon, tmp_path, monkeypatch):
     mon.max_payload_bytes = 1000
     assert mon._offload_safety(plain, (b"x" * 1001,), {}).reason is R.TOO_LARGE
     assert mon._offload_safety(plain, (b"x" * 1000,), {}).reason is R.OFFLOAD_OK
     mon.max_payload_bytes = 10   # summing stops once past the limit
     assert mon._cheap_size((b"x" * 11, b"y" * 100), {}) == 11
+    assert ov._obj_size([b"x" * 100] * 10000) == 1_000_000     # extrapolated from 4096 items
+    nested = [[[[[1, 2, 3]]]]]
+    assert ov._obj_size(nested) == sys.getsizeof(nested[0][0][0][0])   # depth 4: shallow
 
     handle = open(tmp_path / "f", "w")
 
@@ -95,7 +98,6 @@ def test_payload_limit_closures_and_the_pickling_memo(mon, tmp_path):
     assert mon._fast_unpicklable(plain, (), {"xs": handle}) == "arg"
     assert mon._fast_unpicklable(plain, (1, [handle]), {}) is None     # containers are not entered
     handle.close()
-    assert type(threading.RLock()) in ov._unpicklable_types()
 
     assert mon._picklable((Flaky("x"),), {}) is False
     Flaky.fail = False   # the first verdict for these argument types stands
@@ -106,12 +108,12 @@ def test_payload_limit_closures_and_the_pickling_memo(mon, tmp_path):
     finally:
         Flaky.fail = True
 
-
-def test_transitive_walk_is_capped(mon, monkeypatch):
     assert mon._transitive_effect(calls_plain_thrice) is False
     monkeypatch.setattr(ov, "_EFFECT_VISIT_CAP", 2)
     assert mon._transitive_full(calls_plain_thrice) is True      # three resolved calls
     assert mon._transitive_effect(calls_plain_thrice) is False   # the memo stands
+    np = pytest.importorskip("numpy")
+    assert ov._obj_size({"k" * 50: np.zeros(4)}) == 32                  # values only
 
 
 @pytest.mark.parametrize("src, mutates", [
@@ -132,21 +134,9 @@ def test_self_mutation(src, mutates):
     assert ov._self_mutates(src) is mutates
 
 
-def test_size_estimates():
-    np = pytest.importorskip("numpy")
-    assert ov._obj_size([b"x" * 100] * 10000) == 1_000_000     # extrapolated from 4096 items
-    nested = [[[[[1, 2, 3]]]]]
-    assert ov._obj_size(nested) == sys.getsizeof(nested[0][0][0][0])   # depth 4: shallow
-    assert ov._obj_size({"k" * 50: np.zeros(4)}) == 32                  # values only
-    assert ov._sampled_size([], 0) == 0
-
-
 HOSTILE = """
-import subprocess
-import sys
 from corvid import overflow as ov
-mon = ov._OverflowMonitor(policy="off", verbose=False)
-deep = []
+mon, deep, args = ov._OverflowMonitor(policy="off", verbose=False), [], []
 for _ in range(200000):
     deep = [deep]
 ov._SIZE_DEPTH = 10**9
@@ -154,14 +144,11 @@ try:
     mon._cheap_size((deep,), {})
 except RecursionError:
     print("deep: RecursionError")
-args = []
 class Meta(type):
     def __hash__(cls):
         args.clear()
         return 1
-class A(metaclass=Meta):
-    pass
-args[:] = [A(), 1, 2]
+args[:] = [Meta("A", (), {})(), 1, 2]
 print("types:", mon._picklable(args, {}), mon._pickle_cache)
 """
 
