@@ -185,18 +185,11 @@ nb::object bound_signature(nb::handle bound) {
     return sig.attr("replace")(nb::arg("parameters") = params);
 }
 
-PyObject *get_function_signature(PyObject *self, void *) {
+// A getter slot over one of the functions above.
+template <nb::object (*Read)(nb::handle)>
+PyObject *signature_getter(PyObject *self, void *) {
     try {
-        return signature_or_none(self).release().ptr();
-    } catch (...) {
-        restore_error_from_current_exception();
-        return nullptr;
-    }
-}
-
-PyObject *get_bound_signature(PyObject *self, void *) {
-    try {
-        return bound_signature(self).release().ptr();
+        return Read(self).release().ptr();
     } catch (...) {
         restore_error_from_current_exception();
         return nullptr;
@@ -205,10 +198,10 @@ PyObject *get_bound_signature(PyObject *self, void *) {
 
 // Static: a descriptor keeps pointing at its definition for as long as the
 // type lives, and an extension module is never unloaded.
-PyGetSetDef function_getter{"__signature__", get_function_signature, nullptr,
+PyGetSetDef function_getter{"__signature__", signature_getter<signature_or_none>, nullptr,
                             "inspect.Signature read from __nb_signature__ (None: overloaded or not readable)",
                             nullptr};
-PyGetSetDef bound_getter{"__signature__", get_bound_signature, nullptr,
+PyGetSetDef bound_getter{"__signature__", signature_getter<bound_signature>, nullptr,
                          "The function's inspect.Signature without its first parameter", nullptr};
 
 nb::object type_dict(PyTypeObject *type) {

@@ -210,6 +210,39 @@ inline void set_discard(nb::handle container, nb::handle key) {
         container.attr(g_names.discard)(key);
 }
 
+// f(value) for each positional argument, then each keyword value, owned;
+// stops at the first f that returns true and answers whether one did.
+template <typename F>
+inline bool any_argument(nb::handle args, nb::handle kwargs, F &&f, Py_ssize_t skip = 0) {
+    nb::object seq = nb::steal(check(PySequence_Fast(args.ptr(), "arguments must be a sequence")));
+    for (Py_ssize_t i = skip; i < PySequence_Fast_GET_SIZE(seq.ptr()); ++i) {
+        nb::object value = nb::borrow(PySequence_Fast_GET_ITEM(seq.ptr(), i));
+        if (f(value)) return true;
+    }
+    if (!kwargs.is_valid() || kwargs.is_none()) return false;
+    if (PyDict_Check(kwargs.ptr())) {
+        Py_ssize_t pos = 0;
+        PyObject *k = nullptr, *v = nullptr;
+        while (PyDict_Next(kwargs.ptr(), &pos, &k, &v)) {
+            nb::object value = nb::borrow(v);
+            if (f(value)) return true;
+        }
+        return false;
+    }
+    for (nb::handle value : nb::borrow(kwargs).attr("values")())
+        if (f(value)) return true;
+    return false;
+}
+
+// Contents of a closure cell, or an invalid object for an empty cell.
+inline nb::object cell_contents(nb::handle cell) {
+    if (PyCell_Check(cell.ptr())) {
+        PyObject *value = PyCell_GET(cell.ptr());
+        return value ? nb::borrow(value) : nb::object();
+    }
+    return cell.attr(names().cell_contents);
+}
+
 // Holds a threading lock (any object with acquire/release) for a scope.
 // Acquiring may wait with the GIL released, so it goes through the exit
 // guard; the release keeps an error already pending.

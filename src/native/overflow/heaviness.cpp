@@ -154,15 +154,6 @@ nb::object global_lookup(nb::handle globals, nb::handle name) {
     return value.is_none() ? nb::object() : value;
 }
 
-// Contents of a closure cell, or an invalid object for an empty cell.
-nb::object cell_contents(nb::handle cell) {
-    if (PyCell_Check(cell.ptr())) {
-        PyObject *value = PyCell_GET(cell.ptr());
-        return value ? nb::borrow(value) : nb::object();
-    }
-    return cell.attr(names().cell_contents);
-}
-
 bool refs_heavy_lib(nb::handle func) {
     const Names &n = names();
     nb::object code = code_of(func);

@@ -218,12 +218,7 @@ bool args_need_gpu(nb::handle args, nb::handle kwargs) {
         swallow([&] { hit = check(PyObject_IsInstance(value.ptr(), module_type.ptr())) == 1; });
         return hit;
     };
-    for (nb::handle value : args)
-        if (is_module(value)) return true;
-    if (!kwargs.is_none())
-        for (nb::handle value : nb::borrow(kwargs).attr("values")())
-            if (is_module(value)) return true;
-    return false;
+    return any_argument(args, kwargs, is_module);
 }
 
 nb::dict gpu_pin(nb::handle self, nb::handle func, bool gpu_pressure, nb::handle args,
@@ -431,12 +426,7 @@ bool live_cuda_within(nb::handle torch, nb::handle o) {
 bool has_live_cuda_tensor(nb::handle args, nb::handle kwargs) {
     nb::object torch = torch_module();
     if (torch.is_none()) return false;
-    for (nb::handle v : args)
-        if (live_cuda_within(torch, v)) return true;
-    if (!kwargs.is_none())
-        for (nb::handle v : nb::borrow(kwargs).attr("values")())
-            if (live_cuda_within(torch, v)) return true;
-    return false;
+    return any_argument(args, kwargs, [&](nb::handle v) { return live_cuda_within(torch, v); });
 }
 
 bool obj_has_live_cuda(nb::handle o) {

@@ -22,30 +22,6 @@ using namespace nb::literals;
 // ---------------------------------------------------------------------------
 // Small helpers.
 
-// f(value) for each positional argument, then each keyword value, owned;
-// stops at the first f that returns true and answers whether one did.
-template <typename F>
-bool any_argument(nb::handle args, nb::handle kwargs, F &&f, Py_ssize_t skip = 0) {
-    nb::object seq = nb::steal(check(PySequence_Fast(args.ptr(), "arguments must be a sequence")));
-    for (Py_ssize_t i = skip; i < PySequence_Fast_GET_SIZE(seq.ptr()); ++i) {
-        nb::object value = nb::borrow(PySequence_Fast_GET_ITEM(seq.ptr(), i));
-        if (f(value)) return true;
-    }
-    if (!kwargs.is_valid() || kwargs.is_none()) return false;
-    if (PyDict_Check(kwargs.ptr())) {
-        Py_ssize_t pos = 0;
-        PyObject *k = nullptr, *v = nullptr;
-        while (PyDict_Next(kwargs.ptr(), &pos, &k, &v)) {
-            nb::object value = nb::borrow(v);
-            if (f(value)) return true;
-        }
-        return false;
-    }
-    for (nb::handle value : nb::borrow(kwargs).attr("values")())
-        if (f(value)) return true;
-    return false;
-}
-
 long long saturate(__int128 v) { return v > LLONG_MAX ? LLONG_MAX : static_cast<long long>(v); }
 
 // ---------------------------------------------------------------------------
@@ -562,11 +538,7 @@ Unpicklable fast_unpicklable(nb::handle func, nb::handle args, nb::handle kwargs
     if (closure.is_valid() && !closure.is_none()) {
         for (nb::handle cell : closure) {
             nb::object contents;
-            if (PyCell_Check(cell.ptr())) {
-                contents = nb::borrow(PyCell_GET(cell.ptr()));
-            } else {
-                contents = optional_attr(cell, names().cell_contents);
-            }
+            swallow([&] { contents = cell_contents(cell); });  // an empty cell holds nothing
             if (contents.is_valid() && unpicklable(contents)) return Unpicklable::Closure;
         }
     }

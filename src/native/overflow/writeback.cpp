@@ -3,6 +3,7 @@
 #include <array>
 #include <exception>
 #include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -172,26 +173,30 @@ void sync_ndarray(nb::handle local, nb::handle remote) {
     exit_safe([&] { return copyto(local, remote); });
 }
 
-void sync_module(nb::handle local, nb::handle remote) {
+// local.load_state_dict(remote.state_dict()) for a module or an optimizer,
+// once `remote` is of the class `of` picks out of torch's.
+void sync_state(nb::handle local, nb::handle remote, nb::object TorchTypes::*of, const char *what,
+                bool strict) {
     TorchTypes torch;
-    if (!torch_types(torch) || !instance_of(remote, torch.module))
-        refuse("module write-back type mismatch");
+    std::string kind(what);
+    if (!torch_types(torch) || !instance_of(remote, torch.*of))
+        refuse((kind + " write-back type mismatch").c_str());
     if (auto error = attempt([&] {
             nb::object state = remote.attr("state_dict")();
-            local.attr("load_state_dict")(state, "strict"_a = true);
+            if (strict)
+                local.attr("load_state_dict")(state, "strict"_a = true);
+            else
+                local.attr("load_state_dict")(state);
         }))
-        refuse_after("module load_state_dict failed: ", *error);
+        refuse_after((kind + " load_state_dict failed: ").c_str(), *error);
+}
+
+void sync_module(nb::handle local, nb::handle remote) {
+    sync_state(local, remote, &TorchTypes::module, "module", true);
 }
 
 void sync_optimizer(nb::handle local, nb::handle remote) {
-    TorchTypes torch;
-    if (!torch_types(torch) || !instance_of(remote, torch.optimizer))
-        refuse("optimizer write-back type mismatch");
-    if (auto error = attempt([&] {
-            nb::object state = remote.attr("state_dict")();
-            local.attr("load_state_dict")(state);
-        }))
-        refuse_after("optimizer load_state_dict failed: ", *error);
+    sync_state(local, remote, &TorchTypes::optimizer, "optimizer", false);
 }
 
 void sync_tensor(nb::handle local, nb::handle remote) {
