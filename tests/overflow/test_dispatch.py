@@ -89,6 +89,22 @@ def test_local_run_returns_the_result_and_records_its_time(mon, clock):
     assert w._sig not in mon._benefit_ok
 
 
+def test_default_clock_times_runs_in_seconds():
+    # the default clock is read natively; its readings must stay seconds once
+    # it has settled on its fastest source (a tenth of a second in)
+    import time
+
+    m = ov._OverflowMonitor(policy="off")
+    m.start(None)
+    try:
+        w = ov._OverflowCallable(time.sleep, m)
+        for pause in (0.0, 0.12, 0.2, 0.0):
+            w(pause)
+            assert pause * 0.99 <= m._observed_seconds[w._sig] < pause * 1.25 + 0.02
+    finally:
+        m.stop()
+
+
 def test_long_local_run_proves_the_function(mon, clock):
     clock.step = 3.0
     w = ov._OverflowCallable(lambda: None, mon)

@@ -479,7 +479,7 @@ def test_pickled_shims_run_where_corvid_is_not_importable(tmp_path):
 
 
 @pytest.mark.parametrize("change", ["cache_entry", "cache_replaced", "learned", "relaxed_entry",
-                                    "instance_override"])
+                                    "relaxed_replaced", "instance_override"])
 def test_verdict_follows_later_changes(running, model_cls, change):
     # the first accesses see a light method; each change must be seen at once
     sig = set_verdict(running, Model.fit, strict=False)
@@ -494,6 +494,8 @@ def test_verdict_follows_later_changes(running, model_cls, change):
         running._learned_heavy.add(sig)
     elif change == "relaxed_entry":
         running._relaxed_cache[sig] = True
+    elif change == "relaxed_replaced":
+        running._relaxed_cache = {sig: True}
     else:
         running._predict_heavy = lambda func: True
         del running._predict_cache[sig]

@@ -422,7 +422,8 @@ nb::object exit_handler(nb::handle mon) {
 
 ClockStamp monitor_stamp(nb::handle mon) {
     nb::object clock;
-    if (Monitor *m = monitor_of(mon.ptr()))
+    Monitor *m = monitor_of(mon.ptr());
+    if (m)
         clock = m->clock;
     else
         clock = optional_attr(mon, names().clock);
@@ -430,7 +431,7 @@ ClockStamp monitor_stamp(nb::handle mon) {
         // The default clock, read without a Python call: the source of
         // time.monotonic().
         ClockStamp stamp;
-        stamp.raw = true;
+        stamp.kind = ClockStamp::Kind::ns;
         if (PyTime_Monotonic(&stamp.ns) < 0) throw nb::python_error();
         return stamp;
     }
@@ -440,15 +441,21 @@ ClockStamp monitor_stamp(nb::handle mon) {
 }
 
 double seconds_between(const ClockStamp &from, const ClockStamp &to) {
-    auto seconds = [](const ClockStamp &s) { return s.raw ? PyTime_AsSecondsDouble(s.ns) : s.seconds; };
-    if (from.raw && to.raw) return static_cast<double>(to.ns - from.ns) * 1e-9;
+    using Kind = ClockStamp::Kind;
+    if (from.kind == Kind::ticks && to.kind == Kind::ticks) return ticks::seconds(from.ticks, to.ticks);
+    auto ns = [](const ClockStamp &s) { return s.kind == Kind::ticks ? ticks::to_monotonic_ns(s.ticks) : s.ns; };
+    if (from.kind != Kind::seconds && to.kind != Kind::seconds)
+        return static_cast<double>(ns(to) - ns(from)) * 1e-9;
+    auto seconds = [&](const ClockStamp &s) {
+        return s.kind == Kind::seconds ? s.seconds : PyTime_AsSecondsDouble(ns(s));
+    };
     return seconds(to) - seconds(from);
 }
 
 double monitor_now(nb::handle mon) {
     ClockStamp stamp = monitor_stamp(mon);
     // The same arithmetic as time.monotonic() for the default clock.
-    return stamp.raw ? PyTime_AsSecondsDouble(stamp.ns) : stamp.seconds;
+    return stamp.kind == ClockStamp::Kind::seconds ? stamp.seconds : PyTime_AsSecondsDouble(stamp.ns);
 }
 
 void register_monitor(nb::module_ &m) {

@@ -6,6 +6,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "common/ticks.hpp"
 #include "overflow/common.hpp"
 #include "overflow/report.hpp"
 
@@ -340,11 +341,14 @@ nb::object exit_handler(nb::handle mon);
 // The monitor's clock, read as float seconds.
 double monitor_now(nb::handle mon);
 
-// One reading of the monitor's clock for timing a call: the default clock is
-// kept as integer nanoseconds, so a difference of two costs no division.
+// One reading of the monitor's clock for timing a call. The default clock is
+// read as a cycle count where that is sound, else as integer nanoseconds, so
+// a difference of two costs no call and no division.
 struct ClockStamp {
-    bool raw = false;
+    enum class Kind : unsigned char { seconds, ns, ticks };
+    Kind kind = Kind::seconds;
     PyTime_t ns = 0;
+    uint64_t ticks = 0;
     double seconds = 0.0;
 };
 ClockStamp monitor_stamp(nb::handle mon);
@@ -354,14 +358,20 @@ extern PyObject *g_monotonic;  // time.monotonic, held for the process
 inline ClockStamp monitor_stamp(nb::handle mon, Monitor *m) {
     if (!m || m->clock.ptr() != g_monotonic) return monitor_stamp(mon);
     ClockStamp stamp;
-    stamp.raw = true;
+    if (ticks::ready()) {
+        stamp.kind = ClockStamp::Kind::ticks;
+        stamp.ticks = ticks::now();
+        return stamp;
+    }
+    stamp.kind = ClockStamp::Kind::ns;
     if (PyTime_Monotonic(&stamp.ns) < 0) throw nb::python_error();
     return stamp;
 }
 double seconds_between(const ClockStamp &from, const ClockStamp &to);
 // The same, with two readings of the default clock subtracted here.
 inline double elapsed(const ClockStamp &from, const ClockStamp &to) {
-    if (from.raw && to.raw) return static_cast<double>(to.ns - from.ns) * 1e-9;
+    if (from.kind == ClockStamp::Kind::ticks && to.kind == ClockStamp::Kind::ticks)
+        return ticks::seconds(from.ticks, to.ticks);
     return seconds_between(from, to);
 }
 

@@ -46,8 +46,16 @@ struct MethodObj {
     // The key whose hash sig_hash holds (owned, so identity proves it).
     nb::object hashed_sig;
     Py_hash_t sig_hash;
+    // The last time the heaviness tests found the function light: the
+    // monitor, key and prediction maps they read (owned, so identity proves
+    // them) and the count of watched-map changes then.
+    nb::object light_monitor, light_sig, light_strict, light_relaxed;
+    uint64_t light_at;
 
-    auto members() { return std::tie(func, monitor, name, sig, hashed_sig); }
+    auto members() {
+        return std::tie(func, monitor, name, sig, hashed_sig, light_monitor, light_sig, light_strict,
+                        light_relaxed);
+    }
 };
 
 struct BoundObj {
@@ -442,16 +450,60 @@ PyObject *new_bound(nb::handle func, nb::handle obj, nb::handle monitor, nb::han
 // _OverflowMethod
 
 // The memoised verdict for `key` (hash known) in `map`, or -1 when none is
-// stored yet.
-int memo(nb::handle map, nb::handle key, Py_hash_t hash) {
+// stored yet. `exact`: whether the value stored was the bool itself.
+int memo(nb::handle map, nb::handle key, Py_hash_t hash, bool &exact) {
+    exact = false;
     if (!map.is_valid() || !PyDict_Check(map.ptr())) return -1;
     PyObject *found = _PyDict_GetItem_KnownHash(map.ptr(), key.ptr(), hash);
     if (!found) {
         if (PyErr_Occurred()) throw nb::python_error();
         return -1;
     }
+    exact = found == Py_True || found == Py_False;
     nb::object value = nb::borrow(found);  // its __bool__ may drop the entry
     return truthy(value) ? 1 : 0;
+}
+
+// The monitor's own instance dict holds nothing that could replace one of
+// its methods.
+bool plain_instance(PyObject *monitor) {
+    PyObject **slot = instance_dict_slot(monitor);
+    return !slot || !*slot || PyDict_GET_SIZE(*slot) == 0;
+}
+
+// Whether the light verdict kept by the descriptor still answers an access
+// now: the same monitor, running, with its own prediction methods, nothing
+// learned heavy, the same key and maps, and no watched map changed since.
+// Reads fields only: no Python code runs.
+bool light_memo_holds(MethodObj *self) {
+    PyObject *monitor = self->monitor.ptr();
+    if (!self->light_monitor.is_valid() || self->light_monitor.ptr() != monitor ||
+        self->light_at != watched_dict_changes() || !self->light_sig.is(self->sig))
+        return false;
+    Monitor *mon = monitor_of(monitor);
+    if (!mon || !class_owns(monitor, mon, Method::running) || !mon->running ||
+        !class_owns(monitor, mon, Method::predict_heavy) ||
+        !class_owns(monitor, mon, Method::relaxed_heavy) || !plain_instance(monitor))
+        return false;
+    PyObject *learned = mon->learned_heavy.ptr();
+    return learned && PyAnySet_Check(learned) && PySet_GET_SIZE(learned) == 0 &&
+           mon->predict_cache.is(self->light_strict) && mon->relaxed_cache.is(self->light_relaxed);
+}
+
+// Keeps a light verdict read from the maps `strict` and `relaxed` of
+// `monitor` for the next access, while both maps can be watched.
+void remember_light(MethodObj *self, nb::handle monitor, nb::handle sig, nb::handle strict,
+                    nb::handle relaxed) {
+    if (!watch_dict(strict) || !watch_dict(relaxed)) return;
+    uint64_t at = watched_dict_changes();
+    // Replaced whole; what the memo held is dropped afterwards.
+    nb::object old[] = {std::move(self->light_monitor), std::move(self->light_sig),
+                        std::move(self->light_strict), std::move(self->light_relaxed)};
+    self->light_monitor = nb::borrow(monitor);
+    self->light_sig = nb::borrow(sig);
+    self->light_strict = nb::borrow(strict);
+    self->light_relaxed = nb::borrow(relaxed);
+    self->light_at = at;
 }
 
 // The heaviness verdict of the bound function: the monitor's memo maps read
@@ -469,12 +521,17 @@ bool heavy_method(MethodObj *self, nb::handle monitor, nb::handle func, nb::hand
         if (hash == -1) throw nb::python_error();
     }
     if (contains(field_learned_heavy(monitor), sig)) return true;
-    int strict = memo(field_predict_cache(monitor), sig, hash);
+    bool strict_exact = false, relaxed_exact = false;
+    nb::object strict_map = field_predict_cache(monitor);
+    int strict = memo(strict_map, sig, hash, strict_exact);
     if (strict < 0) strict = predict_heavy_keyed(monitor, func, sig);
     if (strict) return true;
-    int relaxed = memo(field_relaxed_cache(monitor), sig, hash);
+    nb::object relaxed_map = field_relaxed_cache(monitor);
+    int relaxed = memo(relaxed_map, sig, hash, relaxed_exact);
     if (relaxed < 0) relaxed = relaxed_heavy_keyed(monitor, func, sig);
-    return relaxed != 0;
+    if (relaxed) return true;
+    if (strict_exact && relaxed_exact) remember_light(self, monitor, sig, strict_map, relaxed_map);
+    return false;
 }
 
 // Whether an access through an instance binds as _BoundOverflow: 1 yes, 0
@@ -504,6 +561,7 @@ PyObject *method_descr_get(PyObject *self_, PyObject *obj, PyObject *type) {
     nb::object func = self->func;
     if (!func.is_valid()) return Py_NewRef(self_);
     if (!obj || obj == Py_None) return func.release().ptr();
+    if (light_memo_holds(self)) return bind(func.ptr(), obj, type);
     nb::object monitor = self->monitor;
     nb::object sig = self->sig.is_valid() ? self->sig : nb::none();
     int heavy = binds_heavy(self, func, monitor, sig);
