@@ -174,6 +174,23 @@ def test_recursive_function_decides_once(mon):
     assert list(mon._observed_seconds) == [ns["fact"]._sig]
 
 
+def test_nested_calls_keep_the_guard_set_exact(mon):
+    # an outer call around an inner one, repeatedly: the set seen from inside
+    # holds exactly the calls in progress, is found by equal keys, and is
+    # empty between calls
+    seen = []
+
+    def inner():
+        seen.append(set(mon._executing()))
+        return tuple(wo._sig) in mon._executing()
+
+    wi = ov._OverflowCallable(inner, mon)
+    wo = ov._OverflowCallable(lambda: (set(mon._executing()), wi()), mon)
+    for _ in range(3):
+        assert wo() == ({wo._sig}, True) and mon._executing() == set()
+    assert seen == [{wo._sig, wi._sig}] * 3
+
+
 def test_each_thread_has_its_own_guard(mon):
     decisions = []
     real = mon._should_offload

@@ -110,10 +110,51 @@ nb::object executing(nb::handle self, Monitor *mon) {
     return stack;
 }
 
-// Marks `sig` as in progress on this thread; false when it already was. An
-// exact set answers with one hash of the key: adding an element it already
-// holds leaves its size unchanged.
-bool enter(nb::handle running, nb::handle sig) {
+#ifndef Py_GIL_DISABLED
+// The in-progress set is empty on most calls, and holds the one key of the
+// call in progress on leaving it. For an exact set in that state, the entry
+// is written and cleared here with the key's known hash (tuples do not keep
+// theirs, and hashing one costs more than the rest of the bookkeeping): the
+// same slot, counts and reference the set's own insertion and removal leave,
+// so the set stays as if they had run. `fill` counts used and deleted slots;
+// an empty set that still has deleted ones (left by a call nested in
+// another) is cleared first, which holds no key and runs no code.
+bool set_enter_empty(PyObject *set, PyObject *key, Py_hash_t hash) {
+    auto *so = reinterpret_cast<PySetObject *>(set);
+    if (hash == -1 || !PySet_CheckExact(set) || so->used != 0) return false;
+    if (so->fill != 0 && PySet_Clear(set) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    setentry *entry = &so->table[static_cast<size_t>(hash) & static_cast<size_t>(so->mask)];
+    entry->key = Py_NewRef(key);
+    entry->hash = hash;
+    so->fill = 1;
+    so->used = 1;
+    return true;
+}
+
+bool set_leave_single(PyObject *set, PyObject *key, Py_hash_t hash) {
+    auto *so = reinterpret_cast<PySetObject *>(set);
+    if (hash == -1 || !PySet_CheckExact(set) || so->used != 1 || so->fill != 1) return false;
+    setentry *entry = &so->table[static_cast<size_t>(hash) & static_cast<size_t>(so->mask)];
+    if (entry->key != key || entry->hash != hash) return false;
+    entry->key = nullptr;
+    entry->hash = 0;
+    so->fill = 0;
+    so->used = 0;
+    Py_DECREF(key);  // the set's reference; the caller holds its own
+    return true;
+}
+#endif
+
+// Marks `sig` (hash `hash`, or -1 when not known) as in progress on this
+// thread; false when it already was. An exact set answers with one hash of
+// the key: adding an element it already holds leaves its size unchanged.
+bool enter(nb::handle running, nb::handle sig, Py_hash_t hash) {
+#ifndef Py_GIL_DISABLED
+    if (set_enter_empty(running.ptr(), sig.ptr(), hash)) return true;
+#endif
     if (PySet_CheckExact(running.ptr())) {
         Py_ssize_t before = PySet_GET_SIZE(running.ptr());
         check(PySet_Add(running.ptr(), sig.ptr()));
@@ -128,11 +169,12 @@ bool enter(nb::handle running, nb::handle sig) {
 
 // Takes `sig` out of the in-progress set again. While no other wrapped call
 // is in progress on the thread the set holds this key alone, and emptying it
-// needs no hash of the key (tuples do not keep theirs): the one live entry is
-// found by identity (first where the key's hash, when known, puts it), and
-// popping it removes exactly that entry.
+// needs no hash of the key: the one live entry is found by identity (first
+// where the key's hash, when known, puts it), and popping it removes exactly
+// that entry.
 void leave(nb::handle running, nb::handle sig, Py_hash_t hash) {
 #ifndef Py_GIL_DISABLED
+    if (set_leave_single(running.ptr(), sig.ptr(), hash)) return;
     if (PySet_CheckExact(running.ptr()) && PySet_GET_SIZE(running.ptr()) == 1) {
         auto *set = reinterpret_cast<PySetObject *>(running.ptr());
         bool found = hash != -1 && set->table[static_cast<size_t>(hash) & set->mask].key == sig.ptr();
@@ -214,7 +256,7 @@ nb::object dispatch(nb::handle self, Monitor *mon, nb::handle func, CallSite &ca
     nb::object running = replaced ? exit_safe([&] { return replaced(); }) : executing(self, mon);
     // A function already in progress on this thread (recursion, or a call back
     // into it from code it called) runs here with no decision and no record.
-    if (!enter(running, sig)) return call.run();
+    if (!enter(running, sig, call.known_sig_hash(sig))) return call.run();
 
     nb::object result;
     std::exception_ptr failed;
