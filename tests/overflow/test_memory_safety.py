@@ -104,6 +104,35 @@ assert loaded._under_pressure() is False
 loaded.stop()
 print("ok")
 """,
+    # the in-progress set emptied and refilled by the call itself; a light
+    # method's kept verdict outliving the maps and the monitor it came from
+    "guard-set-and-light-verdict": """
+def meddle(x):
+    s = mon._executing()
+    s.clear(); s.add(("other",)); s.discard(("other",))
+    return x
+wm = ov._OverflowCallable(meddle, mon)
+assert [wm(i) for i in range(3)] == [0, 1, 2] and mon._executing() == set()
+class L:
+    def f(self):
+        return 7
+m2 = ov._OverflowMonitor(policy="auto", sample_source=lambda: (1.0, 1.0))
+m2.start(None)
+L.f = ov._OverflowMethod(L.__dict__["f"], m2, "f")
+sig = L.__dict__["f"]._sig
+m2._predict_cache[sig] = m2._relaxed_cache[sig] = False
+o = L()
+assert [o.f() for _ in range(3)] == [7] * 3
+m2._predict_cache, m2._relaxed_cache = {}, {}
+L.__dict__["f"]._monitor = None
+import weakref
+gone = weakref.ref(m2)
+m2.stop(); del m2
+assert o.f() == 7 and [gc.collect() for _ in range(2)] and gone() is None
+junk = [{} for _ in range(500)]
+assert o.f() == 7
+print("ok")
+""",
 }
 
 

@@ -490,20 +490,24 @@ bool light_memo_holds(MethodObj *self) {
            mon->predict_cache.is(self->light_strict) && mon->relaxed_cache.is(self->light_relaxed);
 }
 
-// Keeps a light verdict read from the maps `strict` and `relaxed` of
-// `monitor` for the next access, while both maps can be watched.
-void remember_light(MethodObj *self, nb::handle monitor, nb::handle sig, nb::handle strict,
-                    nb::handle relaxed) {
-    if (!watch_dict(strict) || !watch_dict(relaxed)) return;
-    uint64_t at = watched_dict_changes();
-    // Replaced whole; what the memo held is dropped afterwards.
+// Replaces the kept light verdict whole (with nothing, by default); what it
+// held is dropped afterwards, which may run finalizers.
+void keep_light(MethodObj *self, nb::handle monitor = {}, nb::handle sig = {},
+                nb::handle strict = {}, nb::handle relaxed = {}) {
     nb::object old[] = {std::move(self->light_monitor), std::move(self->light_sig),
                         std::move(self->light_strict), std::move(self->light_relaxed)};
     self->light_monitor = nb::borrow(monitor);
     self->light_sig = nb::borrow(sig);
     self->light_strict = nb::borrow(strict);
     self->light_relaxed = nb::borrow(relaxed);
-    self->light_at = at;
+    self->light_at = watched_dict_changes();
+}
+
+// Keeps a light verdict read from the maps `strict` and `relaxed` of
+// `monitor` for the next access, while both maps can be watched.
+void remember_light(MethodObj *self, nb::handle monitor, nb::handle sig, nb::handle strict,
+                    nb::handle relaxed) {
+    if (watch_dict(strict) && watch_dict(relaxed)) keep_light(self, monitor, sig, strict, relaxed);
 }
 
 // The heaviness verdict of the bound function: the monitor's memo maps read
@@ -562,6 +566,9 @@ PyObject *method_descr_get(PyObject *self_, PyObject *obj, PyObject *type) {
     if (!func.is_valid()) return Py_NewRef(self_);
     if (!obj || obj == Py_None) return func.release().ptr();
     if (light_memo_holds(self)) return bind(func.ptr(), obj, type);
+    // A verdict that no longer holds would only keep its monitor and maps
+    // alive: the tests below keep a new one if the method is still light.
+    if (self->light_monitor.is_valid()) keep_light(self);
     nb::object monitor = self->monitor;
     nb::object sig = self->sig.is_valid() ? self->sig : nb::none();
     int heavy = binds_heavy(self, func, monitor, sig);
