@@ -492,7 +492,7 @@ bool light_memo_holds(MethodObj *self) {
 
 // Replaces the kept light verdict whole (with nothing, by default); what it
 // held is dropped afterwards, which may run finalizers.
-void keep_light(MethodObj *self, nb::handle monitor = {}, nb::handle sig = {},
+void keep_light(MethodObj *self, uint64_t at = 0, nb::handle monitor = {}, nb::handle sig = {},
                 nb::handle strict = {}, nb::handle relaxed = {}) {
     nb::object old[] = {std::move(self->light_monitor), std::move(self->light_sig),
                         std::move(self->light_strict), std::move(self->light_relaxed)};
@@ -500,14 +500,22 @@ void keep_light(MethodObj *self, nb::handle monitor = {}, nb::handle sig = {},
     self->light_sig = nb::borrow(sig);
     self->light_strict = nb::borrow(strict);
     self->light_relaxed = nb::borrow(relaxed);
-    self->light_at = watched_dict_changes();
+    self->light_at = at;
 }
 
-// Keeps a light verdict read from the maps `strict` and `relaxed` of
-// `monitor` for the next access, while both maps can be watched.
-void remember_light(MethodObj *self, nb::handle monitor, nb::handle sig, nb::handle strict,
-                    nb::handle relaxed) {
-    if (watch_dict(strict) && watch_dict(relaxed)) keep_light(self, monitor, sig, strict, relaxed);
+// Keeps the light verdict just read from the maps `strict` and `relaxed` of
+// `monitor` for the next access, once both maps are watched. They are read
+// again after that: comparing keys may run code that changed them while they
+// were not yet watched, and a change during this reading shows in the count.
+void remember_light(MethodObj *self, nb::handle monitor, nb::handle sig, Py_hash_t hash,
+                    nb::handle strict, nb::handle relaxed) {
+    if (!watch_dict(strict) || !watch_dict(relaxed)) return;
+    uint64_t at = watched_dict_changes();
+    PyObject *s = _PyDict_GetItem_KnownHash(strict.ptr(), sig.ptr(), hash);
+    PyObject *r = s ? _PyDict_GetItem_KnownHash(relaxed.ptr(), sig.ptr(), hash) : nullptr;
+    if (PyErr_Occurred()) throw nb::python_error();
+    if (s == Py_False && r == Py_False && at == watched_dict_changes())
+        keep_light(self, at, monitor, sig, strict, relaxed);
 }
 
 // The heaviness verdict of the bound function: the monitor's memo maps read
@@ -534,7 +542,7 @@ bool heavy_method(MethodObj *self, nb::handle monitor, nb::handle func, nb::hand
     int relaxed = memo(relaxed_map, sig, hash, relaxed_exact);
     if (relaxed < 0) relaxed = relaxed_heavy_keyed(monitor, func, sig);
     if (relaxed) return true;
-    if (strict_exact && relaxed_exact) remember_light(self, monitor, sig, strict_map, relaxed_map);
+    if (strict_exact && relaxed_exact) remember_light(self, monitor, sig, hash, strict_map, relaxed_map);
     return false;
 }
 
