@@ -512,6 +512,15 @@ nb::object compute_exclude_prefixes() {
     return result;
 }
 
+namespace {
+// Held for the process: user code may delete the module attributes.
+PyObject *g_submit_error = nullptr;
+PyObject *g_state_sync_error = nullptr;
+}  // namespace
+
+nb::handle submit_error_type() { return g_submit_error; }
+nb::handle state_sync_error_type() { return g_state_sync_error; }
+
 void register_config(nb::module_ &m) {
     auto *st = new ConfigState();
     // The capsule owns the state; it goes away with the module's dict.
@@ -553,6 +562,19 @@ void register_config(nb::module_ &m) {
     m.attr("_DEFAULT_API_URL") = kDefaultApiUrl;
     // Built on first use by the safety analysis.
     m.attr("_UNPICKLABLE_TYPES") = nb::none();
+
+    nb::object submit = nb::steal(check(
+        PyErr_NewExceptionWithDoc("corvid.overflow._SubmitError",
+                                  "The call was not submitted (no gateway session available).",
+                                  PyExc_Exception, nullptr)));
+    nb::object sync = nb::steal(check(
+        PyErr_NewExceptionWithDoc("corvid.overflow._StateSyncError",
+                                  "A remote call's changes to its arguments could not be written back.",
+                                  PyExc_Exception, nullptr)));
+    m.attr("_SubmitError") = submit;
+    m.attr("_StateSyncError") = sync;
+    g_submit_error = submit.release().ptr();
+    g_state_sync_error = sync.release().ptr();
 
     m.def("_is_finite", [](nb::handle val) { return is_finite(val); }, "val"_a.none(),
           "True when val equals itself and is neither +inf nor -inf.");

@@ -147,4 +147,9 @@ nb::str resolve_policy(nb::handle policy, bool threshold_set, bool gpu_threshold
 
 void register_config(nb::module_ &m);
 
+// The module's _SubmitError / _StateSyncError classes (held for the process):
+// the remote road raises them, dispatch answers each its own way.
+nb::handle submit_error_type();
+nb::handle state_sync_error_type();
+
 }  // namespace corvid::overflow

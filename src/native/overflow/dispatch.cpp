@@ -15,23 +15,13 @@ namespace corvid::overflow {
 
 namespace {
 
-// Held for the process: user code may delete the module attributes.
-PyObject *g_submit_error = nullptr;
 // threading.local's attribute look-up: only a local whose reads go through it
 // keeps per-thread dictionaries that the memo below may stand for.
 getattrofunc g_local_getattro = nullptr;
-PyObject *g_state_sync_error = nullptr;
 
 void warn(const char *fmt, nb::handle name, nb::handle error) {
     log_quiet(kLogger, LogLevel::Warning, fmt, nb::borrow(name), nb::str(error));
 }
-
-}  // namespace
-
-nb::handle submit_error_type() { return g_submit_error; }
-nb::handle state_sync_error_type() { return g_state_sync_error; }
-
-namespace {
 
 // Keeps `stack`, found in the thread's dictionary `own` of `tls`, for the
 // next dispatch on this thread. The memo is replaced whole, and what it held
@@ -204,11 +194,11 @@ nb::handle decision_field(nb::handle decision, bool want_action, nb::object &kee
 nb::object fall_back(nb::handle self, CallSite &call, nb::handle sig, nb::handle error) {
     nb::handle name = call.name();
     Fallback cause = Fallback::RemoteError;
-    if (PyObject_TypeCheck(error.ptr(), reinterpret_cast<PyTypeObject *>(g_state_sync_error))) {
+    if (PyObject_TypeCheck(error.ptr(), reinterpret_cast<PyTypeObject *>(state_sync_error_type().ptr()))) {
         cause = Fallback::WriteBack;
         set_add(field_offload_incompatible(self), sig);
         warn("overflow write-back for %s() unsafe (%s) \xe2\x80\x94 running locally", name, error);
-    } else if (PyObject_TypeCheck(error.ptr(), reinterpret_cast<PyTypeObject *>(g_submit_error))) {
+    } else if (PyObject_TypeCheck(error.ptr(), reinterpret_cast<PyTypeObject *>(submit_error_type().ptr()))) {
         cause = Fallback::NotSubmitted;
     } else {
         nb::object cls_name = optional_attr(
@@ -398,20 +388,8 @@ nb::object dispatch_call(nb::handle monitor, nb::handle func, CallSite &call, nb
 
 void register_dispatch(nb::module_ &m) {
     using namespace nb::literals;
-    nb::object submit = nb::steal(check(
-        PyErr_NewExceptionWithDoc("corvid.overflow._SubmitError",
-                                  "The call was not submitted (no gateway session available).",
-                                  PyExc_Exception, nullptr)));
-    nb::object sync = nb::steal(check(
-        PyErr_NewExceptionWithDoc("corvid.overflow._StateSyncError",
-                                  "A remote call's changes to its arguments could not be written back.",
-                                  PyExc_Exception, nullptr)));
-    m.attr("_SubmitError") = submit;
-    m.attr("_StateSyncError") = sync;
-    g_submit_error = submit.release().ptr();
     nb::object local_type = nb::module_::import_("threading").attr("local");
     g_local_getattro = reinterpret_cast<PyTypeObject *>(local_type.ptr())->tp_getattro;
-    g_state_sync_error = sync.release().ptr();
 
     def_monitor_method(
         m, "_dispatch",

@@ -13,8 +13,4 @@ void register_dispatch(nb::module_ &m);
 nb::object dispatch_call(nb::handle monitor, nb::handle func, CallSite &call, nb::handle sig,
                          bool is_method);
 
-// The module's _SubmitError / _StateSyncError classes (held for the process).
-nb::handle submit_error_type();
-nb::handle state_sync_error_type();
-
 }  // namespace corvid::overflow

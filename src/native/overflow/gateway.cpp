@@ -114,16 +114,6 @@ void apply_warm_session(nb::handle self, nb::handle gw) {
     swallow([&] { nb::setattr(gw, "_warm_session_id", wid); });
 }
 
-void close_gateway_session(nb::handle session) {
-    try {
-        nb::setattr(session, "progress", nb::bool_(false));
-        nb::object exit = session.attr("__exit__");
-        exit_safe([&] { return exit(nb::none(), nb::none(), nb::none()); });
-    } catch (nb::python_error &e) {
-        if (!is_ordinary(e)) throw;
-    }
-}
-
 void register_gateway(nb::module_ &m) {
     def_monitor_method(m, "_get_gateway", [](nb::handle self) { return get_gateway(self); });
     def_monitor_method(m, "_make_gateway", [](nb::handle self) { return make_gateway(self); });

@@ -16,9 +16,4 @@ void apply_warm_session(nb::handle self, nb::handle gw);
 void announce_offload(nb::handle self, nb::handle func);
 void maybe_prewarm(nb::handle self);
 
-// Closes a session the way the monitor does when it stops: progress display
-// off, then the client's context exit with three nones. Ordinary errors of
-// either step are swallowed; a session must never keep a monitor from stopping.
-void close_gateway_session(nb::handle session);
-
 }  // namespace corvid::overflow

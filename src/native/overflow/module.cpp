@@ -9,6 +9,7 @@
 #include "overflow/load_gate.hpp"
 #include "overflow/monitor.hpp"
 #include "overflow/offload_gate.hpp"
+#include "overflow/libraries.hpp"
 #include "overflow/remote.hpp"
 #include "overflow/report.hpp"
 #include "overflow/safety.hpp"
@@ -39,6 +40,7 @@ NB_MODULE(overflow, m) {
     ov::register_discovery(m);
     ov::register_dispatch(m);
     ov::register_offload_gate(m);
+    ov::register_libraries(m);
     ov::register_safety(m);
     ov::register_writeback(m);
     ov::register_gateway(m);

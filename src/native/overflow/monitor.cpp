@@ -9,7 +9,6 @@
 
 #include "common/env.hpp"
 #include "overflow/config.hpp"
-#include "overflow/gateway.hpp"
 #include "overflow/load_gate.hpp"
 
 namespace corvid::overflow {
@@ -284,6 +283,19 @@ void stop_step(const char *what, F &&f) {
                   nb::str(what), nb::str(failure));
 }
 
+// Closes the monitor's gateway session: progress display off, then the
+// client's context exit with three nones. Ordinary errors of either step are
+// swallowed; a session must never keep a monitor from stopping.
+void close_gateway_session(nb::handle session) {
+    try {
+        nb::setattr(session, "progress", nb::bool_(false));
+        nb::object exit = session.attr("__exit__");
+        exit_safe([&] { return exit(nb::none(), nb::none(), nb::none()); });
+    } catch (nb::python_error &e) {
+        if (!is_ordinary(e)) throw;
+    }
+}
+
 void stop(nb::handle self) {
     Monitor &m = state_of(self);
     if (!monitor_running(self)) return;
@@ -553,5 +565,7 @@ void seal_monitor_methods(nb::module_ &m) {
         g_own_methods[i] = Py_NewRef(own);
     }
 }
+
+CallReport *call_report(nb::handle mon) { return call_report(monitor_of(mon.ptr())); }
 
 }  // namespace corvid::overflow

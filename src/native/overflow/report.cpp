@@ -5,8 +5,6 @@
 #include <numeric>
 #include <string>
 
-#include "overflow/monitor.hpp"
-
 namespace corvid::overflow {
 namespace {
 
@@ -131,8 +129,6 @@ void CallReport::clear() {
     keys_.clear();
     records_.clear();
 }
-
-CallReport *call_report(nb::handle mon) { return call_report(monitor_of(mon.ptr())); }
 
 size_t reason_index(nb::handle why) {
     for (size_t i = 0; i < static_cast<size_t>(ReasonId::Count); ++i)

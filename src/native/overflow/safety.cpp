@@ -9,7 +9,7 @@
 #include "overflow/config.hpp"
 #include "overflow/discovery.hpp"
 #include "overflow/monitor.hpp"
-#include "overflow/remote.hpp"
+#include "overflow/libraries.hpp"
 #include "overflow/source.hpp"
 #include "overflow/tokens.hpp"
 #include "overflow/writeback.hpp"

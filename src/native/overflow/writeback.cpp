@@ -12,9 +12,8 @@
 #endif
 
 #include "overflow/config.hpp"
-#include "overflow/dispatch.hpp"
 #include "overflow/monitor.hpp"
-#include "overflow/remote.hpp"
+#include "overflow/libraries.hpp"
 
 namespace corvid::overflow {
 namespace {
