@@ -100,7 +100,7 @@ def test_default_clock_times_runs_in_seconds():
         w = ov._OverflowCallable(time.sleep, m)
         for pause in (0.0, 0.12, 0.2, 0.0):
             w(pause)
-            assert pause * 0.99 <= m._observed_seconds[w._sig] < pause * 1.25 + 0.02
+            assert pause * 0.99 <= m._observed_seconds[w._sig] < pause * 1.25 + 0.05
     finally:
         m.stop()
 
