@@ -104,11 +104,13 @@ nb::object executing(nb::handle self, Monitor *mon) {
 // The in-progress set is empty on most calls, and holds the one key of the
 // call in progress on leaving it. For an exact set in that state, the entry
 // is written and cleared here with the key's known hash (tuples do not keep
-// theirs, and hashing one costs more than the rest of the bookkeeping): the
-// same slot, counts and reference the set's own insertion and removal leave,
-// so the set stays as if they had run. `fill` counts used and deleted slots;
-// an empty set that still has deleted ones (left by a call nested in
-// another) is cleared first, which holds no key and runs no code.
+// theirs, and hashing one costs more than the rest of the bookkeeping).
+// Entering leaves the slot, counts and reference the set's own insertion
+// would. Leaving empties the slot outright where the set's removal would mark
+// it deleted: with the one entry gone no lookup can pass through it, and the
+// table starts clean for the next call instead of filling with deleted slots
+// until it resizes. An empty set that still has deleted slots (left by a call
+// nested in another) is cleared first, which holds no key and runs no code.
 bool set_enter_empty(PyObject *set, PyObject *key, Py_hash_t hash) {
     auto *so = reinterpret_cast<PySetObject *>(set);
     if (hash == -1 || !PySet_CheckExact(set) || so->used != 0) return false;

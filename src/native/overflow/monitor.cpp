@@ -456,8 +456,10 @@ double seconds_between(const ClockStamp &from, const ClockStamp &to) {
     using Kind = ClockStamp::Kind;
     if (from.kind == Kind::ticks && to.kind == Kind::ticks) return ticks::seconds(from.ticks, to.ticks);
     auto ns = [](const ClockStamp &s) { return s.kind == Kind::ticks ? ticks::to_monotonic_ns(s.ticks) : s.ns; };
+    // A reading of each kind, across the counter's calibration: the rate may
+    // put two close readings a hair out of order.
     if (from.kind != Kind::seconds && to.kind != Kind::seconds)
-        return static_cast<double>(ns(to) - ns(from)) * 1e-9;
+        return std::max(static_cast<double>(ns(to) - ns(from)) * 1e-9, 0.0);
     auto seconds = [&](const ClockStamp &s) {
         return s.kind == Kind::seconds ? s.seconds : PyTime_AsSecondsDouble(ns(s));
     };
