@@ -7,6 +7,7 @@
 namespace corvid::ticks {
 
 bool g_ready = false;
+bool g_unusable = false;  // decided for good: the monotonic clock is read instead
 
 namespace {
 
@@ -69,6 +70,7 @@ bool advance() noexcept {
     if (g_state == State::unknown) {
         if (!kernel_uses_counter() || !read_pair(g_anchor_tick, g_anchor_ns)) {
             g_state = State::unusable;
+            g_unusable = true;
             return false;
         }
         g_state = State::calibrating;
@@ -81,6 +83,7 @@ bool advance() noexcept {
     if (!read_pair(tick, ns)) return false;
     if (tick <= g_anchor_tick || ns < g_anchor_ns) {  // a counter that went backwards is not one to trust
         g_state = State::unusable;
+        g_unusable = true;
         return false;
     }
     if (ns - g_anchor_ns < kCalibrationNs) {

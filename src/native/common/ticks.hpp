@@ -22,8 +22,8 @@ namespace corvid::ticks {
 // decide whether the counter is usable at all and take the rate; afterwards
 // this is one load and a compare. Call it with the GIL held.
 bool advance() noexcept;
-extern bool g_ready;
-inline bool ready() noexcept { return g_ready || advance(); }
+extern bool g_ready, g_unusable;
+inline bool ready() noexcept { return g_ready || (!g_unusable && advance()); }
 
 inline uint64_t now() noexcept {
 #ifdef CORVID_HAVE_TICKS
